@@ -1,0 +1,718 @@
+// Post-processing of detections: overlap resolution, anonymization with
+// numbered placeholders, propagation to further occurrences, restoration.
+#include <pybind11/pybind11.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cwchar>
+#include <map>
+#include <set>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "core/checks.hpp"
+#include "core/log.hpp"
+#include "core/regex.hpp"
+#include "core/text.hpp"
+
+namespace py = pybind11;
+using namespace tarnis::core;
+
+static_assert(sizeof(wchar_t) == sizeof(char32_t), "wmemchr is used on UCS-4 text");
+
+namespace {
+
+const char32_t* const kPlaceholderPattern = UR"(\[[A-Z_]+_\d+\])";
+const char32_t* const kNamePrefixPattern =
+    UR"(^(?:prof\.?\s+dr\.?|dr\.?|prof\.?|ing\.?|av\.?|dl\.?|dna\.?|doamna|domnul|doamnei|domnului|familia|tata|mama|so[țt]ul|so[țt]ia|fiul|fiica|bunica|bunicul|fratele|sora)\s+)";
+
+const Regex* g_placeholder = nullptr;
+const Regex* g_name_prefixes = nullptr;
+
+// The module and its logger live as long as the process; module attributes
+// are read at each call so that a host or a test may replace them.
+py::module_* g_module = nullptr;
+ModuleLogger* g_logger = nullptr;
+
+py::module_& module() { return *g_module; }
+ModuleLogger& logger() { return *g_logger; }
+
+// ---------------------------------------------------------------------------
+// Normalizations
+
+std::u32string normalize_entity(U32View s) {
+  std::u32string kept;
+  kept.reserve(s.size());
+  bool ascii = true;
+  for (char32_t c : s) {
+    const bool keep = (c >= U'a' && c <= U'z') || (c >= U'A' && c <= U'Z') || (c >= U'0' && c <= U'9') ||
+                      (c >= 0xC0 && c <= 0x24F);
+    if (!keep) continue;
+    kept.push_back(c);
+    if (c >= 0x80) ascii = false;
+  }
+  if (ascii) {
+    for (char32_t& c : kept) {
+      if (c >= U'A' && c <= U'Z') c += 32;
+    }
+    return kept;
+  }
+  // Full case mapping (U+0130 lowers to two characters): let str.lower do it.
+  py::str lowered = to_str(kept).attr("lower")();
+  Text t(lowered);
+  return std::u32string(t.view());
+}
+
+// The key under which two entity texts share a placeholder. Texts whose
+// normalized form is empty (only symbols, or letters outside Latin script)
+// are keyed by their white-space-normalized text instead, so that two
+// different such texts never share one placeholder. The NUL prefix keeps the
+// two kinds of keys apart (normalized forms never contain NUL).
+std::u32string dedup_key(const std::u32string& whitespace_normalized) {
+  std::u32string key = normalize_entity(whitespace_normalized);
+  if (!key.empty()) return key;
+  std::u32string fallback(1, U'\0');
+  fallback += whitespace_normalized;
+  return fallback;
+}
+
+// ---------------------------------------------------------------------------
+// Results as read from Presidio RecognizerResult objects
+
+struct Item {
+  py::object obj;
+  py::object type;
+  Py_ssize_t start = 0, end = 0;
+  double score = 0;
+  bool is_code = false, is_high_spec = false, is_cnp = false, is_card = false;
+  Py_ssize_t length() const { return end - start; }
+  bool overlaps(const Item& o) const { return start < o.end && o.start < end; }
+};
+
+bool equals(py::handle a, const char* s) {
+  int r = PyObject_RichCompareBool(a.ptr(), py::str(s).ptr(), Py_EQ);
+  if (r < 0) throw py::error_already_set();
+  return r == 1;
+}
+
+std::string describe(py::handle obj) { return py::repr(obj).cast<std::string>(); }
+
+Item read_item(py::handle r, py::handle high_spec) {
+  Item it;
+  it.obj = py::reinterpret_borrow<py::object>(r);
+  it.type = r.attr("entity_type");
+  it.start = index_value(r.attr("start"));
+  it.end = index_value(r.attr("end"));
+  py::object score = r.attr("score");
+  it.score = PyFloat_AsDouble(score.ptr());
+  if (it.score == -1.0 && PyErr_Occurred()) throw py::error_already_set();
+  if (std::isnan(it.score)) throw py::value_error("result has a NaN score: " + describe(r));
+  it.is_code = equals(it.type, "CODE");
+  it.is_cnp = equals(it.type, "CNP");
+  it.is_card = equals(it.type, "CREDIT_CARD");
+  int hs = PySequence_Contains(high_spec.ptr(), it.type.ptr());
+  if (hs < 0) throw py::error_already_set();
+  it.is_high_spec = hs == 1;
+  return it;
+}
+
+std::vector<Item> read_items(py::list results) {
+  py::object high_spec = module().attr("_HIGH_SPECIFICITY_TYPES");
+  std::vector<Item> items;
+  items.reserve(results.size());
+  for (auto r : results) items.push_back(read_item(r, high_spec));
+  return items;
+}
+
+// The trusted span is the part of the code after a hyphen.
+bool code_contains_hs_as_suffix(const Item& code, const Item& hs, const Text* text) {
+  if (!text || text->size() == 0) return false;
+  if (!(code.start < hs.start && hs.start <= hs.end && hs.end <= code.end)) return false;
+  if (hs.start <= 0) return false;
+  if (static_cast<size_t>(hs.start - 1) >= text->size()) {
+    throw py::index_error("result offsets lie outside the text: " + describe(hs.obj));
+  }
+  return (*text)[static_cast<size_t>(hs.start - 1)] == U'-';
+}
+
+// Overlap resolution; returns the kept items in selection order.
+std::vector<Item> resolve(const std::vector<Item>& input, const Text* text) {
+  std::vector<Item> valid;
+  valid.reserve(input.size());
+  for (const Item& it : input) {
+    if (it.start < it.end) valid.push_back(it);
+  }
+
+  std::vector<const Item*> high_spec;
+  for (const Item& it : valid) {
+    if (it.is_high_spec) high_spec.push_back(&it);
+  }
+  auto overlaps_high_spec = [&](const Item& r) {
+    for (const Item* hs : high_spec) {
+      if (!r.overlaps(*hs)) continue;
+      if (r.is_code && code_contains_hs_as_suffix(r, *hs, text)) continue;
+      return true;
+    }
+    return false;
+  };
+
+  std::vector<Item> rest;
+  rest.reserve(valid.size());
+  for (const Item& it : valid) {
+    if (it.is_code && overlaps_high_spec(it)) continue;
+    rest.push_back(it);
+  }
+
+  std::set<std::pair<Py_ssize_t, Py_ssize_t>> cnp_spans;
+  for (const Item& it : rest) {
+    if (it.is_cnp) cnp_spans.emplace(it.start, it.end);
+  }
+  if (!cnp_spans.empty()) {
+    rest.erase(std::remove_if(rest.begin(), rest.end(),
+                              [&](const Item& it) {
+                                return it.is_card && it.length() == 13 && cnp_spans.count({it.start, it.end});
+                              }),
+               rest.end());
+  }
+
+  std::stable_sort(rest.begin(), rest.end(), [](const Item& a, const Item& b) {
+    if (a.score != b.score) return a.score > b.score;
+    if (a.length() != b.length()) return a.length() > b.length();
+    return a.start < b.start;
+  });
+
+  // Kept spans never overlap one another, so the only kept span that can
+  // overlap [s, e) is the one with the largest start below e.
+  std::map<Py_ssize_t, Py_ssize_t> kept_spans;
+  std::vector<Item> kept;
+  for (const Item& it : rest) {
+    auto next = kept_spans.lower_bound(it.end);
+    if (next != kept_spans.begin() && std::prev(next)->second > it.start) continue;
+    kept_spans.emplace(it.start, it.end);
+    kept.push_back(it);
+  }
+  return kept;
+}
+
+py::object resolve_overlaps(py::object results, py::object text) {
+  require_list(results, "resolve_overlaps", "results");
+  require_str(text, "resolve_overlaps", "text");
+  py::list list = results;
+  if (list.size() == 0) return results;
+  Text t(text);
+  std::vector<Item> kept = resolve(read_items(list), &t);
+  py::list out;
+  for (const Item& it : kept) out.append(it.obj);
+  if (kept.size() != list.size()) {
+    logger().debug("[processing] Overlap resolution removed %d entities (input=%d, output=%d)",
+                   list.size() - kept.size(), list.size(), kept.size());
+  }
+  return out;
+}
+
+// ---------------------------------------------------------------------------
+// Anonymization
+
+std::u32string placeholder(const std::u32string& label, long number) {
+  std::u32string out = U"[";
+  out += label;
+  out += U"_";
+  for (char c : std::to_string(number)) out.push_back(static_cast<char32_t>(c));
+  out += U"]";
+  return out;
+}
+
+// Substring test over a '\n'-joined list of texts that contain no '\n'.
+bool occurs_in_any(const std::u32string& joined, size_t members, const std::u32string& needle) {
+  if (members == 0) return false;
+  return joined.find(needle) != std::u32string::npos;
+}
+
+py::tuple anonymize_text(py::object text, py::object results) {
+  require_str(text, "anonymize_text", "text");
+  require_list(results, "anonymize_text", "results");
+  Text t(text);
+  const Py_ssize_t n = static_cast<Py_ssize_t>(t.size());
+  std::vector<Item> input = read_items(results);
+
+  // Offsets that do not lie inside the text belong to some other text:
+  // replacing them would corrupt the document.
+  for (const Item& it : input) {
+    if (it.start < it.end && (it.start < 0 || it.end > n)) {
+      throw py::value_error("result " + describe(it.obj) + " has offsets outside the text (length " +
+                            std::to_string(n) + ")");
+    }
+  }
+
+  std::vector<Item> cleaned = resolve(input, nullptr);
+
+  std::u32string non_code;
+  size_t non_code_count = 0;
+  for (const Item& it : cleaned) {
+    if (it.is_code) continue;
+    if (non_code_count++) non_code.push_back(U'\n');
+    non_code += collapse_whitespace(t.slice(it.start, it.end));
+  }
+  std::vector<Item> kept;
+  kept.reserve(cleaned.size());
+  for (const Item& it : cleaned) {
+    if (it.is_code && occurs_in_any(non_code, non_code_count, collapse_whitespace(t.slice(it.start, it.end)))) {
+      continue;
+    }
+    kept.push_back(it);
+  }
+
+  std::stable_sort(kept.begin(), kept.end(), [](const Item& a, const Item& b) { return a.start > b.start; });
+
+  for (Item& it : kept) {
+    if (!equals(it.type, "PERSON_NAME")) continue;
+    Py_ssize_t start = it.start, end = it.end;
+    Match m;
+    if (g_name_prefixes->match(t.slice(start, end), m)) start += static_cast<Py_ssize_t>(m.end());
+    while (end > start) {
+      const char32_t c = t[static_cast<size_t>(end - 1)];
+      if (c != U'.' && c != U',' && c != U';' && c != U':') break;
+      --end;
+    }
+    if (start != it.start) it.obj.attr("start") = start;
+    if (end != it.end) it.obj.attr("end") = end;
+    it.start = start;
+    it.end = end;
+  }
+
+  py::dict entity_map;
+  std::unordered_map<std::u32string, std::u32string> by_key;
+  std::unordered_map<std::u32string, long> counters;
+  std::vector<std::u32string> replacements(kept.size());
+  for (size_t k = 0; k < kept.size(); ++k) {
+    const Item& it = kept[k];
+    if (!PyUnicode_Check(it.type.ptr())) {
+      throw py::type_error("entity_type must be str, not " + std::string(Py_TYPE(it.type.ptr())->tp_name) + ": " +
+                           describe(it.obj));
+    }
+    Text label_text(it.type);
+    std::u32string label(label_text.view());
+    std::u32string normalized = collapse_whitespace(t.slice(it.start, it.end));
+    std::u32string key = dedup_key(normalized);
+    if (!entity_map.contains(it.type)) entity_map[it.type] = py::dict();
+    auto found = by_key.find(key);
+    if (found == by_key.end()) {
+      found = by_key.emplace(key, placeholder(label, ++counters[label])).first;
+    }
+    entity_map[it.type].cast<py::dict>()[to_str(normalized)] = to_str(found->second);
+    replacements[k] = found->second;
+  }
+
+  // One pass from the start: the spans do not overlap and are sorted by
+  // descending start, so walk them backwards.
+  std::u32string out;
+  out.reserve(t.size());
+  size_t last = 0;
+  for (size_t k = kept.size(); k-- > 0;) {
+    out.append(t.slice(last, static_cast<size_t>(kept[k].start)));
+    out.append(replacements[k]);
+    last = static_cast<size_t>(kept[k].end);
+  }
+  out.append(t.slice(last, t.size()));
+  return py::make_tuple(to_str(out), entity_map);
+}
+
+// ---------------------------------------------------------------------------
+// Placeholders in text
+
+struct Span {
+  size_t start, end;
+};
+
+std::vector<Span> find_placeholders(U32View s) {
+  std::vector<Span> out;
+  MatchIterator it(*g_placeholder, s);
+  Match m;
+  while (it.next(m)) out.push_back({m.start(), m.end()});
+  return out;
+}
+
+py::str replace_outside_placeholders(py::object text, py::object pattern, py::object replacement) {
+  require_str(text, "_replace_outside_placeholders", "text");
+  if (!py::isinstance(pattern, py::module_::import("re").attr("Pattern"))) {
+    raise_type_error("_replace_outside_placeholders", "pattern", "re.Pattern", pattern);
+  }
+  require_str(replacement, "_replace_outside_placeholders", "replacement");
+  Text t(text);
+  py::object sub = pattern.attr("sub");
+  std::u32string out;
+  out.reserve(t.size());
+  size_t last = 0;
+  auto stretch = [&](size_t a, size_t b) {
+    py::str replaced = sub(replacement, to_str(t.slice(a, b)));
+    Text r(replaced);
+    out.append(r.view());
+  };
+  for (const Span& p : find_placeholders(t.view())) {
+    stretch(last, p.start);
+    out.append(t.slice(p.start, p.end));
+    last = p.end;
+  }
+  stretch(last, t.size());
+  return to_str(out);
+}
+
+// ---------------------------------------------------------------------------
+// Further occurrences of known entities
+
+// The pattern of one known entity is its text with every space standing for a
+// run of white space (\s+), a word boundary at an end that is a word
+// character, and for one-word person names a guard against a preceding "de ".
+// For the usual shapes this is matched directly below, stretch by stretch
+// between placeholders, exactly as the regular expression would match it;
+// unusual shapes go through Python's `re` with the same pattern text.
+struct EntityPattern {
+  struct Token {
+    char32_t ch;      // literal character, or 0 for a white-space run
+    size_t min_run;   // for runs: number of spaces merged into it
+  };
+  std::vector<Token> tokens;
+  bool word_start = false, word_end = false, not_after_de = false;
+  bool direct = true;  // matchable without backtracking
+
+  EntityPattern(U32View text, bool one_word_person) {
+    for (char32_t c : text) {
+      if (c == U' ') {
+        if (!tokens.empty() && tokens.back().ch == 0) {
+          ++tokens.back().min_run;
+        } else {
+          tokens.push_back({0, 1});
+        }
+      } else {
+        if (!tokens.empty() && tokens.back().ch == 0 && is_space(c)) direct = false;
+        tokens.push_back({c, 0});
+      }
+    }
+    if (tokens.empty() || tokens[0].ch == 0) direct = false;
+    word_start = !text.empty() && is_word(text.front());
+    word_end = !text.empty() && is_word(text.back());
+    not_after_de = one_word_person;
+  }
+
+  // Match at `s` inside the stretch [a, b); returns the end or npos.
+  size_t match_at(const std::u32string& s, size_t pos, size_t a, size_t b) const {
+    if (not_after_de && pos - a >= 3 && (s[pos - 3] == U'd' || s[pos - 3] == U'D') &&
+        (s[pos - 2] == U'e' || s[pos - 2] == U'E') && s[pos - 1] == U' ') {
+      return std::u32string::npos;
+    }
+    if (word_start && pos > a && is_word(s[pos - 1])) return std::u32string::npos;
+    size_t p = pos;
+    for (const Token& tok : tokens) {
+      if (tok.ch != 0) {
+        if (p >= b || s[p] != tok.ch) return std::u32string::npos;
+        ++p;
+      } else {
+        size_t q = p;
+        while (q < b && is_space(s[q])) ++q;
+        if (q - p < tok.min_run) return std::u32string::npos;
+        p = q;
+      }
+    }
+    if (word_end && p < b && is_word(s[p])) return std::u32string::npos;
+    return p;
+  }
+};
+
+// Python's re.escape, then every escaped space turned into \s+.
+std::u32string python_pattern_text(U32View text, const EntityPattern& ep) {
+  static const std::u32string special = U"()[]{}?*+-|^$\\.&~# \t\n\r\v\f";
+  std::u32string body;
+  for (char32_t c : text) {
+    if (c == U' ') {
+      body += UR"(\s+)";
+    } else {
+      if (special.find(c) != std::u32string::npos) body.push_back(U'\\');
+      body.push_back(c);
+    }
+  }
+  std::u32string pattern;
+  if (ep.not_after_de) pattern += UR"((?<![dD][eE] ))";
+  if (ep.word_start) pattern += UR"(\b)";
+  pattern += body;
+  if (ep.word_end) pattern += UR"(\b)";
+  return pattern;
+}
+
+// Replaces the further occurrences of one entity in `cur`; returns whether
+// anything changed. `placeholders` holds the placeholder spans of `cur`.
+bool replace_entity(std::u32string& cur, std::vector<Span>& placeholders, U32View text,
+                    const std::u32string& replacement, bool one_word_person) {
+  EntityPattern ep(text, one_word_person);
+  const bool literal_replacement = replacement.find(U'\\') == std::u32string::npos;
+  if (!ep.direct || !literal_replacement) {
+    py::object re = py::module_::import("re");
+    py::object compiled = re.attr("compile")(to_str(python_pattern_text(text, ep)));
+    py::str result = replace_outside_placeholders(to_str(cur), compiled, to_str(replacement));
+    Text r(result);
+    if (r.view() == U32View(cur)) return false;
+    cur.assign(r.view());
+    placeholders = find_placeholders(cur);
+    return true;
+  }
+
+  std::vector<Span> matches;
+  const wchar_t first = static_cast<wchar_t>(ep.tokens[0].ch);
+  size_t pos = 0, ph = 0;
+  while (pos < cur.size()) {
+    const auto* hit = std::wmemchr(reinterpret_cast<const wchar_t*>(cur.data()) + pos, first, cur.size() - pos);
+    if (!hit) break;
+    const size_t s = static_cast<size_t>(hit - reinterpret_cast<const wchar_t*>(cur.data()));
+    while (ph < placeholders.size() && placeholders[ph].end <= s) ++ph;
+    if (ph < placeholders.size() && placeholders[ph].start <= s) {
+      pos = placeholders[ph].end;  // inside a placeholder
+      continue;
+    }
+    const size_t a = ph == 0 ? 0 : placeholders[ph - 1].end;
+    const size_t b = ph < placeholders.size() ? placeholders[ph].start : cur.size();
+    const size_t e = ep.match_at(cur, s, a, b);
+    if (e == std::u32string::npos) {
+      pos = s + 1;
+    } else {
+      matches.push_back({s, e});
+      pos = e;
+    }
+  }
+  if (matches.empty()) return false;
+
+  std::u32string out;
+  out.reserve(cur.size());
+  size_t last = 0;
+  for (const Span& m : matches) {
+    out.append(cur, last, m.start - last);
+    out.append(replacement);
+    last = m.end;
+  }
+  out.append(cur, last, std::u32string::npos);
+  cur.swap(out);
+  placeholders = find_placeholders(cur);
+  return true;
+}
+
+struct FlatEntry {
+  std::u32string text;
+  std::u32string placeholder;
+  py::object type;
+};
+
+std::vector<FlatEntry> flatten(py::dict entity_map, const char* func) {
+  std::vector<FlatEntry> flat;
+  std::unordered_map<std::u32string, size_t> index;
+  for (auto outer : entity_map) {
+    if (!PyDict_Check(outer.second.ptr())) {
+      throw py::type_error(std::string(func) + "(): entity map values must be dict, not " +
+                           Py_TYPE(outer.second.ptr())->tp_name);
+    }
+    for (auto inner : outer.second.cast<py::dict>()) {
+      require_str(inner.first, func, "entity_map text");
+      require_str(inner.second, func, "entity_map placeholder");
+      Text k(inner.first), v(inner.second);
+      std::u32string key(k.view());
+      auto it = index.find(key);
+      if (it == index.end()) {
+        index.emplace(key, flat.size());
+        flat.push_back({key, std::u32string(v.view()), py::reinterpret_borrow<py::object>(outer.first)});
+      } else {
+        flat[it->second].placeholder = std::u32string(v.view());
+        flat[it->second].type = py::reinterpret_borrow<py::object>(outer.first);
+      }
+    }
+  }
+  return flat;
+}
+
+py::str postprocess_anonymized(py::object anonymized, py::object entity_map) {
+  require_str(anonymized, "postprocess_anonymized", "anonymized");
+  require_dict(entity_map, "postprocess_anonymized", "entity_map");
+  std::vector<FlatEntry> flat = flatten(py::dict(entity_map), "postprocess_anonymized");
+
+  std::vector<size_t> by_length(flat.size());
+  for (size_t i = 0; i < flat.size(); ++i) by_length[i] = i;
+  std::stable_sort(by_length.begin(), by_length.end(),
+                   [&](size_t a, size_t b) { return flat[a].text.size() < flat[b].text.size(); });
+  std::unordered_map<std::u32string, std::u32string> canonical;
+  std::vector<std::u32string> keys(flat.size());
+  for (size_t i : by_length) {
+    keys[i] = dedup_key(collapse_whitespace(flat[i].text));
+    canonical.emplace(keys[i], flat[i].placeholder);
+  }
+  for (size_t i = 0; i < flat.size(); ++i) flat[i].placeholder = canonical[keys[i]];
+
+  // Longest first; equal lengths keep map order (a stable sort).
+  std::vector<size_t> longest_first(by_length);
+  std::stable_sort(longest_first.begin(), longest_first.end(),
+                   [&](size_t a, size_t b) { return flat[a].text.size() > flat[b].text.size(); });
+
+  Text source(anonymized);
+  std::u32string cur(source.view());
+  std::vector<Span> placeholders = find_placeholders(cur);
+  py::object types = module().attr("_POSTPROCESS_ENTITY_TYPES");
+  bool changed = false;
+  for (size_t i : longest_first) {
+    const FlatEntry& e = flat[i];
+    int member = PySequence_Contains(types.ptr(), e.type.ptr());
+    if (member < 0) throw py::error_already_set();
+    if (!member || e.text.size() < 5) continue;
+    const bool one_word_person = equals(e.type, "PERSON_NAME") && strip(e.text).find(U' ') == U32View::npos;
+    changed |= replace_entity(cur, placeholders, e.text, e.placeholder, one_word_person);
+  }
+  if (changed) logger().debug("[processing] Post-process replaced additional entity occurrences");
+  return to_str(cur);
+}
+
+// ---------------------------------------------------------------------------
+// Restoration
+
+py::str deanonymize_text(py::object anonymized_text, py::object entity_map) {
+  require_str(anonymized_text, "deanonymize_text", "anonymized_text");
+  require_dict(entity_map, "deanonymize_text", "entity_map");
+  std::vector<std::pair<std::u32string, std::u32string>> entries;  // (placeholder, text) in map order
+  for (auto outer : py::dict(entity_map)) {
+    if (!PyDict_Check(outer.second.ptr())) {
+      throw py::type_error(std::string("deanonymize_text(): entity map values must be dict, not ") +
+                           Py_TYPE(outer.second.ptr())->tp_name);
+    }
+    for (auto inner : outer.second.cast<py::dict>()) {
+      require_str(inner.first, "deanonymize_text", "entity_map text");
+      require_str(inner.second, "deanonymize_text", "entity_map placeholder");
+      Text k(inner.first), v(inner.second);
+      entries.emplace_back(std::u32string(v.view()), std::u32string(k.view()));
+    }
+  }
+  Text source(anonymized_text);
+  std::u32string cur(source.view());
+
+  // Replacing placeholders one after another in map order is the same as one
+  // pass over the placeholders of the text when no restored text contains a
+  // bracket (it cannot form a new placeholder) and every "[" in the text
+  // opens a placeholder (no placeholder can appear across a replaced one).
+  bool one_pass = true;
+  std::unordered_map<std::u32string, const std::u32string*> first_text;
+  for (const auto& [ph, text] : entries) {
+    Match m;
+    if (!g_placeholder->fullmatch(ph, m) || text.find_first_of(U"[]") != std::u32string::npos) {
+      one_pass = false;
+      break;
+    }
+    first_text.emplace(ph, &text);
+  }
+  std::vector<Span> spans;
+  if (one_pass) {
+    spans = find_placeholders(cur);
+    size_t brackets = static_cast<size_t>(std::count(cur.begin(), cur.end(), U'['));
+    one_pass = brackets == spans.size();
+  }
+  if (one_pass) {
+    std::u32string out;
+    out.reserve(cur.size());
+    size_t last = 0;
+    for (const Span& s : spans) {
+      auto found = first_text.find(cur.substr(s.start, s.end - s.start));
+      if (found == first_text.end()) continue;
+      out.append(cur, last, s.start - last);
+      out.append(*found->second);
+      last = s.end;
+    }
+    out.append(cur, last, std::u32string::npos);
+    return to_str(out);
+  }
+
+  for (const auto& [ph, text] : entries) {
+    if (ph.empty()) {
+      // str.replace("", x) inserts x between all characters.
+      std::u32string out;
+      out.reserve(cur.size() * (text.size() + 1) + text.size());
+      for (char32_t c : cur) {
+        out += text;
+        out.push_back(c);
+      }
+      out += text;
+      cur.swap(out);
+      continue;
+    }
+    size_t found = cur.find(ph);
+    if (found == std::u32string::npos) continue;
+    std::u32string out;
+    size_t last = 0;
+    while (found != std::u32string::npos) {
+      out.append(cur, last, found - last);
+      out += text;
+      last = found + ph.size();
+      found = cur.find(ph, last);
+    }
+    out.append(cur, last, std::u32string::npos);
+    cur.swap(out);
+  }
+  return to_str(cur);
+}
+
+}  // namespace
+
+PYBIND11_MODULE(processing, m) {
+  m.doc() =
+      "Post-processing of detections: overlap resolution, anonymization with numbered\n"
+      "placeholders such as [PERSON_NAME_1], propagation to further occurrences, restoration.";
+  py::module_ re = py::module_::import("re");
+  m.attr("re") = re;
+  g_module = new py::module_(m);
+  g_logger = new ModuleLogger(m, "tarnis.processing");
+
+  py::list high_spec;
+  for (const char* t : {"IBAN_CODE", "CREDIT_CARD", "BIC", "EMAIL_ADDRESS", "PHONE_NUMBER", "IP_ADDRESS", "URL", "CNP"})
+    high_spec.append(t);
+  m.attr("_HIGH_SPECIFICITY_TYPES") = py::frozenset(high_spec);
+
+  py::list postprocess;
+  for (const char* t : {"PERSON_NAME", "ORGANIZATION", "EMAIL_ADDRESS", "PHONE_NUMBER", "IBAN_CODE", "CREDIT_CARD",
+                        "BIC", "URL", "IP_ADDRESS", "DOMIVIA", "CNP"})
+    postprocess.append(t);
+  m.attr("_POSTPROCESS_ENTITY_TYPES") = py::frozenset(postprocess);
+
+  m.attr("_NAME_PREFIXES") = re.attr("compile")(to_str(kNamePrefixPattern),
+                                                re.attr("IGNORECASE") | re.attr("UNICODE"));
+  m.attr("_PLACEHOLDER_RE") = re.attr("compile")(to_str(kPlaceholderPattern));
+  g_placeholder = new Regex(kPlaceholderPattern);
+  g_name_prefixes = new Regex(kNamePrefixPattern, reflag::IGNORECASE | reflag::UNICODE);
+
+  m.def(
+      "_normalize_whitespace",
+      [](py::object text) {
+        require_str(text, "_normalize_whitespace", "text");
+        Text t(text);
+        return to_str(collapse_whitespace(t.view()));
+      },
+      py::arg("text"), "Replace every run of white space by one space and trim both ends.");
+  m.def(
+      "_normalize_entity",
+      [](py::object text) {
+        require_str(text, "_normalize_entity", "text");
+        Text t(text);
+        return to_str(normalize_entity(t.view()));
+      },
+      py::arg("text"),
+      "Keep only ASCII letters and digits and characters U+00C0 to U+024F, then lower-case.");
+  m.def("resolve_overlaps", &resolve_overlaps, py::arg("results"), py::arg("text") = "",
+        "Reduce results to a non-overlapping set.\n\n"
+        "A CODE overlapping a trusted type (IBAN, card, BIC, e-mail, phone, IP, URL, CNP) is dropped\n"
+        "unless the trusted span follows a hyphen inside it (needs `text`); a 13-character card on\n"
+        "exactly the span of a CNP is dropped; then results are taken greedily by score, length and\n"
+        "position. Returns a new list of the same objects (the input list itself when empty).");
+  m.def("anonymize_text", &anonymize_text, py::arg("text"), py::arg("results"),
+        "Replace every detected span by a numbered placeholder.\n\n"
+        "Returns (anonymized text, entity map) where the map is entity type -> white-space-normalized\n"
+        "original text -> placeholder. Person-name results lose leading titles and trailing\n"
+        "punctuation; their start and end are updated in place. Raises ValueError when a result's\n"
+        "offsets lie outside the text.");
+  m.def("postprocess_anonymized", &postprocess_anonymized, py::arg("anonymized"), py::arg("entity_map"),
+        "Replace further verbatim occurrences of known entities, never inside placeholders.");
+  m.def("deanonymize_text", &deanonymize_text, py::arg("anonymized_text"), py::arg("entity_map"),
+        "Restore the original texts from the entity map.");
+  m.def("_replace_outside_placeholders", &replace_outside_placeholders, py::arg("text"), py::arg("pattern"),
+        py::arg("replacement"),
+        "Apply pattern.sub(replacement, ...) to the stretches of text between placeholders.");
+}

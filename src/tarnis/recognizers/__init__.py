@@ -1,0 +1,1 @@
+"""Recognizers for Romanian and Moldovan identifiers (Presidio subclasses)."""
