@@ -19,7 +19,10 @@ py::list str_list(std::initializer_list<const char*> items) {
 
 py::dict resolve_entity_thresholds(py::module_ m, py::object thresholds) {
   require_dict(thresholds, "resolve_entity_thresholds", "thresholds");
-  py::dict result = py::dict(m.attr("_ALL_GLINER_ENTITY_THRESHOLDS"));  // shallow copy, default order
+  // A shallow copy in default order (py::dict(obj) would alias a dict, not copy it).
+  py::dict defaults = m.attr("_ALL_GLINER_ENTITY_THRESHOLDS");
+  py::dict result = py::reinterpret_steal<py::dict>(PyDict_Copy(defaults.ptr()));
+  if (!result) throw py::error_already_set();
   py::dict by_type = thresholds;
   py::dict mapping = m.attr("GLINER_ENTITY_MAPPING");
   for (auto item : mapping) {

@@ -1,0 +1,171 @@
+"""Straightforward pure-Python versions of the native post-processing functions
+and of the CNP recognizer's scan.
+
+They are written for clarity, not speed: the tests compare the native modules
+with them on generated inputs, and the benchmarks use them as the baseline.
+"""
+
+from __future__ import annotations
+
+import re
+
+PLACEHOLDER_RE = re.compile(r"\[[A-Z_]+_\d+\]")
+HIGH_SPECIFICITY_TYPES = frozenset(
+    {"IBAN_CODE", "CREDIT_CARD", "BIC", "EMAIL_ADDRESS", "PHONE_NUMBER", "IP_ADDRESS", "URL", "CNP"})
+POSTPROCESS_ENTITY_TYPES = frozenset(
+    {"PERSON_NAME", "ORGANIZATION", "EMAIL_ADDRESS", "PHONE_NUMBER", "IBAN_CODE", "CREDIT_CARD", "BIC", "URL",
+     "IP_ADDRESS", "DOMIVIA", "CNP"})
+NAME_PREFIXES = re.compile(
+    r"^(?:prof\.?\s+dr\.?|dr\.?|prof\.?|ing\.?|av\.?|dl\.?|dna\.?|doamna|domnul|doamnei|domnului|familia|tata|"
+    r"mama|so[țt]ul|so[țt]ia|fiul|fiica|bunica|bunicul|fratele|sora)\s+", re.IGNORECASE | re.UNICODE)
+
+CNP_WEIGHTS = [2, 7, 9, 1, 4, 6, 3, 5, 8, 2, 7, 9]
+CNP_CONTEXT_RE = re.compile(r"(?:CNP|C\.N\.P\.)\s*:?\s*(\d{13})\b", re.IGNORECASE)
+CNP_STANDALONE_RE = re.compile(r"\b([1-8]\d{2}(?:0[1-9]|1[0-2])(?:0[1-9]|[12]\d|3[01])\d{6})\b")
+
+
+def valid_cnp_checksum(cnp: str) -> bool:
+    total = sum(int(cnp[i]) * CNP_WEIGHTS[i] for i in range(12))
+    remainder = total % 11
+    expected = 1 if remainder == 10 else remainder
+    return int(cnp[12]) == expected
+
+
+def cnp_spans(text: str) -> list[tuple[int, int, float, str]]:
+    """(start, end, score, explanation) of what the CNP recognizer reports."""
+    out, seen = [], set()
+    for m in CNP_CONTEXT_RE.finditer(text):
+        span = m.span(1)
+        if span in seen:
+            continue
+        seen.add(span)
+        score = 0.95 if valid_cnp_checksum(m.group(1)) else 0.85
+        out.append((*span, score, "CNP keyword context"))
+    for m in CNP_STANDALONE_RE.finditer(text):
+        span = m.span(1)
+        if span not in seen and valid_cnp_checksum(m.group(1)):
+            seen.add(span)
+            out.append((*span, 0.85, "Standalone CNP with valid checksum"))
+    return out
+
+
+def normalize_whitespace(text: str) -> str:
+    return re.sub(r"\s+", " ", text).strip()
+
+
+def normalize_entity(text: str) -> str:
+    return re.sub(r"[^a-zA-Z0-9\u00C0-\u024F]", "", text).lower()
+
+
+def dedup_key(text: str) -> str:
+    # Texts without any letter or digit of the kept ranges are keyed by their
+    # white-space-normalized text so that they never share a placeholder.
+    key = normalize_entity(text)
+    return key if key else "\0" + normalize_whitespace(text)
+
+
+def resolve_overlaps(results: list, text: str = "") -> list:
+    if not results:
+        return results
+    valid = [r for r in results if r.start < r.end]
+    high_spec = [r for r in valid if r.entity_type in HIGH_SPECIFICITY_TYPES]
+
+    def hs_suffix(code, hs) -> bool:
+        return bool(text) and code.start < hs.start <= hs.end <= code.end and hs.start > 0 \
+            and text[hs.start - 1] == "-"
+
+    def overlaps_high_spec(r) -> bool:
+        for hs in high_spec:
+            if r.start < hs.end and hs.start < r.end:
+                if r.entity_type == "CODE" and hs_suffix(r, hs):
+                    continue
+                return True
+        return False
+
+    rest = [r for r in valid if not (r.entity_type == "CODE" and overlaps_high_spec(r))]
+    cnp = {(r.start, r.end) for r in rest if r.entity_type == "CNP"}
+    rest = [r for r in rest
+            if not (r.entity_type == "CREDIT_CARD" and r.end - r.start == 13 and (r.start, r.end) in cnp)]
+    rest.sort(key=lambda r: (-r.score, -(r.end - r.start), r.start))
+    kept = []
+    for r in rest:
+        if not any(r.start < k.end and k.start < r.end for k in kept):
+            kept.append(r)
+    return kept
+
+
+def anonymize_text(text: str, results: list):
+    counters: dict[str, int] = {}
+    entity_map: dict[str, dict[str, str]] = {}
+    anonymized = text
+    cleaned = resolve_overlaps(results)
+    non_code = {normalize_whitespace(text[r.start:r.end]) for r in cleaned if r.entity_type != "CODE"}
+    kept = [r for r in cleaned
+            if not (r.entity_type == "CODE"
+                    and any(normalize_whitespace(text[r.start:r.end]) in t for t in non_code))]
+    kept.sort(key=lambda r: r.start, reverse=True)
+    for r in kept:
+        if r.entity_type != "PERSON_NAME":
+            continue
+        m = NAME_PREFIXES.match(text[r.start:r.end])
+        if m:
+            r.start += len(m.group())
+        while r.end > r.start and text[r.end - 1] in ".,;:":
+            r.end -= 1
+    by_key: dict[str, str] = {}
+    for r in kept:
+        original = text[r.start:r.end]
+        normalized = normalize_whitespace(original)
+        key = dedup_key(normalized)
+        label = r.entity_type
+        entity_map.setdefault(label, {})
+        if key not in by_key:
+            counters[label] = counters.get(label, 0) + 1
+            by_key[key] = f"[{label}_{counters[label]}]"
+        entity_map[label][normalized] = by_key[key]
+        anonymized = anonymized[:r.start] + by_key[key] + anonymized[r.end:]
+    return anonymized, entity_map
+
+
+def replace_outside_placeholders(text: str, pattern: re.Pattern, replacement: str) -> str:
+    stretches = PLACEHOLDER_RE.split(text)
+    placeholders = PLACEHOLDER_RE.findall(text)
+    out = [pattern.sub(replacement, stretches[0])]
+    for ph, stretch in zip(placeholders, stretches[1:]):
+        out.append(ph)
+        out.append(pattern.sub(replacement, stretch))
+    return "".join(out)
+
+
+def postprocess_anonymized(anonymized: str, entity_map: dict) -> str:
+    flat: dict[str, str] = {}
+    type_for: dict[str, str] = {}
+    for entity_type, inner in entity_map.items():
+        for text, placeholder in inner.items():
+            flat[text] = placeholder
+            type_for[text] = entity_type
+    canonical: dict[str, str] = {}
+    for text in sorted(flat, key=len):
+        canonical.setdefault(dedup_key(text), flat[text])
+    for text in flat:
+        flat[text] = canonical[dedup_key(text)]
+    result = anonymized
+    for text in sorted(flat, key=len, reverse=True):
+        if type_for[text] not in POSTPROCESS_ENTITY_TYPES or len(text) < 5:
+            continue
+        pattern = re.escape(text).replace("\\ ", r"\s+")
+        if re.match(r"\w", text[0]):
+            pattern = r"\b" + pattern
+        if re.match(r"\w", text[-1]):
+            pattern = pattern + r"\b"
+        if type_for[text] == "PERSON_NAME" and " " not in text.strip():
+            pattern = r"(?<![dD][eE] )" + pattern
+        result = replace_outside_placeholders(result, re.compile(pattern), flat[text])
+    return result
+
+
+def deanonymize_text(anonymized: str, entity_map: dict) -> str:
+    for inner in entity_map.values():
+        for text, placeholder in inner.items():
+            anonymized = anonymized.replace(placeholder, text)
+    return anonymized

@@ -1,0 +1,303 @@
+"""Overlap resolution, anonymization, propagation and restoration."""
+
+from __future__ import annotations
+
+import copy
+import logging
+import re
+
+import pytest
+from hypothesis import given, settings
+from hypothesis import strategies as st
+from presidio_analyzer import RecognizerResult
+
+import reference
+from tarnis import processing as P
+
+
+def R(entity_type, start, end, score=0.8):
+    return RecognizerResult(entity_type=entity_type, start=start, end=end, score=score)
+
+
+def spans(results):
+    return [(r.entity_type, r.start, r.end) for r in results]
+
+
+# --- resolve_overlaps ---------------------------------------------------------
+
+def test_empty_list_is_returned_as_is(caplog):
+    empty = []
+    with caplog.at_level(logging.DEBUG, logger="tarnis.processing"):
+        assert P.resolve_overlaps(empty) is empty
+    assert not caplog.records
+
+
+def test_zero_length_result_is_dropped_and_logged(caplog):
+    with caplog.at_level(logging.DEBUG, logger="tarnis.processing"):
+        assert P.resolve_overlaps([R("CNP", 3, 3)]) == []
+    assert caplog.messages == ["[processing] Overlap resolution removed 1 entities (input=1, output=0)"]
+
+
+@pytest.mark.parametrize("results, kept", [
+    # identical span and score: the earlier one wins
+    ([R("PERSON_NAME", 0, 5), R("ORGANIZATION", 0, 5)], [("PERSON_NAME", 0, 5)]),
+    # same score: longer wins, then earlier start
+    ([R("PERSON_NAME", 0, 5), R("ORGANIZATION", 2, 9)], [("ORGANIZATION", 2, 9)]),
+    ([R("PERSON_NAME", 4, 8), R("ORGANIZATION", 2, 6)], [("ORGANIZATION", 2, 6)]),
+    # higher score beats length
+    ([R("PERSON_NAME", 0, 20, 0.5), R("CNP", 3, 16, 0.9)], [("CNP", 3, 16)]),
+    # touching spans do not overlap
+    ([R("PERSON_NAME", 0, 5), R("ORGANIZATION", 5, 9)], [("PERSON_NAME", 0, 5), ("ORGANIZATION", 5, 9)]),
+    # a card on exactly a CNP's span goes, whatever its score; elsewhere it stays
+    ([R("CREDIT_CARD", 0, 13, 1.0), R("CNP", 0, 13, 0.85)], [("CNP", 0, 13)]),
+    ([R("CREDIT_CARD", 0, 13, 1.0)], [("CREDIT_CARD", 0, 13)]),
+    ([R("CREDIT_CARD", 0, 16, 1.0), R("CNP", 0, 13, 0.85)], [("CREDIT_CARD", 0, 16)]),
+    # a code starting where a trusted span starts is condemned
+    ([R("CODE", 0, 13, 0.9), R("PHONE_NUMBER", 0, 10, 0.4)], [("PHONE_NUMBER", 0, 10)]),
+])
+def test_selection(results, kept):
+    assert spans(P.resolve_overlaps(results)) == kept
+
+
+def test_code_keeps_its_trusted_hyphen_suffix_only_with_text():
+    text = "AB-0722123456"
+    code, phone = R("CODE", 0, 13, 0.6), R("PHONE_NUMBER", 3, 13, 0.65)
+    assert P.resolve_overlaps([code, phone], text) == [phone]          # competes and loses on score
+    code.score = 0.7
+    assert P.resolve_overlaps([code, phone], text) == [code]           # competes and wins
+    assert P.resolve_overlaps([code, phone]) == [phone]                # no text: dropped at once
+
+
+def test_input_list_and_results_untouched():
+    results = [R("CODE", 0, 13), R("PHONE_NUMBER", 3, 13), R("CNP", 20, 33)]
+    before = copy.deepcopy(results)
+    out = P.resolve_overlaps(results, "x" * 40)
+    assert out is not results and results == before and all(r in results for r in out)
+
+
+def test_bad_arguments():
+    with pytest.raises(TypeError, match="results"):
+        P.resolve_overlaps((R("CNP", 0, 1),))
+    with pytest.raises(TypeError, match="text"):
+        P.resolve_overlaps([R("CNP", 0, 1)], b"x")
+    with pytest.raises(ValueError, match="NaN"):
+        P.resolve_overlaps([R("CNP", 0, 1, float("nan"))])
+    with pytest.raises(IndexError):
+        # the hyphen test would read past the end of the text
+        P.resolve_overlaps([R("CODE", 0, 50), R("PHONE_NUMBER", 40, 45)], "short")
+
+
+TYPES = ["CODE", "PHONE_NUMBER", "CNP", "CREDIT_CARD", "PERSON_NAME", "IBAN_CODE"]
+results_strategy = st.lists(
+    st.tuples(st.sampled_from(TYPES), st.integers(0, 30), st.integers(0, 12),
+              st.sampled_from([0.3, 0.5, 0.65, 0.85, 1.0])),
+    max_size=25,
+).map(lambda rows: [R(t, s, s + n, sc) for t, s, n, sc in rows])
+
+
+@settings(max_examples=400, deadline=None)
+@given(results=results_strategy, text=st.text(alphabet="ab-", min_size=45, max_size=45) | st.just(""))
+def test_resolve_overlaps_agrees_with_reference(results, text):
+    assert P.resolve_overlaps(results, text) == reference.resolve_overlaps(results, text)
+
+
+# --- anonymize_text -------------------------------------------------------------
+
+def test_numbering_runs_from_the_end():
+    text = "Ion Popescu a vorbit cu Maria Ionescu."
+    anonymized, entity_map = P.anonymize_text(text, [R("PERSON_NAME", 0, 11), R("PERSON_NAME", 24, 37)])
+    assert anonymized == "[PERSON_NAME_2] a vorbit cu [PERSON_NAME_1]."
+    assert entity_map == {"PERSON_NAME": {"Maria Ionescu": "[PERSON_NAME_1]", "Ion Popescu": "[PERSON_NAME_2]"}}
+    assert list(entity_map["PERSON_NAME"]) == ["Maria Ionescu", "Ion Popescu"]
+
+
+def test_spellings_of_one_entity_share_a_placeholder():
+    text = "Ion Popescu și ION POPESCU"
+    anonymized, entity_map = P.anonymize_text(text, [R("PERSON_NAME", 0, 11), R("PERSON_NAME", 15, 26)])
+    assert anonymized == "[PERSON_NAME_1] și [PERSON_NAME_1]"
+    assert entity_map == {"PERSON_NAME": {"ION POPESCU": "[PERSON_NAME_1]", "Ion Popescu": "[PERSON_NAME_1]"}}
+    assert P.deanonymize_text(anonymized, entity_map) == "ION POPESCU și ION POPESCU"
+
+
+def test_person_names_lose_titles_and_trailing_punctuation_in_place():
+    text = "Semnat: Dr. Ion Pop, Domnul Dr. Ion Pop;"
+    first, second = R("PERSON_NAME", 8, 20), R("PERSON_NAME", 21, 40)
+    anonymized, entity_map = P.anonymize_text(text, [first, second])
+    assert (first.start, first.end) == (12, 19)
+    assert (second.start, second.end) == (28, 39)    # only "Domnul " goes: the prefix applies once
+    assert anonymized == "Semnat: Dr. [PERSON_NAME_2], Domnul [PERSON_NAME_1];"
+    assert entity_map["PERSON_NAME"] == {"Dr. Ion Pop": "[PERSON_NAME_1]", "Ion Pop": "[PERSON_NAME_2]"}
+
+
+def test_code_dropped_when_another_entity_contains_its_text():
+    text = "Dosar 12345, iar CNP 1234567890128 apare separat; ref 99999."
+    results = [R("CODE", 6, 11), R("CNP", 21, 34), R("CODE", 54, 59)]
+    anonymized, entity_map = P.anonymize_text(text, results)
+    assert anonymized == "Dosar 12345, iar CNP [CNP_1] apare separat; ref [CODE_1]."
+    assert entity_map == {"CODE": {"99999": "[CODE_1]"}, "CNP": {"1234567890128": "[CNP_1]"}}
+
+
+def test_entity_over_a_line_break_is_mapped_with_a_space():
+    anonymized, entity_map = P.anonymize_text("Ion\nPopescu", [R("PERSON_NAME", 0, 11)])
+    assert entity_map == {"PERSON_NAME": {"Ion Popescu": "[PERSON_NAME_1]"}}
+    assert P.deanonymize_text(anonymized, entity_map) == "Ion Popescu"
+
+
+def test_no_results():
+    assert P.anonymize_text("text", []) == ("text", {})
+
+
+@pytest.mark.parametrize("bad", [R("CNP", 5, 60), R("CNP", -3, 4)])
+def test_offsets_outside_the_text_are_refused(bad):
+    text = "CNP 1234567890128"
+    other = R("PERSON_NAME", 0, 3)
+    with pytest.raises(ValueError, match="outside the text"):
+        P.anonymize_text(text, [other, bad])
+    assert (other.start, other.end) == (0, 3)
+
+
+def test_texts_without_latin_letters_never_share_a_placeholder():
+    text = "Иван и Пётр, ★ и ☆"
+    results = [R("PERSON_NAME", 0, 4), R("PERSON_NAME", 7, 11), R("CODE", 13, 14), R("CODE", 17, 18)]
+    anonymized, entity_map = P.anonymize_text(text, results)
+    assert anonymized == "[PERSON_NAME_2] и [PERSON_NAME_1], [CODE_2] и [CODE_1]"
+    assert P.deanonymize_text(anonymized, entity_map) == text
+    assert P.deanonymize_text(P.postprocess_anonymized(anonymized, entity_map), entity_map) == text
+
+
+def test_anonymize_bad_arguments():
+    with pytest.raises(TypeError, match="text"):
+        P.anonymize_text(b"x", [])
+    with pytest.raises(TypeError, match="results"):
+        P.anonymize_text("x", None)
+    with pytest.raises(TypeError, match="entity_type"):
+        P.anonymize_text("abc", [R(None, 0, 2)])
+
+
+WORDS = ["Ion", "ION", "Popescu", "Ș.", "de", "1234", "★", "Иван", "dr.", "a", ",", " ", "\n", "-", "İlie"]
+
+
+@st.composite
+def document(draw):
+    words = draw(st.lists(st.sampled_from(WORDS), min_size=1, max_size=20))
+    text = " ".join(words)
+    results = []
+    for _ in range(draw(st.integers(0, 8))):
+        start = draw(st.integers(0, len(text)))
+        end = draw(st.integers(start, min(len(text), start + 15)))
+        results.append((draw(st.sampled_from(["PERSON_NAME", "CODE", "CNP", "ORGANIZATION"])), start, end,
+                        draw(st.sampled_from([0.4, 0.8]))))
+    return text, results
+
+
+@settings(max_examples=400, deadline=None)
+@given(document())
+def test_anonymize_and_postprocess_agree_with_reference(doc):
+    text, rows = doc
+    native = [R(*row) for row in rows]
+    expected_results = [R(*row) for row in rows]
+    anonymized, entity_map = P.anonymize_text(text, native)
+    expected, expected_map = reference.anonymize_text(text, expected_results)
+    assert (anonymized, entity_map) == (expected, expected_map)
+    assert list(map(list, entity_map.values())) == list(map(list, expected_map.values()))
+    assert spans(native) == spans(expected_results)
+    assert P.postprocess_anonymized(anonymized, entity_map) == reference.postprocess_anonymized(anonymized,
+                                                                                                entity_map)
+    assert P.deanonymize_text(anonymized, entity_map) == reference.deanonymize_text(anonymized, entity_map)
+
+
+# --- postprocess_anonymized --------------------------------------------------------
+
+@pytest.mark.parametrize("anonymized, entity_map, expected", [
+    ("[PERSON_NAME_1] și Ion  Popescu.", {"PERSON_NAME": {"Ion Popescu": "[PERSON_NAME_1]"}},
+     "[PERSON_NAME_1] și [PERSON_NAME_1]."),
+    ("Ion a venit.", {"PERSON_NAME": {"Ion": "[PERSON_NAME_1]"}}, "Ion a venit."),
+    ("scrisă de Mihai, domnul Mihai", {"PERSON_NAME": {"Mihai": "[PERSON_NAME_1]"}},
+     "scrisă de Mihai, domnul [PERSON_NAME_1]"),
+    ("scrisă de Ion Pop", {"PERSON_NAME": {"Ion Pop": "[PERSON_NAME_1]"}}, "scrisă de [PERSON_NAME_1]"),
+    ("Mihaiescu și Mihai_ și Mihai", {"PERSON_NAME": {"Mihai": "[PERSON_NAME_1]"}},
+     "Mihaiescu și Mihai_ și [PERSON_NAME_1]"),
+    ("[ORGANIZATION_1] ORGANIZATION", {"ORGANIZATION": {"ORGANIZATION": "[ORGANIZATION_2]"}},
+     "[ORGANIZATION_1] [ORGANIZATION_2]"),
+    ("[PERSON_NAME_1]", {"ORGANIZATION": {"PERSON_NAME_1": "[ORGANIZATION_1]"}}, "[PERSON_NAME_1]"),
+    ("ref AB-12345 și user ion_pop1", {"CODE": {"AB-12345": "[CODE_1]"}, "USERNAME": {"ion_pop1": "[USERNAME_1]"}},
+     "ref AB-12345 și user ion_pop1"),
+    # the shortest spelling's placeholder is canonical for all spellings
+    ("Banca X SA, BANCA-X S.A.", {"ORGANIZATION": {"BANCA-X S.A.": "[ORGANIZATION_2]", "Banca X SA": "[ORGANIZATION_1]"}},
+     "[ORGANIZATION_1], [ORGANIZATION_1]"),
+])
+def test_postprocess(anonymized, entity_map, expected):
+    assert P.postprocess_anonymized(anonymized, entity_map) == expected
+    assert reference.postprocess_anonymized(anonymized, entity_map) == expected
+
+
+def test_postprocess_logs_and_leaves_arguments_alone(caplog):
+    entity_map = {"PERSON_NAME": {"Maria Ionescu": "[PERSON_NAME_1]"}}
+    snapshot = copy.deepcopy(entity_map)
+    with caplog.at_level(logging.DEBUG, logger="tarnis.processing"):
+        P.postprocess_anonymized("Maria Ionescu", entity_map)
+        P.postprocess_anonymized("nimic", entity_map)
+    assert caplog.messages == ["[processing] Post-process replaced additional entity occurrences"]
+    assert entity_map == snapshot
+
+
+@pytest.mark.parametrize("entity_map", [
+    {"PERSON_NAME": {"Ion\t Pop": "[PERSON_NAME_1]"}},     # a run followed by literal white space
+    {"PERSON_NAME": {" Ion Pop": "[PERSON_NAME_1]"}},      # leading space
+    {"PERSON_NAME": {"Ion Pop": r"[P\n1]"}},              # a replacement template with an escape
+    {"PERSON_NAME": {"Ion  Pop ": "[PERSON_NAME_1]"}},     # doubled and trailing spaces
+])
+def test_unusual_map_entries_behave_as_the_regular_expression(entity_map):
+    anonymized = "Ion\t\tPop, Ion   Pop  și [X_1] Ion Pop\t"
+    assert P.postprocess_anonymized(anonymized, entity_map) == reference.postprocess_anonymized(anonymized,
+                                                                                                entity_map)
+
+
+def test_postprocess_bad_arguments():
+    with pytest.raises(TypeError):
+        P.postprocess_anonymized(b"x", {})
+    with pytest.raises(TypeError):
+        P.postprocess_anonymized("x", [])
+    with pytest.raises(TypeError):
+        P.postprocess_anonymized("x", {"PERSON_NAME": ["Ion"]})
+
+
+# --- deanonymize_text and helpers ---------------------------------------------------
+
+def test_unknown_placeholder_is_left_alone():
+    assert P.deanonymize_text("[PERSON_NAME_9] și [CNP_1]", {"CNP": {"123": "[CNP_1]"}}) == "[PERSON_NAME_9] și 123"
+
+
+@settings(max_examples=300, deadline=None)
+@given(st.lists(st.sampled_from(["[A_1]", "[B_2]", "[A_", "1]", "x", "[", "]", " "]), max_size=12).map("".join),
+       st.dictionaries(st.sampled_from(["A", "B"]),
+                       st.dictionaries(st.sampled_from(["ion", "[B_2]", "a[", "]", "", "x"]),
+                                       st.sampled_from(["[A_1]", "[B_2]", "[A_", "x", ""]), max_size=3),
+                       max_size=2))
+def test_deanonymize_agrees_with_sequential_replacement(text, entity_map):
+    assert P.deanonymize_text(text, entity_map) == reference.deanonymize_text(text, entity_map)
+
+
+def test_replace_outside_placeholders():
+    text = "ab[X_1]ab[Y_22][Z_3]"
+    assert P._replace_outside_placeholders(text, re.compile("a"), "Z") == "Zb[X_1]Zb[Y_22][Z_3]"
+    # an empty-matching pattern also runs on the empty stretches between placeholders
+    assert P._replace_outside_placeholders("[X_1][Y_2]", re.compile("x*"), "-") == "-[X_1]-[Y_2]-"
+    # never across a placeholder
+    assert P._replace_outside_placeholders("a[X_1]b", re.compile(r"a.*b"), "-") == "a[X_1]b"
+    assert P._replace_outside_placeholders("a b", re.compile(r"(\w)"), r"<\1>") == "<a> <b>"
+    with pytest.raises(TypeError, match="pattern"):
+        P._replace_outside_placeholders("a", "a", "b")
+
+
+@pytest.mark.parametrize("text", ["  Ion \n\t Popescu \u00a0", "", "\x1c", "a\u2003b", "Ștefan-Ion", "İLİE Ăa ǅ ★"])
+def test_normalizations(text):
+    assert P._normalize_whitespace(text) == reference.normalize_whitespace(text)
+    assert P._normalize_entity(text) == reference.normalize_entity(text)
+
+
+def test_module_constants():
+    assert P._HIGH_SPECIFICITY_TYPES == reference.HIGH_SPECIFICITY_TYPES
+    assert P._POSTPROCESS_ENTITY_TYPES == reference.POSTPROCESS_ENTITY_TYPES
+    assert (P._NAME_PREFIXES.pattern, P._NAME_PREFIXES.flags) == (reference.NAME_PREFIXES.pattern,
+                                                                   reference.NAME_PREFIXES.flags)
