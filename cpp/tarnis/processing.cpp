@@ -9,6 +9,7 @@
 #include <set>
 #include <string>
 #include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 #include "core/checks.hpp"
@@ -223,10 +224,24 @@ std::u32string placeholder(const std::u32string& label, long number) {
   return out;
 }
 
-// Substring test over a '\n'-joined list of texts that contain no '\n'.
-bool occurs_in_any(const std::u32string& joined, size_t members, const std::u32string& needle) {
-  if (members == 0) return false;
-  return joined.find(needle) != std::u32string::npos;
+// Which of the `needles` occur as a substring of one of the `texts`. Every
+// window of every text with a length some needle has goes into a hash set, so
+// the cost grows with the total length of the texts, not with their number
+// times the number of needles.
+std::vector<bool> occur_in_any(const std::vector<std::u32string>& texts, const std::vector<std::u32string>& needles) {
+  std::vector<bool> found(needles.size(), false);
+  if (texts.empty()) return found;
+  std::set<size_t> lengths;
+  for (const auto& n : needles) lengths.insert(n.size());
+  std::unordered_set<std::u32string_view> windows;
+  for (const auto& t : texts) {
+    for (size_t len : lengths) {
+      if (len > t.size()) break;
+      for (size_t i = 0; i + len <= t.size(); ++i) windows.insert(U32View(t).substr(i, len));
+    }
+  }
+  for (size_t k = 0; k < needles.size(); ++k) found[k] = windows.count(needles[k]) > 0;
+  return found;
 }
 
 py::tuple anonymize_text(py::object text, py::object results) {
@@ -247,19 +262,16 @@ py::tuple anonymize_text(py::object text, py::object results) {
 
   std::vector<Item> cleaned = resolve(input, nullptr);
 
-  std::u32string non_code;
-  size_t non_code_count = 0;
+  std::vector<std::u32string> non_code, codes;
   for (const Item& it : cleaned) {
-    if (it.is_code) continue;
-    if (non_code_count++) non_code.push_back(U'\n');
-    non_code += collapse_whitespace(t.slice(it.start, it.end));
+    (it.is_code ? codes : non_code).push_back(collapse_whitespace(t.slice(it.start, it.end)));
   }
+  const std::vector<bool> code_inside = occur_in_any(non_code, codes);
   std::vector<Item> kept;
   kept.reserve(cleaned.size());
+  size_t code_index = 0;
   for (const Item& it : cleaned) {
-    if (it.is_code && occurs_in_any(non_code, non_code_count, collapse_whitespace(t.slice(it.start, it.end)))) {
-      continue;
-    }
+    if (it.is_code && code_inside[code_index++]) continue;
     kept.push_back(it);
   }
 
