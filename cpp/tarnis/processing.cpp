@@ -663,6 +663,152 @@ py::str deanonymize_text(py::object anonymized_text, py::object entity_map) {
   return to_str(cur);
 }
 
+
+// ---------------------------------------------------------------------------
+// Denylist filtering
+
+const char32_t kDiacritics[] = U"ăâîșțşţĂÂÎȘȚŞŢ";
+const char32_t kPlainLetters[] = U"aaiststAAISTST";
+
+std::u32string strip_ro_diacritics(U32View s) {
+  std::u32string out(s);
+  for (char32_t& c : out) {
+    for (size_t k = 0; kDiacritics[k]; ++k) {
+      if (c == kDiacritics[k]) {
+        c = kPlainLetters[k];
+        break;
+      }
+    }
+  }
+  return out;
+}
+
+// lower() (full case mapping, through str.lower) then diacritic folding.
+std::u32string fold(py::handle word) {
+  if (!PyUnicode_Check(word.ptr())) {
+    throw py::type_error(std::string("denylist words must be str, not ") + Py_TYPE(word.ptr())->tp_name);
+  }
+  py::str lowered = py::reinterpret_borrow<py::object>(word).attr("lower")();
+  Text t(lowered);
+  return strip_ro_diacritics(t.view());
+}
+
+// Python slice semantics for text[start:end]: negative values count from the
+// end and everything is clamped, so no offset can read outside the text.
+U32View py_slice(const Text& t, Py_ssize_t start, Py_ssize_t end) {
+  const auto n = static_cast<Py_ssize_t>(t.size());
+  auto clamp = [n](Py_ssize_t i) {
+    if (i < 0) i += n;
+    return std::min(std::max<Py_ssize_t>(i, 0), n);
+  };
+  start = clamp(start);
+  end = clamp(end);
+  if (end <= start) return U32View();
+  return t.slice(static_cast<size_t>(start), static_cast<size_t>(end));
+}
+
+py::object get_nlp_ro() {
+  py::module_& m = module();
+  py::object nlp = m.attr("_nlp_ro");
+  if (!nlp.is_none()) return nlp;
+  py::list disable;
+  disable.append("ner");
+  disable.append("parser");
+  try {
+    nlp = py::module_::import("spacy").attr("load")("ro_core_news_sm", py::arg("disable") = disable);
+  } catch (py::error_already_set& e) {
+    if (!e.matches(PyExc_OSError) && !e.matches(PyExc_ImportError)) throw;
+    py::object cause = e.value();
+    py::object err = py::reinterpret_borrow<py::object>(PyExc_OSError)(
+        "cannot load the spaCy pipeline 'ro_core_news_sm' used for part-of-speech tags: install it with "
+        "`python -m spacy download ro_core_news_sm` (needs network access), or load a Romanian pipeline "
+        "yourself and assign it to tarnis.processing._nlp_ro");
+    PyException_SetCause(err.ptr(), cause.release().ptr());
+    PyErr_SetObject(PyExc_OSError, err.ptr());
+    throw py::error_already_set();
+  }
+  nlp.attr("add_pipe")("sentencizer");
+  m.attr("_nlp_ro") = nlp;
+  return nlp;
+}
+
+bool is_common_noun_span(py::object span_text) {
+  require_str(span_text, "_is_common_noun_span", "span_text");
+  py::object nlp = module().attr("_get_nlp_ro")();
+  py::str propn("PROPN");
+  for (auto token : nlp(span_text)) {
+    if (py::object(token.attr("pos_")).equal(propn)) return false;
+  }
+  return true;
+}
+
+py::list filter_entity_denylist(py::object text, py::object results, py::object extra_denylist) {
+  require_str(text, "filter_entity_denylist", "text");
+  require_list(results, "filter_entity_denylist", "results");
+  require_dict_or_none(extra_denylist, "filter_entity_denylist", "extra_denylist");
+  py::module_& m = module();
+  py::dict denylists = m.attr("_ENTITY_DENYLISTS");
+  py::list username_reject = m.attr("_USERNAME_REJECT_PATTERNS");
+  py::list domivia_reject = m.attr("_DOMIVIA_REJECT_PATTERNS");
+  const bool has_extra = !extra_denylist.is_none() && py::len(extra_denylist) > 0;
+  py::object empty = py::frozenset(py::list());
+  Text t(text);
+
+  // Folded word sets per entity type, built on first need within this call.
+  std::unordered_map<std::string, std::unordered_set<std::u32string>> folded;
+  auto words_for = [&](py::handle entity_type) -> const std::unordered_set<std::u32string>& {
+    const std::string key = py::repr(entity_type).cast<std::string>();
+    auto it = folded.find(key);
+    if (it != folded.end()) return it->second;
+    py::object words = denylists.attr("get")(entity_type, empty);
+    if (has_extra) {
+      py::object extra = extra_denylist.attr("get")(entity_type);
+      if (!extra.is_none() && PyObject_IsTrue(extra.ptr())) {
+        PyObject* u = PyNumber_Or(words.ptr(), extra.ptr());
+        if (!u) throw py::error_already_set();
+        words = py::reinterpret_steal<py::object>(u);
+      }
+    }
+    std::unordered_set<std::u32string> set;
+    for (auto w : words) set.insert(fold(w));
+    return folded.emplace(key, std::move(set)).first->second;
+  };
+  auto any_search = [](py::list patterns, const py::str& span) {
+    for (auto p : patterns) {
+      if (!p.attr("search")(span).is_none()) return true;
+    }
+    return false;
+  };
+
+  py::list kept;
+  py::dict rejected;  // entity type -> count, in order of first rejection
+  size_t rejections = 0;
+  for (auto r : py::list(results)) {
+    py::object entity_type = r.attr("entity_type");
+    const U32View span = strip(py_slice(t, index_value(r.attr("start")), index_value(r.attr("end"))));
+    bool reject = false;
+    const auto& words = words_for(entity_type);
+    if (!words.empty()) {
+      reject = words.count(fold(to_str(span))) > 0;
+    }
+    if (!reject && equals(entity_type, "PERSON_NAME")) {
+      reject = !span.empty() && !is_upper(span[0]) &&
+               module().attr("_is_common_noun_span")(to_str(span)).cast<bool>();
+    } else if (!reject && equals(entity_type, "USERNAME")) {
+      reject = any_search(username_reject, to_str(span));
+    } else if (!reject && equals(entity_type, "DOMIVIA")) {
+      reject = any_search(domivia_reject, to_str(span));
+    }
+    if (reject) {
+      ++rejections;
+      rejected[entity_type] = (rejected.contains(entity_type) ? rejected[entity_type].cast<long>() : 0) + 1;
+    } else {
+      kept.append(r);
+    }
+  }
+  if (rejections) logger().debug("[processing] Denylist filtered %d entities: %s", rejections, rejected);
+  return kept;
+}
 }  // namespace
 
 PYBIND11_MODULE(processing, m) {
@@ -673,6 +819,13 @@ PYBIND11_MODULE(processing, m) {
   m.attr("re") = re;
   g_module = new py::module_(m);
   g_logger = new ModuleLogger(m, "tarnis.processing");
+
+  py::module_ denylists = py::module_::import("tarnis.denylists");
+  for (const char* name : {"_ENTITY_DENYLISTS", "_USERNAME_REJECT_PATTERNS", "_DOMIVIA_REJECT_PATTERNS"}) {
+    m.attr(name) = denylists.attr(name);
+  }
+  m.attr("_RO_DIACRITICS") = py::str().attr("maketrans")(to_str(kDiacritics), to_str(kPlainLetters));
+  m.attr("_nlp_ro") = py::none();
 
   py::list high_spec;
   for (const char* t : {"IBAN_CODE", "CREDIT_CARD", "BIC", "EMAIL_ADDRESS", "PHONE_NUMBER", "IP_ADDRESS", "URL", "CNP"})
@@ -708,6 +861,24 @@ PYBIND11_MODULE(processing, m) {
       },
       py::arg("text"),
       "Keep only ASCII letters and digits and characters U+00C0 to U+024F, then lower-case.");
+  m.def(
+      "_strip_ro_diacritics",
+      [](py::object text) {
+        require_str(text, "_strip_ro_diacritics", "text");
+        Text t(text);
+        return to_str(strip_ro_diacritics(t.view()));
+      },
+      py::arg("text"), "Fold Romanian letters with diacritics (comma-below and cedilla forms) to plain letters.");
+  m.def("_get_nlp_ro", &get_nlp_ro,
+        "The shared Romanian spaCy pipeline (ro_core_news_sm without ner and parser, plus a sentencizer),\n"
+        "loaded on first use and kept in the module attribute _nlp_ro.");
+  m.def("_is_common_noun_span", &is_common_noun_span, py::arg("span_text"),
+        "True when no token of the text is tagged PROPN by the shared pipeline.");
+  m.def("filter_entity_denylist", &filter_entity_denylist, py::arg("text"), py::arg("results"),
+        py::arg("extra_denylist") = py::none(),
+        "Drop results that are generic words for their type, lower-case person names the tagger sees as\n"
+        "common nouns, and user names or addresses that are phone numbers, domains or web addresses.\n"
+        "Returns a new list of the kept results in input order.");
   m.def("resolve_overlaps", &resolve_overlaps, py::arg("results"), py::arg("text") = "",
         "Reduce results to a non-overlapping set.\n\n"
         "A CODE overlapping a trusted type (IBAN, card, BIC, e-mail, phone, IP, URL, CNP) is dropped\n"
