@@ -114,6 +114,25 @@ def test_interrupts_are_not_swallowed(monkeypatch):
         CustomIbanRecognizer._validate_iban("RO49AAAA1B31007593840000")
 
 
+@pytest.mark.parametrize("text, calls", [
+    # Shorter versions are only tried at their country's IBAN length (none
+    # here), so only the few whole candidates at the end are validated.
+    ("AB12C " * 200, 5),
+    ("RO12CCC " * 200, 5),
+    ("ro49aaaa1b3 10075 9384 0000 si banca", 2),
+])
+def test_validations_stay_few(monkeypatch, recognizer, text, calls):
+    seen = []
+    real = schwifty.IBAN
+
+    def counting(value):
+        seen.append(value)
+        return real(value)
+    monkeypatch.setattr(schwifty, "IBAN", counting)
+    recognizer.analyze(text, None)
+    assert len(seen) <= calls
+
+
 def test_schwifty_is_imported_at_each_validation(monkeypatch, recognizer):
     monkeypatch.setitem(sys.modules, "schwifty", None)
     assert recognizer.analyze("nimic de validat aici", None) == []

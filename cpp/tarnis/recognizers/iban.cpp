@@ -7,6 +7,8 @@
 #include <pybind11/pybind11.h>
 
 #include <cstddef>
+#include <map>
+#include <string>
 #include <memory>
 #include <set>
 #include <utility>
@@ -34,6 +36,8 @@ const Regex* g_spaced = nullptr;
 // same text; a replaced pattern is matched by its own finditer.
 PyObject* g_default_pattern = nullptr;
 PyObject* g_class = nullptr;
+// The function `self._validate_iban` gives while it is not overridden.
+PyObject* g_default_validate = nullptr;
 PyObject* g_module = nullptr;
 
 using Span = std::pair<Py_ssize_t, Py_ssize_t>;
@@ -87,6 +91,7 @@ class SpacedScan {
     max_len_ = self_.attr("_MAX_IBAN_LEN");
     validate_ = self_.attr("_validate_iban");
     class_name_ = self_.attr("__class__").attr("__name__");
+    screen_ = validate_.ptr() == g_default_validate;
     py::handle module(g_module);
     explanation_cls_ = module.attr("AnalysisExplanation");
     result_cls_ = module.attr("RecognizerResult");
@@ -128,6 +133,7 @@ class SpacedScan {
 
     for (size_t k = 0; k < ends.size(); ++k) {
       U32View piece = cand.substr(0, ends[k]);
+      if (k > 0 && !worth_validating(piece)) continue;
       py::object score = try_piece(piece);
       if (score.is_none()) continue;
       Span span{static_cast<Py_ssize_t>(start), static_cast<Py_ssize_t>(start + ends[k])};
@@ -140,6 +146,43 @@ class SpacedScan {
   }
 
  private:
+  // A shorter version of a candidate is only handed to schwifty when it has
+  // the IBAN length of its country, as schwifty's registry gives it: any other
+  // length is rejected without a checksum verdict, so skipping it changes no
+  // result and keeps a text full of IBAN-shaped words from costing a
+  // validation per word and group. Only done for the default validator; when
+  // the registry cannot say, every version is validated.
+  bool worth_validating(U32View piece) {
+    if (!screen_ || piece.size() < 2) return true;
+    std::u32string country(piece.substr(0, 2));
+    auto found = iban_length_.find(country);
+    if (found == iban_length_.end()) found = iban_length_.emplace(country, country_length(country)).first;
+    if (found->second == kUnscreened) return true;
+    size_t letters = 0;
+    for (char32_t c : piece) letters += !is_space(c);
+    return static_cast<Py_ssize_t>(letters) == found->second;
+  }
+
+  static constexpr Py_ssize_t kUnscreened = -2;
+  static constexpr Py_ssize_t kNoSuchCountry = -1;
+
+  static Py_ssize_t country_length(const std::u32string& country) {
+    py::object get_spec;
+    try {
+      get_spec = py::module_::import("schwifty.registry").attr("get_iban_spec");
+    } catch (py::error_already_set& err) {
+      if (!err.matches(PyExc_Exception)) throw;
+      return kUnscreened;
+    }
+    try {
+      py::object code = to_str(country).attr("upper")();
+      return index_value(get_spec(code).attr("iban_length"));
+    } catch (py::error_already_set& err) {
+      if (!err.matches(PyExc_Exception)) throw;
+      return err.matches(PyExc_ValueError) ? kNoSuchCountry : kUnscreened;
+    }
+  }
+
   // Length bounds, then schwifty. None when the piece is not reported.
   py::object try_piece(U32View piece) {
     size_t spaces = 0;
@@ -177,6 +220,8 @@ class SpacedScan {
   py::object results_;
   py::object min_len_, max_len_, validate_, class_name_, explanation_cls_, result_cls_;
   std::set<Span> seen_;
+  bool screen_ = false;
+  std::map<std::u32string, Py_ssize_t> iban_length_;
 };
 
 void scan_native(SpacedScan& scan, const Text& text) {
@@ -272,4 +317,5 @@ PYBIND11_MODULE(iban, m) {
               py::arg("compact"))
           .finish();
   g_class = cls.inc_ref().ptr();
+  g_default_validate = py::object(cls.attr("_validate_iban")).inc_ref().ptr();
 }
