@@ -143,6 +143,13 @@ def test_overrides_are_honoured(registry):
     assert OnlyMoldovan().analyze(text, None)[0].analysis_explanation.recognizer == "OnlyMoldovan"
 
 
+def test_replaced_pattern_is_used(registry, monkeypatch):
+    registry("ABCDROBU\n")
+    monkeypatch.setattr(bic, "_BIC_RE", re.compile(r"\b([a-z]{4}RO[A-Z0-9]{2})\b", re.IGNORECASE))
+    text = "cod abcdrobu"
+    assert spans(BICRecognizer().analyze(text, None), text) == [("abcdrobu", 0.95)]
+
+
 def test_contract_surface(registry):
     registry("ABCDROBU\n")
     rec = BICRecognizer()

@@ -4,6 +4,8 @@
 // accepted when its 8-character stem (institution, country, location) is known.
 #include <pybind11/pybind11.h>
 
+#include <utility>
+
 #include "core/checks.hpp"
 #include "core/log.hpp"
 #include "core/pyclass.hpp"

@@ -8,9 +8,9 @@
 
 #include <cstddef>
 #include <map>
-#include <string>
 #include <memory>
 #include <set>
+#include <string>
 #include <utility>
 #include <vector>
 
