@@ -242,8 +242,11 @@ PYBIND11_MODULE(phone, m) {
                 self.attr("leniency") = leniency;
                 // An empty list counts as absent. The default list is copied so
                 // that changing one instance's context leaves the class alone.
-                py::object words =
-                    (!context.is_none() && py::len(context) > 0) ? context : py::object(py::list(self.attr("CONTEXT")));
+                py::object words = context;
+                if (context.is_none() || py::len(context) == 0) {
+                  words = py::reinterpret_steal<py::object>(PySequence_List(self.attr("CONTEXT").ptr()));
+                  if (!words) throw py::error_already_set();
+                }
                 py::list entities;
                 entities.append("PHONE_NUMBER");
                 m.attr("LocalRecognizer")
