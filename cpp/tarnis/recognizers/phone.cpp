@@ -3,6 +3,7 @@
 // digit runs cut out of alphanumeric codes.
 #include <pybind11/pybind11.h>
 
+#include <initializer_list>
 #include <map>
 #include <string>
 #include <utility>
@@ -107,14 +108,44 @@ bool rejected_by_shape(U32View candidate) {
   return false;
 }
 
-py::object make_result(py::module_ m, py::handle cls_name, size_t start, size_t end, py::handle score,
+// A call with keyword arguments only, without building a kwargs dict.
+py::object call_kw(py::handle callable, std::initializer_list<py::handle> values, py::handle kwnames) {
+  PyObject* args[8];
+  size_t n = 0;
+  for (py::handle v : values) args[n++] = v.ptr();
+  PyObject* r = PyObject_Vectorcall(callable.ptr(), args, 0, kwnames.ptr());
+  if (!r) throw py::error_already_set();
+  return py::reinterpret_steal<py::object>(r);
+}
+
+// What one analyze call needs from Python, looked up once per call.
+struct Calls {
+  py::object explanation_cls, result_cls;
+  py::object parse, region_of, parse_error;
+  py::tuple explanation_kw = py::make_tuple("recognizer", "original_score", "textual_explanation");
+  py::tuple result_kw = py::make_tuple("entity_type", "start", "end", "score", "analysis_explanation");
+  py::str entity_type = py::str("PHONE_NUMBER");
+  py::str start_attr = py::str("start"), end_attr = py::str("end");
+};
+
+// The region written in an international-form number, or a null object when
+// phonenumbers cannot parse the text without a default region (raised as
+// NumberParseException). Any other error propagates.
+py::object parsed_region(const Calls& c, py::handle raw) {
+  PyObject* number = PyObject_CallOneArg(c.parse.ptr(), raw.ptr());
+  PyObject* region = number ? PyObject_CallOneArg(c.region_of.ptr(), number) : nullptr;
+  Py_XDECREF(number);
+  if (region) return py::reinterpret_steal<py::object>(region);
+  if (!PyErr_ExceptionMatches(c.parse_error.ptr())) throw py::error_already_set();
+  PyErr_Clear();
+  return py::object();
+}
+
+py::object make_result(const Calls& c, py::handle cls_name, size_t start, size_t end, py::handle score,
                        py::handle region) {
-  py::str note = py::str("Recognized as {} phone number").format(region);
-  py::object expl = m.attr("AnalysisExplanation")(py::arg("recognizer") = cls_name, py::arg("original_score") = score,
-                                                  py::arg("textual_explanation") = note);
-  return m.attr("RecognizerResult")(py::arg("entity_type") = "PHONE_NUMBER", py::arg("start") = start,
-                                    py::arg("end") = end, py::arg("score") = score,
-                                    py::arg("analysis_explanation") = expl);
+  py::str note = py::str("Recognized as ") + py::str(region) + py::str(" phone number");
+  py::object expl = call_kw(c.explanation_cls, {cls_name, score, note}, c.explanation_kw);
+  return call_kw(c.result_cls, {c.entity_type, py::int_(start), py::int_(end), score, expl}, c.result_kw);
 }
 
 py::object analyze(py::module_ m, py::object self, py::object text, py::object entities) {
@@ -133,9 +164,12 @@ py::object analyze(py::module_ m, py::object self, py::object text, py::object e
 
   py::object pn = m.attr("phonenumbers");
   py::object matcher_cls = pn.attr("PhoneNumberMatcher");
-  py::object parse = pn.attr("parse");
-  py::object region_of = pn.attr("region_code_for_number");
-  py::object parse_error = pn.attr("NumberParseException");
+  Calls c;
+  c.explanation_cls = m.attr("AnalysisExplanation");
+  c.result_cls = m.attr("RecognizerResult");
+  c.parse = pn.attr("parse");
+  c.region_of = pn.attr("region_code_for_number");
+  c.parse_error = pn.attr("NumberParseException");
   // The matcher gives up silently after `max_tries` rejected candidates
   // (65,535 by default), which a long document of dense numbers exceeds.
   // Each candidate starts after the previous one, so the scan ends on its
@@ -159,8 +193,8 @@ py::object analyze(py::module_ m, py::object self, py::object text, py::object e
   for (py::handle region : py::reinterpret_borrow<py::tuple>(regions)) {
     py::object matcher = matcher_cls(text, region, py::arg("leniency") = leniency, py::arg("max_tries") = max_tries);
     for (py::handle match : matcher) {
-      const Py_ssize_t s = index_value(match.attr("start"));
-      const Py_ssize_t e = index_value(match.attr("end"));
+      const Py_ssize_t s = index_value(match.attr(c.start_attr));
+      const Py_ssize_t e = index_value(match.attr(c.end_attr));
       if (s < 0 || e <= s || static_cast<size_t>(e) > n) {
         throw py::value_error("phone matcher returned the span (" + std::to_string(s) + ", " + std::to_string(e) +
                               ") for a text of length " + std::to_string(n));
@@ -179,17 +213,13 @@ py::object analyze(py::module_ m, py::object self, py::object text, py::object e
         if (!entry.rejected) {
           py::object raw = py::reinterpret_steal<py::object>(PyUnicode_Substring(text.ptr(), s, e));
           if (!raw) throw py::error_already_set();
-          try {
-            entry.parsed_region = region_of(parse(raw));
-          } catch (py::error_already_set& err) {
-            if (!err.matches(parse_error)) throw;
-          }
+          entry.parsed_region = parsed_region(c, raw);
         }
         it = seen.emplace(span, std::move(entry)).first;
       }
       if (it->second.rejected) continue;
       py::handle detected = it->second.parsed_region ? py::handle(it->second.parsed_region) : region;
-      results.append(make_result(m, cls_name, span.first, span.second, score, detected));
+      results.append(make_result(c, cls_name, span.first, span.second, score, detected));
     }
   }
   return self.attr("remove_duplicates")(results);
