@@ -133,7 +133,7 @@ def test_subclass_overrides_are_honoured():
         @staticmethod
         def _preceded_by_alpha(text, start):
             calls.append(start)
-            return False
+            return 0  # any falsy value keeps the candidate
 
     results = Custom().analyze("RO 071847294 sau 0721 234 567", [])
     assert [(r.start, r.score, r.analysis_explanation.recognizer) for r in results] == [(3, 0.5, "Custom")]

@@ -158,9 +158,9 @@ py::object analyze(py::module_ m, py::object self, py::object text, py::object e
   py::object score = self.attr("SCORE");
   py::object cls_name = py::type::of(self).attr("__name__");
 
-  py::object own_test;  // set when a subclass replaced _preceded_by_alpha
-  py::object test = py::type::of(self).attr("_preceded_by_alpha");
-  if (test.ptr() != g_own_preceded_by_alpha) own_test = self.attr("_preceded_by_alpha");
+  // Set when a subclass (or the instance) replaced _preceded_by_alpha.
+  py::object own_test = self.attr("_preceded_by_alpha");
+  if (own_test.ptr() == g_own_preceded_by_alpha) own_test = py::object();
 
   py::object pn = m.attr("phonenumbers");
   py::object matcher_cls = pn.attr("PhoneNumberMatcher");
@@ -181,7 +181,7 @@ py::object analyze(py::module_ m, py::object self, py::object text, py::object e
   const size_t n = t.size();
 
   // Outcome per span, shared by the region passes: whether it was rejected,
-  // and the region parsed from it (nullptr when it has no international form,
+  // and the region parsed from it (null when it has no international form,
   // in which case each pass names its own region).
   struct Seen {
     bool rejected;
@@ -206,7 +206,9 @@ py::object analyze(py::module_ m, py::object self, py::object text, py::object e
         if (rejected_by_shape(view.substr(span.first, span.second - span.first))) {
           entry.rejected = true;
         } else if (own_test) {
-          entry.rejected = own_test(text, s).cast<bool>();
+          const int truth = PyObject_IsTrue(own_test(text, s).ptr());
+          if (truth < 0) throw py::error_already_set();
+          entry.rejected = truth != 0;
         } else {
           entry.rejected = preceded_by_alpha(view, span.first);
         }
