@@ -1,0 +1,207 @@
+"""Throughput of the phone recognizer.
+
+For generated documents of about 10 KB, 100 KB and 1 MB (the ordinary corpus and
+a dense-numbers variant) it prints the time spent inside phonenumbers (matcher
+scans, parse, region lookup) and the time spent in our own code, the latter for
+the native recognizer and for a plain Python version of the same function fed
+the same recorded library answers; then the MB/s of
+`analyze` on the ~1 MB document, and how many numbers the library's default
+tries limit would have missed there.
+
+Run: python bench/bench_phone.py
+"""
+
+from __future__ import annotations
+
+import random
+import sys
+import time
+from pathlib import Path
+from types import SimpleNamespace
+
+import phonenumbers
+from presidio_analyzer import AnalysisExplanation, EntityRecognizer, RecognizerResult
+
+sys.path.insert(0, str(Path(__file__).resolve().parent))
+import corpus  # noqa: E402
+
+from tarnis.recognizers import phone  # noqa: E402
+
+SIZES = [10_000, 100_000, 1_000_000]
+
+
+class LibraryClock:
+    """phonenumbers with every call the recognizer makes timed, and its answers
+    recorded so that `replay` can give them back without doing the work."""
+
+    def __init__(self):
+        self.seconds = 0.0
+        self.scans = {}    # (region, leniency) -> matches
+        self.parsed = {}   # matched text -> region code, or the exception raised
+        clock = self
+
+        def timed(fn):
+            def call(*args, **kwargs):
+                t = time.perf_counter()
+                try:
+                    return fn(*args, **kwargs)
+                finally:
+                    clock.seconds += time.perf_counter() - t
+            return call
+
+        def scan(text, region, leniency, max_tries):
+            return timed(lambda: list(phonenumbers.PhoneNumberMatcher(
+                text, region, leniency=leniency, max_tries=max_tries)))()
+
+        def matcher(text, region, leniency, max_tries):
+            found = clock.scans[(region, leniency)] = scan(text, region, leniency, max_tries)
+            return iter(found)
+
+        def parse(raw):
+            try:
+                number = timed(phonenumbers.parse)(raw)
+            except phonenumbers.NumberParseException as err:
+                clock.parsed[raw] = err
+                raise
+            clock.parsed[raw] = timed(phonenumbers.region_code_for_number)(number)
+            return raw
+
+        self.module = SimpleNamespace(PhoneNumberMatcher=matcher, parse=parse,
+                                      region_code_for_number=lambda raw: clock.parsed[raw],
+                                      NumberParseException=phonenumbers.NumberParseException)
+
+    def replay(self):
+        """The recorded answers, handed out at the cost of a dictionary lookup."""
+        def parse(raw):
+            answer = self.parsed[raw]
+            if isinstance(answer, phonenumbers.NumberParseException):
+                raise phonenumbers.NumberParseException(answer.error_type, answer._msg)
+            return answer
+
+        return SimpleNamespace(
+            PhoneNumberMatcher=lambda text, region, leniency, max_tries: iter(self.scans[(region, leniency)]),
+            parse=parse, region_code_for_number=lambda region: region,
+            NumberParseException=phonenumbers.NumberParseException)
+
+
+def dense_numbers(size: int, seed: int = 1234) -> str:
+    """Reference numbers, amounts and dates packed together, with a phone number
+    from the corpus generator every fifty pieces: text where the matcher rejects
+    a candidate every dozen characters."""
+    rng = random.Random(seed)
+    parts, length = [], 0
+    while length < size:
+        kind = rng.randrange(50)
+        if kind == 0:
+            piece = f"tel. {corpus.phone(rng)}; "
+        elif kind < 30:
+            piece = f"nr. {rng.randint(100, 99999)}, "
+        elif kind < 40:
+            piece = f"{rng.randint(1, 28):02d}.{rng.randint(1, 12):02d}.{rng.randint(2000, 2025)}, "
+        else:
+            piece = f"{rng.randint(1, 999)}.{rng.randint(0, 999):03d} lei, "
+        parts.append(piece)
+        length += len(piece)
+    return "".join(parts)
+
+
+def python_analyze(rec, text, pn):
+    """The recognizer's algorithm written plainly in Python."""
+    results = []
+    for region in rec.supported_regions:
+        for match in pn.PhoneNumberMatcher(text, region, leniency=rec.leniency, max_tries=sys.maxsize):
+            raw = text[match.start:match.end]
+            s = raw.strip()
+            if (phone._CNP_RE.fullmatch(s) or phone._IDNP_RE.fullmatch(s) or phone._DATE_RE.search(s)
+                    or phone._SALARY_RE.match(s) or (not s.startswith("0") and phone._YEAR_AMOUNT_RE.match(s))
+                    or py_preceded_by_alpha(text, match.start)):
+                continue
+            try:
+                detected = pn.region_code_for_number(pn.parse(raw))
+            except pn.NumberParseException:
+                detected = region
+            expl = AnalysisExplanation(recognizer=type(rec).__name__, original_score=rec.SCORE,
+                                       textual_explanation=f"Recognized as {detected} phone number")
+            results.append(RecognizerResult(entity_type="PHONE_NUMBER", start=match.start, end=match.end,
+                                            score=rec.SCORE, analysis_explanation=expl))
+    return EntityRecognizer.remove_duplicates(results)
+
+
+def py_preceded_by_alpha(text, start):
+    if start == 0 or text[start] == "+":
+        return False
+    if text[start - 1].isalpha():
+        return True
+    if text[start - 1] == " " and start >= 3:
+        prefix = text[start - 3:start - 1]
+        if prefix.isalpha() and prefix.isupper() and len(prefix) == 2:
+            return start < 4 or not text[start - 4].isalpha()
+    return False
+
+
+def with_library(module, fn):
+    saved = phone.phonenumbers
+    phone.phonenumbers = module
+    try:
+        t = time.perf_counter()
+        results = fn(module)
+        return results, time.perf_counter() - t
+    finally:
+        phone.phonenumbers = saved
+
+
+def own_time(module, fn, repeat):
+    """Best time of `fn` with the library answers replayed."""
+    return min(with_library(module, fn)[1] for _ in range(repeat))
+
+
+def key(results):
+    return sorted((r.start, r.end, r.score, r.analysis_explanation.textual_explanation) for r in results)
+
+
+def main():
+    rec = phone.CustomPhoneRecognizer()
+    docs = {}
+    print("Library time: the matcher scans, parse and region lookups the recognizer asks for.")
+    print("Own time: the recognizer with the library's answers replayed from a recording")
+    print("(best of several runs), for the native module and for a plain Python version.")
+    print()
+    print(f"{'document':<16}{'chars':>10}{'found':>7}{'library s':>11}{'own ms':>9}{'own ms/MB':>11}"
+          f"{'python ms':>11}{'ratio':>8}")
+    for variant in ("corpus", "dense"):
+        for size in SIZES:
+            text = corpus.generate(size, entities=size // 500, seed=1234)[0] if variant == "corpus" \
+                else dense_numbers(size)
+            docs[(variant, size)] = text
+            clock = LibraryClock()
+            native, _ = with_library(clock.module, lambda pn: rec.analyze(text, []))
+            replay = clock.replay()
+            python, _ = with_library(replay, lambda pn: python_analyze(rec, text, pn))
+            assert key(native) == key(python), f"native and Python results differ on {variant} {size}"
+            repeat = max(10, 3_000_000 // len(text))
+            own = own_time(replay, lambda pn: rec.analyze(text, []), repeat)
+            pown = own_time(replay, lambda pn: python_analyze(rec, text, pn), repeat)
+            print(f"{variant + ' ' + str(size // 1000) + ' KB':<16}{len(text):>10}{len(native):>7}"
+                  f"{clock.seconds:>11.3f}{own * 1e3:>9.2f}{own * 1e3 / len(text) * 1e6:>11.2f}"
+                  f"{pown * 1e3:>11.2f}{pown / own:>7.1f}x")
+
+    print()
+    for variant in ("corpus", "dense"):
+        text = docs[(variant, 1_000_000)]
+        t = time.perf_counter()
+        rec.analyze(text, [])
+        seconds = time.perf_counter() - t
+        print(f"analyze on the {variant} 1 MB document: {len(text.encode()) / 1e6 / seconds:.3f} MB/s "
+              f"({seconds:.2f} s, {len(rec.supported_regions)} region passes)")
+
+    print()
+    print("Numbers found in the RO pass with the library's default tries limit and without it:")
+    for variant in ("corpus", "dense"):
+        text = docs[(variant, 1_000_000)]
+        limited = sum(1 for _ in phonenumbers.PhoneNumberMatcher(text, "RO"))
+        full = sum(1 for _ in phonenumbers.PhoneNumberMatcher(text, "RO", max_tries=sys.maxsize))
+        print(f"  {variant} 1 MB: {limited} with the default limit, {full} without ({full - limited} missed)")
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,227 @@
+import random
+import re
+from types import SimpleNamespace
+
+import phonenumbers
+import pytest
+from hypothesis import given, settings
+
+from parity import ROMANIAN_SAMPLES, assert_same, texts
+from tarnis.recognizers import phone
+from tarnis.recognizers.phone import CustomPhoneRecognizer
+
+ALL = CustomPhoneRecognizer.SUPPORTED_REGIONS
+
+
+def spans(results):
+    return sorted((r.start, r.end, r.analysis_explanation.textual_explanation) for r in results)
+
+
+def matcher_spans(text, regions, leniency):
+    return {(m.start, m.end) for reg in regions for m in phonenumbers.PhoneNumberMatcher(text, reg, leniency=leniency)}
+
+
+def test_contract_values():
+    for name in ("_CNP_RE", "_IDNP_RE", "_DATE_RE", "_SALARY_RE", "_YEAR_AMOUNT_RE"):
+        assert isinstance(getattr(phone, name), re.Pattern) and getattr(phone, name).flags == re.UNICODE
+    assert ALL == ("RO", "MD", "US", "UK", "IL", "CA", "BR")
+    r = CustomPhoneRecognizer()
+    assert (r.name, r.supported_language, r.supported_entities) == ("RomanianPhoneRecognizer", "ro", ["PHONE_NUMBER"])
+    assert (r.supported_regions, r.leniency, r.context) == (ALL, 1, CustomPhoneRecognizer.CONTEXT)
+
+
+@pytest.mark.parametrize("text, kwargs, expected", [
+    ("Sună la 0721 234 567 mâine.", {}, [(8, 20, "RO")]),
+    ("Chișinău: +373 22 123456", {}, [(10, 24, "MD")]),
+    ("Londra +44 20 7946 0958", {}, [(7, 23, "GB")]),
+    ("(650) 253-0000", {}, [(0, 14, "US")]),             # national form: the first pass that finds it names it
+    ("Cluj: 0264-123456.", {}, [(6, 17, "RO")]),         # not a year-amount pair
+    ("mobil 0721-234567", {}, [(6, 17, "RO")]),
+    ("ARO 071847294", {}, [(4, 13, "MD")]),              # ARO is not a whole two-letter word
+    ("tel+40721234567", {}, [(3, 15, "RO")]),            # a leading + is never part of a code
+    ("RO +40 721 234 567", {}, [(3, 18, "RO")]),
+    ("Pe 15.03.2024 sunați la 0721 234 567", {}, [(24, 36, "RO")]),
+    ("0721 234 567", {"supported_regions": ("US", "RO"), "leniency": 0}, [(0, 12, "US")]),
+    ("0999 999 999", {"leniency": 0}, [(0, 12, "RO")]),
+    ("0999 999 999", {}, []),
+    ("Sună la 0721 234 567", {"supported_regions": ()}, []),
+    ("", {}, []),
+])
+def test_detection(text, kwargs, expected):
+    results = CustomPhoneRecognizer(**kwargs).analyze(text, [])
+    assert spans(results) == [(s, e, f"Recognized as {reg} phone number") for s, e, reg in expected]
+    for r in results:
+        assert (r.entity_type, r.score, r.analysis_explanation.original_score) == ("PHONE_NUMBER", 0.65, 0.65)
+        assert r.analysis_explanation.recognizer == "CustomPhoneRecognizer"
+
+
+@pytest.mark.parametrize("text, regions, leniency", [
+    ("1850101123456", ("DE",), 0),       # CNP shape
+    ("0123456789012", ALL, 1),           # IDNP shape
+    ("15.03.2024", ("MD",), 0),
+    ("(15.03.2024", ("MD",), 0),
+    ("12-15.03.2024", ("US",), 0),
+    ("01.03 - 15.03.2024", ("IL",), 0),
+    ("12.000.000", ("MD",), 0),
+    ("2.500 – 3.000", ("MD",), 0),
+    ("2024 - 1.500,00", ("MD",), 0),
+    ("2023—1.500", ("MD",), 0),
+    ("abc0721234567", ("RO",), 0),       # directly after a letter
+    ("Тел0721 234 567", ALL, 1),         # a letter the library does not check
+    ("RO 071847294", ALL, 1),            # digits of a code, match at offset 3
+    ("ȘT 0721 234 567", ALL, 1),
+])
+def test_rejected_candidates(text, regions, leniency):
+    assert matcher_spans(text, regions, leniency), "the library must propose a candidate here"
+    assert CustomPhoneRecognizer(supported_regions=regions, leniency=leniency).analyze(text, []) == []
+
+
+@pytest.mark.parametrize("text, start, expected", [
+    ("0721", 0, False), ("RO +40", 3, False), ("a0721", 1, True), ("ș0721", 1, True),
+    ("RO 0721", 3, True), ("ARO 0721", 4, False), ("1RO 0721", 4, True), ("x ȘT 0721", 5, True),
+    ("Ro 0721", 3, False), ("R1 0721", 3, False), ("RO  0721", 4, False), ("RO\xa00721", 3, False),
+    ("中文 0721", 3, False), ("Aא 0721", 3, True), ("ǅA 0721", 3, False), (": 0721", 2, False),
+])
+def test_preceded_by_alpha(text, start, expected):
+    assert CustomPhoneRecognizer._preceded_by_alpha(text, start) is expected
+
+
+@pytest.mark.parametrize("call, error", [
+    (lambda: CustomPhoneRecognizer._preceded_by_alpha("RO 0", 4), IndexError),
+    (lambda: CustomPhoneRecognizer._preceded_by_alpha("RO 0", -1), IndexError),
+    (lambda: CustomPhoneRecognizer._preceded_by_alpha(b"RO 0", 3), TypeError),
+    (lambda: CustomPhoneRecognizer._preceded_by_alpha("RO 0", 3.0), TypeError),
+    (lambda: CustomPhoneRecognizer(context="tel"), TypeError),
+    (lambda: CustomPhoneRecognizer(supported_regions=["RO"]), TypeError),
+    (lambda: CustomPhoneRecognizer(supported_regions=("RO", 40)), TypeError),
+    (lambda: CustomPhoneRecognizer(leniency="1"), TypeError),
+    (lambda: CustomPhoneRecognizer(leniency=1.0), TypeError),
+    (lambda: CustomPhoneRecognizer(leniency=4), ValueError),
+    (lambda: CustomPhoneRecognizer().analyze(b"0721 234 567", []), TypeError),
+    (lambda: CustomPhoneRecognizer().analyze("0721 234 567", ("PHONE_NUMBER",)), TypeError),
+    (lambda: CustomPhoneRecognizer().analyze("0721 234 567", None), TypeError),
+])
+def test_bad_arguments(call, error):
+    with pytest.raises(error):
+        call()
+
+
+def test_leniency_changed_after_construction_is_reported_clearly():
+    r = CustomPhoneRecognizer()
+    r.leniency = 9  # phonenumbers itself would raise a bare Exception mid-scan
+    with pytest.raises(ValueError, match="leniency"):
+        r.analyze("Sună la 0721 234 567", [])
+
+
+@pytest.mark.parametrize("context, expected", [
+    (None, CustomPhoneRecognizer.CONTEXT), ([], CustomPhoneRecognizer.CONTEXT), (["nr. tel"], ["nr. tel"]),
+])
+def test_context(context, expected):
+    r = CustomPhoneRecognizer(context=context)
+    assert r.context == expected
+    r.context.append("x")
+    assert "x" not in CustomPhoneRecognizer.CONTEXT
+
+
+def test_subclass_overrides_are_honoured():
+    calls = []
+
+    class Custom(CustomPhoneRecognizer):
+        SCORE = 0.5
+        SUPPORTED_REGIONS = ("MD",)
+
+        @staticmethod
+        def _preceded_by_alpha(text, start):
+            calls.append(start)
+            return 0  # any falsy value keeps the candidate
+
+    results = Custom().analyze("RO 071847294 sau 0721 234 567", [])
+    assert [(r.start, r.score, r.analysis_explanation.recognizer) for r in results] == [(3, 0.5, "Custom")]
+    assert calls == [3]
+
+
+def fake_library(monkeypatch, matches, parse):
+    class Matcher:
+        def __init__(self, text, region, leniency, max_tries):
+            pass
+
+        def __iter__(self):
+            return iter(SimpleNamespace(start=s, end=e) for s, e in matches)
+
+    monkeypatch.setattr(phone, "phonenumbers", SimpleNamespace(
+        PhoneNumberMatcher=Matcher, parse=parse, region_code_for_number=lambda n: n,
+        NumberParseException=phonenumbers.NumberParseException))
+
+
+def test_only_parse_errors_fall_back_to_the_pass_region(monkeypatch):
+    def parse(text):
+        raise ValueError("boom")
+
+    fake_library(monkeypatch, [(0, 12)], parse)
+    with pytest.raises(ValueError, match="boom"):
+        CustomPhoneRecognizer(supported_regions=("RO",)).analyze("0721 234 567", [])
+
+
+@pytest.mark.parametrize("span", [(5, 40), (-1, 4), (4, 4)])
+def test_offsets_outside_the_text_are_refused(monkeypatch, span):
+    fake_library(monkeypatch, [span], lambda text: "RO")
+    with pytest.raises(ValueError, match="span"):
+        CustomPhoneRecognizer(supported_regions=("RO",)).analyze("0721 234 567", [])
+
+
+def test_number_at_the_end_of_a_long_dense_document_is_found():
+    rng = random.Random(7)
+    parts = [f"nr. {rng.randint(100, 99999)}, " for _ in range(100_000)]
+    text = "".join(parts) + "Contact: 0721 234 567."
+    assert len(text) > 1_000_000
+    last = (len(text) - 13, len(text) - 1)
+    # The library's default tries limit stops well before the end of this text.
+    assert last not in {(m.start, m.end) for m in phonenumbers.PhoneNumberMatcher(text, "RO")}
+    results = CustomPhoneRecognizer(supported_regions=("RO",)).analyze(text, [])
+    assert [(r.start, r.end) for r in results] == [last]
+
+
+@pytest.fixture(scope="session")
+def engine(tmp_path_factory):
+    spacy = pytest.importorskip("spacy")
+    from presidio_analyzer import AnalyzerEngine, RecognizerRegistry
+    from presidio_analyzer.nlp_engine import SpacyNlpEngine
+
+    nlp = spacy.blank("ro")
+    nlp.add_pipe("sentencizer")
+    path = tmp_path_factory.mktemp("ro_blank")
+    nlp.to_disk(path)
+    nlp_engine = SpacyNlpEngine(models=[{"lang_code": "ro", "model_name": str(path)}])
+    registry = RecognizerRegistry(supported_languages=["ro"])
+    registry.add_recognizer(CustomPhoneRecognizer())
+    return AnalyzerEngine(registry=registry, nlp_engine=nlp_engine, supported_languages=["ro"])
+
+
+def test_in_analyzer_engine(engine):
+    text = "Telefon: 0721 234 567, CNP 1850101123456, fax +373 22 123456, data 15.03.2024."
+    results = engine.analyze(text, language="ro", entities=["PHONE_NUMBER"])
+    assert sorted((r.entity_type, text[r.start:r.end]) for r in results) == [
+        ("PHONE_NUMBER", "+373 22 123456"), ("PHONE_NUMBER", "0721 234 567")]
+    assert {r.recognition_metadata["recognizer_name"] for r in results} == {"RomanianPhoneRecognizer"}
+    assert all(r.score >= 0.65 for r in results)
+
+
+PHONE_SAMPLES = ROMANIAN_SAMPLES + [
+    "1850101123456", "0123456789012", "x1850101123456y", "15.03.2024", "(15/03/2024 ora 10", "12–15.03.2024",
+    "15.03.2024-20.03.2024", "01.03 – 15.03.2024", "2.500 – 3.000", "12.000.000—1.500.000", "2024 - 1.500,00",
+    "2023—1.500", "2024 -\n1.500", "15.03.2024\n", "1.500\n", "٣.٣٣٣", "0264-123456",
+]
+PATTERNS = ["_CNP_RE", "_IDNP_RE", "_DATE_RE", "_SALARY_RE", "_YEAR_AMOUNT_RE"]
+
+
+@pytest.mark.parametrize("name", PATTERNS)
+@pytest.mark.parametrize("text", PHONE_SAMPLES)
+def test_pattern_parity_samples(name, text):
+    assert_same(getattr(phone, name).pattern, 0, text)
+
+
+@pytest.mark.parametrize("name", PATTERNS)
+@settings(max_examples=150, deadline=None)
+@given(text=texts(PHONE_SAMPLES))
+def test_pattern_parity_generated(name, text):
+    assert_same(getattr(phone, name).pattern, 0, text)
