@@ -303,8 +303,8 @@ def _same_file(a: Path, b: Path) -> bool:
 
 _INSTALL_SPACY = (f"install the spaCy pipeline: python -m spacy download {DEFAULT_SPACY_MODEL} (needs network "
                   "access), or pass --spacy-model DIR with a saved Romanian pipeline")
-_INSTALL_GLINER = ("let the GLiNER model download from the model hub on first use (needs network access), or "
-                   "pass --gliner-model DIR with a local copy")
+_INSTALL_GLINER = ("install the GLiNER model: it is downloaded from the model hub on first use (needs network "
+                   "access), or pass --gliner-model DIR with a local copy")
 _INSTALL_NEURAL = "install the neural extra: pip install 'tarnis[neural]'"
 
 
@@ -764,8 +764,12 @@ def main(argv: list[str] | None = None) -> int:
         console.error(str(e))
         return EXIT_USAGE
     except KeyboardInterrupt:
-        console.error("interrupted")
+        console.error("interrupted; no output was left half-written")
         return 128 + signal.SIGINT
+    except SystemExit as e:
+        if e.code == 128 + signal.SIGTERM:
+            console.error("terminated; no output was left half-written")
+        raise
     finally:
         signal.signal(signal.SIGTERM, previous)
 

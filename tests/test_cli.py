@@ -1,0 +1,375 @@
+"""The `tarnis` command run as a user runs it: `python -m tarnis` in a
+subprocess, over files in temporary folders."""
+
+from __future__ import annotations
+
+import fcntl
+import hashlib
+import json
+import os
+import pty
+import re
+import shutil
+import signal
+import struct
+import subprocess
+import sys
+import termios
+import time
+from pathlib import Path
+
+import pytest
+
+EXAMPLES = Path(__file__).resolve().parent.parent / "examples"
+SAMPLES = sorted(EXAMPLES.glob("*.txt"))
+
+# Identifiers planted in the sample documents that rules alone must find.
+SAMPLE_IDENTIFIERS = {
+    "contract_inchiriere.txt": ["1780315123453", "2851122045670", "RO48 BTRL 0130 1202 1234 5600",
+                                "RO81RNCB0082044212345678", "BTRLRO22", "RNCBROBU", "0722 345 678",
+                                "+40 745 112 233", "ion.popescu@example.ro", "Memorandumului", "CJ 21 XTR"],
+    "imputernicire_bancara.txt": ["1960709135792", "2900202123457", "MD22AG000000022512345678",
+                                  "RO21 INGB 0000 9999 0123 4567", "AGRNMD2X", "INGBROBU", "+373 69 123 456",
+                                  "0745 987 654", "relatii.clienti@example.md", "Păcurari"],
+    "cerere_instanta.txt": ["6050215123409", "RO49AAAA1B31007593840000", "021 312 45 67", "0733 221 100",
+                            "ioana.stoica@example.com", "Victoriei", "12345/299/2023"],
+}
+
+DOCUMENT = "Subsemnatul, CNP 1850101123456, cont RO49AAAA1B31007593840000, tel. 0722 123 456.\n"
+
+
+def run(*args, cwd=None, timeout=300, **kwargs) -> subprocess.CompletedProcess:
+    env = dict(os.environ, HF_HUB_OFFLINE="1", TRANSFORMERS_OFFLINE="1")
+    return subprocess.run([sys.executable, "-m", "tarnis", *map(str, args)], cwd=cwd, env=env,
+                          capture_output=True, timeout=timeout, **kwargs)
+
+
+def err(proc) -> str:
+    return proc.stderr.decode("utf-8")
+
+
+def snapshot(folder: Path) -> dict[str, str]:
+    """Every file below `folder` with the hash of its content."""
+    return {str(p.relative_to(folder)): hashlib.sha256(p.read_bytes()).hexdigest()
+            for p in sorted(folder.rglob("*")) if p.is_file() or p.is_symlink() and p.exists()}
+
+
+def write(path: Path, data: bytes | str) -> Path:
+    path.parent.mkdir(parents=True, exist_ok=True)
+    path.write_bytes(data.encode("utf-8") if isinstance(data, str) else data)
+    return path
+
+
+# --- the sample documents ---------------------------------------------------------------------
+
+@pytest.fixture(scope="module")
+def anonymized_samples(tmp_path_factory):
+    folder = tmp_path_factory.mktemp("samples")
+    inputs = folder / "in"
+    shutil.copytree(EXAMPLES, inputs, ignore=shutil.ignore_patterns("*.py", "__pycache__"))
+    before = snapshot(inputs)
+    proc = run("anonymize", inputs, "-o", folder / "out", "--rules-only")
+    assert proc.returncode == 0, err(proc)
+    assert snapshot(inputs) == before, "inputs were modified"
+    return folder, proc
+
+
+def test_samples_exist():
+    assert {p.name for p in SAMPLES} == set(SAMPLE_IDENTIFIERS)
+
+
+@pytest.mark.parametrize("sample", sorted(SAMPLE_IDENTIFIERS))
+def test_sample_round_trip(anonymized_samples, sample):
+    folder, _ = anonymized_samples
+    stem = sample[:-len(".txt")]
+    anon = folder / "out" / f"{stem}.anon.txt"
+    emap = folder / "out" / f"{stem}.map.json"
+    text = anon.read_text("utf-8")
+    for identifier in SAMPLE_IDENTIFIERS[sample]:
+        assert identifier not in text, f"{identifier} left in {anon.name}"
+    raw_map = emap.read_bytes().decode("utf-8")
+    entity_map = json.loads(raw_map)
+    assert {"CNP", "IBAN_CODE", "PHONE_NUMBER", "DOMIVIA", "EMAIL_ADDRESS"} <= set(entity_map)
+    if sample != "cerere_instanta.txt":
+        assert "BIC" in entity_map
+    # placeholders in the text are the map's; non-ASCII is written as is
+    known = {p for inner in entity_map.values() for p in inner.values()}
+    assert set(re.findall(r"\[[A-Z_]+_\d+\]", text)) == known
+    assert "\\u" not in raw_map and any(ord(c) > 127 for c in raw_map) == any(
+        ord(c) > 127 for inner in entity_map.values() for k in inner for c in k)
+    assert emap.stat().st_mode & 0o077 == 0, "the entity map must be readable by its owner only"
+
+    restored = folder / f"{stem}.restored.txt"
+    proc = run("restore", anon, "--map", emap, "-o", restored)
+    assert proc.returncode == 0, err(proc)
+    assert "warning" not in err(proc)
+    assert restored.read_bytes() == (folder / "in" / sample).read_bytes()
+
+
+def test_summary_reports_files_and_entities(anonymized_samples):
+    _, proc = anonymized_samples
+    summary = err(proc)
+    assert "3 documents anonymized, 0 failed" in summary
+    assert "documents/s" in summary and "analyzer built in" in summary
+    counts = dict(re.findall(r"([A-Z_]+) (\d+)", summary.split("entities replaced:")[1]))
+    assert int(counts["CNP"]) == 5 and int(counts["IBAN_CODE"]) == 5 and int(counts["EMAIL_ADDRESS"]) == 3
+
+
+def test_restore_to_stdout_keeps_bytes(tmp_path):
+    doc = write(tmp_path / "crlf.txt", "Titular: CNP 1850101123456,\r\nșoseaua, tel. 0722 123 456\r\n")
+    assert run("anonymize", doc, "--rules-only", "-q").returncode == 0
+    proc = run("restore", tmp_path / "crlf.anon.txt", "--map", tmp_path / "crlf.map.json", "-q")
+    assert proc.returncode == 0 and proc.stdout == doc.read_bytes() and proc.stderr == b""
+
+
+# --- outputs and their names -------------------------------------------------------------------
+
+def test_folder_structure_and_names(tmp_path):
+    src = tmp_path / "docs"
+    write(src / "a.txt", DOCUMENT)
+    write(src / "sub" / "deep" / "b.txt", DOCUMENT)
+    write(src / "sub" / "C.TXT", DOCUMENT)
+    write(src / "sub" / "old.anon.txt", DOCUMENT)          # an earlier output: not an input
+    write(src / "notes.md", DOCUMENT)                        # not *.txt: only when named
+    write(tmp_path / "extra.md", DOCUMENT)
+    proc = run("anonymize", src, tmp_path / "extra.md", src / "a.txt", "-o", tmp_path / "out", "--rules-only")
+    assert proc.returncode == 0, err(proc)
+    assert set(snapshot(tmp_path / "out")) == {
+        "a.anon.txt", "a.map.json", "extra.md.anon.txt", "extra.md.map.json",
+        "sub/C.anon.txt", "sub/C.map.json", "sub/deep/b.anon.txt", "sub/deep/b.map.json"}
+    assert "4 documents anonymized" in err(proc)                 # a.txt once
+
+    # without -o the outputs go beside the inputs, and a second run over the
+    # folder does not take them for inputs
+    assert run("anonymize", src, "--rules-only", "-q").returncode == 0
+    assert (src / "sub" / "deep" / "b.anon.txt").exists() and (src / "sub" / "deep" / "b.map.json").exists()
+    proc = run("anonymize", src, "--rules-only", "-q", "--force")
+    assert proc.returncode == 0 and not list(src.rglob("*.anon.anon.txt"))
+
+
+def test_existing_output_needs_force(tmp_path):
+    a = write(tmp_path / "a.txt", DOCUMENT)
+    b = write(tmp_path / "b.txt", DOCUMENT.replace("0722 123 456", "0733 999 888"))
+    write(tmp_path / "a.anon.txt", "keep me")
+    proc = run("anonymize", a, b, "--rules-only")
+    assert proc.returncode == 1
+    assert "a.anon.txt" in err(proc) and "--force" in err(proc)
+    assert (tmp_path / "a.anon.txt").read_text() == "keep me" and not (tmp_path / "a.map.json").exists()
+    assert (tmp_path / "b.anon.txt").exists() and (tmp_path / "b.map.json").exists()
+
+    proc = run("anonymize", a, b, "--rules-only", "--force")
+    assert proc.returncode == 0, err(proc)
+    assert "[CNP_1]" in (tmp_path / "a.anon.txt").read_text() and (tmp_path / "a.map.json").exists()
+    assert not [p for p in tmp_path.iterdir() if p.name.endswith(".tmp")]
+
+
+@pytest.mark.parametrize("layout, args, message", [
+    # two inputs, one output
+    ({"x/a.txt": DOCUMENT, "y/a.txt": DOCUMENT}, ["x", "y", "-o", "out"], "would both be written to"),
+    # an output that is itself an input
+    ({"a.txt": DOCUMENT, "a.anon.txt": DOCUMENT}, ["a.txt", "a.anon.txt", "--force"], "is itself an input"),
+])
+def test_conflicting_outputs_are_refused(tmp_path, layout, args, message):
+    for name, content in layout.items():
+        write(tmp_path / name, content)
+    before = snapshot(tmp_path)
+    proc = run("anonymize", *args, "--rules-only", cwd=tmp_path)
+    assert proc.returncode == 2
+    assert message in err(proc)
+    assert snapshot(tmp_path) == before
+
+
+# --- documents that cannot be processed ---------------------------------------------------------
+
+def test_bad_documents_are_reported_and_the_rest_goes_through(tmp_path):
+    src = tmp_path / "in"
+    write(src / "good.txt", DOCUMENT)
+    write(src / "latin2.txt", "Ion \xfe\xe2r\xeeu".encode("latin-1"))
+    write(src / "empty.txt", b"")
+    (src / "dangling.txt").symlink_to(tmp_path / "nowhere.txt")
+    unreadable = write(src / "locked.txt", DOCUMENT)
+    unreadable.chmod(0)
+    can_lock = not os.access(unreadable, os.R_OK)           # root reads anything
+    before = snapshot(tmp_path / "in")
+    try:
+        proc = run("anonymize", src, tmp_path / "missing.txt", "-o", tmp_path / "out", "--rules-only")
+    finally:
+        unreadable.chmod(0o644)
+    assert proc.returncode == 1
+    messages = err(proc)
+    assert re.search(r"latin2\.txt: not valid UTF-8 \(byte 0xfe at offset 4\)", messages)
+    assert "empty.txt: empty file" in messages
+    assert "dangling.txt: cannot read" in messages
+    assert "missing.txt: no such file or folder" in messages
+    if can_lock:
+        assert "locked.txt: cannot read" in messages
+    written = set(snapshot(tmp_path / "out"))
+    assert {"good.anon.txt", "good.map.json"} <= written
+    assert not written & {"latin2.anon.txt", "empty.anon.txt", "dangling.anon.txt", "latin2.map.json"}
+    assert not [p for p in (tmp_path / "out").iterdir() if p.name.startswith(".")]
+    unreadable.chmod(0o644)
+    assert snapshot(tmp_path / "in") == before
+
+
+def test_nothing_to_do_loads_no_models(tmp_path):
+    """A run whose every document already has outputs stops before loading
+    anything: even missing models are not an error then."""
+    doc = write(tmp_path / "a.txt", DOCUMENT)
+    write(tmp_path / "a.map.json", "{}")
+    proc = run("anonymize", doc, "--spacy-model", tmp_path / "no-such-pipeline")
+    assert proc.returncode == 1 and "a.map.json already exists" in err(proc)
+    assert "cannot load" not in err(proc)
+
+
+# --- models ------------------------------------------------------------------------------------
+
+@pytest.mark.parametrize("options, named", [
+    ([], "ro_core_news_sm"),                                           # nothing installed here
+    (["--spacy-model", "./no/such/pipeline"], "./no/such/pipeline"),
+    (["--gliner-model", "/no/such/gliner"], "/no/such/gliner"),
+])
+def test_missing_models_stop_with_status_2(tmp_path, options, named):
+    doc = write(tmp_path / "a.txt", DOCUMENT)
+    proc = run("anonymize", doc, *options)
+    assert proc.returncode == 2
+    message = err(proc)
+    assert named in message and "--rules-only" in message and "install" in message.lower()
+    assert set(snapshot(tmp_path)) == {"a.txt"}, "a run without its models must write nothing"
+
+
+def test_rules_only_refuses_model_options(tmp_path):
+    proc = run("detect", write(tmp_path / "a.txt", DOCUMENT), "--rules-only", "--gliner-model", "x")
+    assert proc.returncode == 2 and "--rules-only" in err(proc)
+
+
+def test_unknown_entity_type_is_a_usage_error(tmp_path):
+    proc = run("detect", write(tmp_path / "a.txt", DOCUMENT), "--rules-only", "--entities", "CNP,NAME")
+    assert proc.returncode == 2 and "NAME" in err(proc)
+
+
+# --- detect -----------------------------------------------------------------------------------
+
+def test_detect_json_lines(tmp_path):
+    doc = write(tmp_path / "a.txt", DOCUMENT)
+    proc = run("detect", doc, EXAMPLES / "cerere_instanta.txt", "--rules-only", "--json", "-q")
+    assert proc.returncode == 0, err(proc)
+    rows = [json.loads(line) for line in proc.stdout.decode("utf-8").splitlines()]
+    assert {r["file"] for r in rows} == {str(doc), str(EXAMPLES / "cerere_instanta.txt")}
+    for r in rows:
+        assert set(r) == {"file", "entity_type", "start", "end", "score", "recognizer", "text"}
+        assert Path(r["file"]).read_text("utf-8")[r["start"]:r["end"]] == r["text"]
+        assert 0 < r["score"] <= 1 and r["recognizer"]
+    mine = [(r["entity_type"], r["text"]) for r in rows if r["file"] == str(doc)]
+    assert mine == [("CNP", "1850101123456"), ("IBAN_CODE", "RO49AAAA1B31007593840000"),
+                    ("PHONE_NUMBER", "0722 123 456")]
+
+
+def test_detect_filters_by_entity_type_and_prints_a_table(tmp_path):
+    doc = write(tmp_path / "a.txt", DOCUMENT)
+    proc = run("detect", doc, "--rules-only", "--entities", "cnp,PHONE_NUMBER")
+    assert proc.returncode == 0, err(proc)
+    lines = proc.stdout.decode("utf-8").splitlines()
+    assert lines[0] == f"== {doc}: 2 detections"
+    assert lines[1].split() == ["TYPE", "START", "END", "SCORE", "RECOGNIZER", "TEXT"]
+    assert lines[2].split()[:3] == ["CNP", "17", "30"] and lines[2].endswith("1850101123456")
+    assert lines[3].split()[0] == "PHONE_NUMBER" and lines[3].endswith("0722 123 456")
+    assert "detections: CNP 1, PHONE_NUMBER 1" in err(proc)
+
+
+# --- restore ----------------------------------------------------------------------------------
+
+def test_restore_warns_about_unknown_placeholders(tmp_path):
+    emap = write(tmp_path / "m.json", json.dumps({"CNP": {"1850101123456": "[CNP_1]"}}))
+    doc = write(tmp_path / "d.txt", "[CNP_1], [CNP_2] și [PERSON_NAME_1]; [CNP_2]")
+    proc = run("restore", doc, "--map", emap)
+    assert proc.returncode == 0
+    assert proc.stdout.decode() == "1850101123456, [CNP_2] și [PERSON_NAME_1]; [CNP_2]"
+    assert "2 placeholders not in" in err(proc) and "[CNP_2], [PERSON_NAME_1]" in err(proc)
+
+
+@pytest.mark.parametrize("map_content, expected", [
+    ("not json", "not a JSON entity map"),
+    ('{"CNP": ["1850101123456"]}', "not an entity map"),
+    ('{"CNP": {"1850101123456": 1}}', "not an entity map"),
+    ("", "empty file"),
+])
+def test_restore_rejects_a_bad_map(tmp_path, map_content, expected):
+    emap = write(tmp_path / "m.json", map_content)
+    proc = run("restore", write(tmp_path / "d.txt", "[CNP_1]"), "--map", emap, "-o", tmp_path / "out.txt")
+    assert proc.returncode == 1 and expected in err(proc) and "m.json" in err(proc)
+    assert not (tmp_path / "out.txt").exists()
+
+
+def test_restore_never_overwrites_without_force(tmp_path):
+    emap = write(tmp_path / "m.json", json.dumps({"CNP": {"1850101123456": "[CNP_1]"}}))
+    doc = write(tmp_path / "d.txt", "x [CNP_1]")
+    out = write(tmp_path / "out.txt", "keep me")
+    proc = run("restore", doc, "--map", emap, "-o", out)
+    assert proc.returncode == 1 and "--force" in err(proc) and out.read_text() == "keep me"
+    proc = run("restore", doc, "--map", emap, "-o", doc, "--force")
+    assert proc.returncode == 2 and doc.read_text() == "x [CNP_1]"
+    assert run("restore", doc, "--map", emap, "-o", out, "--force").returncode == 0
+    assert out.read_text() == "x 1850101123456"
+
+
+# --- progress and interruption ------------------------------------------------------------------
+
+def run_on_terminal(*args, cwd) -> str:
+    """Run the command with standard error on a pseudo-terminal; returns what
+    it wrote there."""
+    main, child = pty.openpty()
+    fcntl.ioctl(child, termios.TIOCSWINSZ, struct.pack("HHHH", 24, 100, 0, 0))   # 24 x 100 characters
+    env = dict(os.environ, HF_HUB_OFFLINE="1")
+    proc = subprocess.Popen([sys.executable, "-m", "tarnis", *map(str, args)], cwd=cwd, env=env,
+                            stdout=subprocess.DEVNULL, stderr=child)
+    os.close(child)
+    chunks = []
+    while True:
+        try:
+            data = os.read(main, 65536)
+        except OSError:
+            break
+        if not data:
+            break
+        chunks.append(data)
+    proc.wait(timeout=300)
+    os.close(main)
+    assert proc.returncode == 0
+    return b"".join(chunks).decode("utf-8", "replace")
+
+
+def test_progress_bar_on_a_terminal_and_quiet(tmp_path):
+    for i in range(3):
+        write(tmp_path / "in" / f"d{i}.txt", DOCUMENT)
+    shown = run_on_terminal("detect", "in", "--rules-only", "--json", cwd=tmp_path)
+    assert "0/3" in shown and "doc/s" in shown
+    assert "3 documents analyzed" in shown
+    assert run_on_terminal("detect", "in", "--rules-only", "--json", "--quiet", cwd=tmp_path) == ""
+
+
+def test_terminated_run_leaves_only_whole_outputs(tmp_path):
+    src = tmp_path / "in"
+    document = (DOCUMENT * 40)
+    for i in range(300):
+        write(src / f"d{i:03d}.txt", document)
+    env = dict(os.environ, HF_HUB_OFFLINE="1")
+    proc = subprocess.Popen([sys.executable, "-m", "tarnis", "anonymize", str(src), "-o", str(tmp_path / "out"),
+                             "--rules-only", "-q"], env=env, stderr=subprocess.PIPE)
+    deadline = time.monotonic() + 120
+    while not list((tmp_path / "out").glob("*.anon.txt")) and time.monotonic() < deadline:
+        time.sleep(0.05)
+    proc.send_signal(signal.SIGTERM)
+    proc.communicate(timeout=60)
+    assert proc.returncode in (0, 128 + signal.SIGTERM)
+    out = tmp_path / "out"
+    names = {p.name for p in out.iterdir()}
+    assert not [n for n in names if n.startswith(".") or n.endswith(".tmp")], "temporary files left"
+    anon = {n[:-len(".anon.txt")] for n in names if n.endswith(".anon.txt")}
+    maps = {n[:-len(".map.json")] for n in names if n.endswith(".map.json")}
+    # the map is written first; a text never goes without its map
+    assert anon and anon <= maps and len(maps - anon) <= 1
+    for stem in anon:
+        entity_map = json.loads((out / f"{stem}.map.json").read_text("utf-8"))
+        text = (out / f"{stem}.anon.txt").read_text("utf-8")
+        assert text.count("[CNP_1]") == 40
+        assert entity_map["CNP"] == {"1850101123456": "[CNP_1]"}
