@@ -107,18 +107,23 @@ void collect_sentences(py::handle nlp, py::handle piece, size_t offset, size_t p
 }
 
 // Where to end a piece of at most `limit` characters starting at `from`:
-// after the last line break of its second half, else after its last white
-// space, else at the limit itself.
+// before the last run of line breaks in its second half, else before its
+// last run of white space, else at the limit itself. The break stays at the
+// head of the next piece, where the pipeline sees it as it would in the
+// whole text.
+bool is_line_break(char32_t c) { return c == U'\n' || c == U'\r' || c == U'\u2028' || c == U'\u2029'; }
+
 size_t piece_end(const Text& t, size_t from, size_t limit) {
   const size_t hard = from + limit;
   if (hard >= t.size()) return t.size();
   const size_t floor = from + limit / 2;
-  for (size_t i = hard; i > floor; --i) {
-    const char32_t c = t[i - 1];
-    if (c == U'\n' || c == U'\r' || c == U'\u2029' || c == U'\u2028') return i;
-  }
-  for (size_t i = hard; i > floor; --i) {
-    if (is_space(t[i - 1])) return i;
+  for (bool (*is_break)(char32_t) : {is_line_break, is_space}) {
+    for (size_t i = hard; i > floor; --i) {
+      if (!is_break(t[i])) continue;
+      while (i > floor && is_break(t[i - 1])) --i;
+      if (i > from) return i;
+      break;
+    }
   }
   return hard;
 }
