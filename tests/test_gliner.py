@@ -8,11 +8,14 @@ import math
 import subprocess
 import sys
 import time
+import warnings
+from types import SimpleNamespace
 
 import pytest
 import spacy
 from hypothesis import given, settings, strategies as st
 
+from parity import ROMANIAN_SAMPLES, assert_same, texts
 from tarnis.recognizers import gliner as mod
 
 MAPPING = {"person": "PERSON_NAME", "first name": "PERSON_NAME", "organization": "ORGANIZATION",
@@ -24,9 +27,11 @@ class ScriptedModel:
     predictions, or a list of (needle, label, score) makes one prediction per
     occurrence of each needle whose label was asked for. Records every call."""
 
-    def __init__(self, script):
+    def __init__(self, script, max_len=None):
         self.script = script
         self.calls = []
+        if max_len is not None:
+            self.config = SimpleNamespace(max_len=max_len)
 
     def predict_entities(self, text, labels, threshold=0.5, flat_ner=True):
         self.calls.append({"text": text, "labels": list(labels), "threshold": threshold, "flat_ner": flat_ner})
@@ -284,6 +289,37 @@ def test_bad_analyze_arguments(make, text, entities):
         make().analyze(text, entities)
 
 
+# A chunk longer than the model reads (its own words: word runs joined by
+# "-" or "_", and single other characters) is run in windows that fit.
+
+def model_words(text):
+    return mod._MODEL_WORD_RE.findall(text)
+
+
+def test_chunk_longer_than_the_model_limit_is_run_in_windows(make):
+    words = [f"cuv{i}" for i in range(300)]
+    for i in (0, 7, 8, 9, 16, 150, 299):
+        words[i] = f"Ion{i}-Pop"
+    text = ", ".join(words) + "."
+    rec = make()
+    rec.model = ScriptedModel([(f"Ion{i}-Pop", "person", 0.9) for i in range(300)], max_len=10)
+    results = rec.analyze(text, ["PERSON_NAME"])
+    assert [text[r.start:r.end] for r in results] == [f"Ion{i}-Pop" for i in (0, 7, 8, 9, 16, 150, 299)]
+    assert all(len(model_words(c["text"])) <= 10 for c in rec.model.calls)
+    assert {w for c in rec.model.calls for w in model_words(c["text"])} == set(model_words(text))
+
+
+@pytest.mark.parametrize("text", [*ROMANIAN_SAMPLES, "a-b_c--d -e f_ __x__ ș-ț ٣-4 a\u0301-b"])
+def test_model_word_pattern_matches_python(text):
+    assert_same(mod._MODEL_WORD_RE.pattern, 0, text)
+
+
+@settings(max_examples=300, deadline=None)
+@given(texts([*ROMANIAN_SAMPLES, "foo-bar_baz - _ -- x_-y"]))
+def test_model_word_pattern_matches_python_on_generated_text(text):
+    assert_same(mod._MODEL_WORD_RE.pattern, 0, text)
+
+
 # ---------------------------------------------------------------- loading
 
 def test_tiny_model_end_to_end(tiny_gliner_dir, blank_ro_spacy_dir, caplog):
@@ -311,6 +347,20 @@ def test_tiny_model_end_to_end(tiny_gliner_dir, blank_ro_spacy_dir, caplog):
                 expected.add((MAPPING[p["label"]], start + p["start"], start + p["end"]))
     got = [(r.entity_type, r.start, r.end) for r in results]
     assert expected and len(got) == len(set(got)) and set(got) == expected
+
+
+def test_tiny_model_sees_the_end_of_a_sentence_longer_than_it_reads(tiny_gliner_dir, blank_ro_spacy_dir):
+    from gliner.data_processing.tokenizer import WhitespaceTokenSplitter
+    assert WhitespaceTokenSplitter().whitespace_pattern.pattern == mod._MODEL_WORD_RE.pattern
+
+    rec = mod.SmartGLiNERRecognizer(model_name=tiny_gliner_dir, spacy_model=blank_ro_spacy_dir,
+                                    entity_mapping={"person": "PERSON_NAME"}, threshold=0.0)
+    text = "cuvânt, " * 600 + "Ion Popescu"          # 1,202 model words, the model reads 384
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        results = rec.analyze(text, ["PERSON_NAME"])
+    assert not [w for w in caught if "truncated" in str(w.message)]
+    assert max(r.start for r in results) >= len(text) - 100
 
 
 def _missing(tmp_path, tiny, blank):

@@ -19,6 +19,7 @@
 #include "core/checks.hpp"
 #include "core/log.hpp"
 #include "core/pyclass.hpp"
+#include "core/regex.hpp"
 #include "core/text.hpp"
 
 namespace py = pybind11;
@@ -314,6 +315,59 @@ void load(py::object self) {
 }
 
 // ---------------------------------------------------------------------------
+// Model windows
+//
+// The model reads at most `max_len` words of its own (runs of word
+// characters, possibly joined by "-" or "_", and every other visible
+// character on its own) and silently drops the rest. A chunk longer than
+// that is run in overlapping windows that fit; each window keeps the
+// predictions that start in its own part, the overlap being split in the
+// middle, so every word is seen with context on both sides.
+
+const char32_t* const kModelWordPattern = UR"(\w+(?:[-_]\w+)*|\S)";
+const Regex* g_model_word = nullptr;
+
+struct Window {
+  size_t start, end;          // characters of the chunk text given to the model
+  size_t own_start, own_end;  // chunk offsets at which its predictions may start
+};
+
+// The word limit of a loaded GLiNER model (`model.config.max_len`), or 0
+// when the model does not tell.
+size_t model_word_limit(py::handle model) {
+  py::object config = py::getattr(model, "config", py::none());
+  if (config.is_none()) return 0;
+  py::object max_len = py::getattr(config, "max_len", py::none());
+  if (!PyLong_Check(max_len.ptr())) return 0;
+  const Py_ssize_t n = PyLong_AsSsize_t(max_len.ptr());
+  if (n == -1 && PyErr_Occurred()) PyErr_Clear();
+  return n > 0 ? static_cast<size_t>(n) : 0;
+}
+
+// One window for a chunk within the limit (the whole chunk), else several.
+std::vector<Window> windows_for(py::handle chunk_text, size_t limit) {
+  Text t(chunk_text);
+  std::vector<Span> words;
+  MatchIterator it(*g_model_word, t.view());
+  Match m;
+  while (it.next(m)) words.push_back({m.start(), m.end()});
+  if (words.size() <= limit) return {{0, t.size(), 0, t.size()}};
+
+  const size_t overlap = limit / 4;
+  const size_t stride = limit - overlap;
+  std::vector<Window> out;
+  for (size_t a = 0;; a += stride) {
+    const size_t b = std::min(a + limit, words.size());
+    const bool first = a == 0, last = b == words.size();
+    const size_t own_from = first ? 0 : words[a + overlap / 2].start;
+    const size_t own_to = last ? t.size() : words[a + stride + overlap / 2].start;
+    out.push_back({words[a].start, words[b - 1].end, own_from, own_to});
+    if (last) break;
+  }
+  return out;
+}
+
+// ---------------------------------------------------------------------------
 // Analysis
 
 py::dict dict_attr(py::handle self, const char* name) {
@@ -372,8 +426,11 @@ py::list analyze(py::module_ m, py::object self, py::object text, py::object ent
   py::object explanation_cls = m.attr("AnalysisExplanation");
   py::str key_label("label"), key_score("score"), key_start("start"), key_end("end");
   py::float_ effective_obj(effective);
+  py::str note_format("Identified as {} by GLiNER");
   py::set seen;
   const bool filter_types = !requested.empty();
+
+  const size_t word_limit = model_word_limit(self.attr("model"));
 
   for (size_t k = 0; k < chunks.size(); ++k) {
     py::tuple chunk = chunks[k];
@@ -385,58 +442,78 @@ py::list analyze(py::module_ m, py::object self, py::object text, py::object ent
     // finds could be kept.
     if (core_start >= core_end) continue;
     py::object chunk_text = chunk[2];
-    const Py_ssize_t chunk_len = PyUnicode_Check(chunk_text.ptr()) ? PyUnicode_GET_LENGTH(chunk_text.ptr()) : 0;
+    require_str(chunk_text, "analyze", "chunk text");
 
-    py::object predictions = predict(chunk_text, labels, py::arg("threshold") = effective_obj,
-                                     py::arg("flat_ner") = flat_ner);
-    for (py::handle pred : predictions) {
-      py::object label = pred[key_label];
-      py::object score_obj = pred[key_score];
-      const double score = to_float(score_obj, "predict_entities", "score");
-      double wanted = threshold;
-      if (PyObject* v = PyDict_GetItemWithError(label_thresholds.ptr(), label.ptr())) {
-        wanted = threshold_value(v, "analyze", "entity_thresholds");
-      } else if (PyErr_Occurred()) {
-        throw py::error_already_set();
-      }
-      if (score < wanted) continue;
+    std::vector<Window> windows;
+    if (word_limit > 0) windows = windows_for(chunk_text, word_limit);
+    if (windows.size() > 1) {
+      g_log->debug("[gliner] Chunk (%d, %d) is longer than the model's %d words: %d windows", chunk_start,
+                   index_value(chunk[1]), word_limit, windows.size());
+    }
+    if (windows.empty()) windows.push_back({0, static_cast<size_t>(PyUnicode_GET_LENGTH(chunk_text.ptr())), 0, 0});
 
-      const Py_ssize_t ps = index_value(pred[key_start]);
-      const Py_ssize_t pe = index_value(pred[key_end]);
-      if (ps < 0 || pe < ps || pe > chunk_len) {
-        g_log->warning("[gliner] Dropping a %s prediction at (%d, %d) outside its chunk of length %d", label, ps, pe,
-                       chunk_len);
-        continue;
+    for (size_t w = 0; w < windows.size(); ++w) {
+      const Window& win = windows[w];
+      const bool whole = windows.size() == 1;
+      py::object window_text = chunk_text;
+      if (!whole) {
+        PyObject* piece = PyUnicode_Substring(chunk_text.ptr(), static_cast<Py_ssize_t>(win.start),
+                                              static_cast<Py_ssize_t>(win.end));
+        if (!piece) throw py::error_already_set();
+        window_text = py::reinterpret_steal<py::object>(piece);
       }
-      const Py_ssize_t start = chunk_start + ps;
-      const Py_ssize_t end = chunk_start + pe;
-      if (start < core_start || start >= core_end) continue;
+      const Py_ssize_t window_len = static_cast<Py_ssize_t>(win.end - win.start);
+      py::object predictions = predict(window_text, labels, py::arg("threshold") = effective_obj,
+                                       py::arg("flat_ner") = flat_ner);
+      for (py::handle pred : predictions) {
+        py::object label = pred[key_label];
+        const double score = to_float(pred[key_score], "predict_entities", "score");
+        double wanted = threshold;
+        if (PyObject* v = PyDict_GetItemWithError(label_thresholds.ptr(), label.ptr())) {
+          wanted = threshold_value(v, "analyze", "entity_thresholds");
+        } else if (PyErr_Occurred()) {
+          throw py::error_already_set();
+        }
+        if (score < wanted) continue;
 
-      py::object entity_type;
-      if (PyObject* v = PyDict_GetItemWithError(mapping.ptr(), label.ptr())) {
-        entity_type = py::reinterpret_borrow<py::object>(v);
-      } else if (PyErr_Occurred()) {
-        throw py::error_already_set();
-      } else {
-        entity_type = label.attr("upper")();
-      }
-      if (filter_types) {
-        const int has = PySequence_Contains(requested.ptr(), entity_type.ptr());
-        if (has < 0) throw py::error_already_set();
-        if (!has) continue;
-      }
-      py::tuple key = py::make_tuple(start, end, entity_type);
-      if (seen.contains(key)) continue;
-      seen.add(key);
+        const Py_ssize_t ps = index_value(pred[key_start]);
+        const Py_ssize_t pe = index_value(pred[key_end]);
+        if (ps < 0 || pe < ps || pe > window_len) {
+          g_log->warning("[gliner] Dropping a %s prediction at (%d, %d) outside its chunk of length %d", label, ps,
+                         pe, window_len);
+          continue;
+        }
+        // Windows of one chunk overlap; each keeps the starts of its own part.
+        if (!whole && (win.start + ps < win.own_start || win.start + ps >= win.own_end)) continue;
+        const Py_ssize_t start = chunk_start + static_cast<Py_ssize_t>(win.start) + ps;
+        const Py_ssize_t end = chunk_start + static_cast<Py_ssize_t>(win.start) + pe;
+        if (start < core_start || start >= core_end) continue;
 
-      py::float_ score_value(score);
-      py::str note("Identified as " + py::str(entity_type).cast<std::string>() + " by GLiNER");
-      py::object explanation =
-          explanation_cls(py::arg("recognizer") = recognizer_name, py::arg("original_score") = score_value,
-                          py::arg("textual_explanation") = note);
-      results.append(result_cls(py::arg("entity_type") = entity_type, py::arg("start") = start,
-                                py::arg("end") = end, py::arg("score") = score_value,
-                                py::arg("analysis_explanation") = explanation));
+        py::object entity_type;
+        if (PyObject* v = PyDict_GetItemWithError(mapping.ptr(), label.ptr())) {
+          entity_type = py::reinterpret_borrow<py::object>(v);
+        } else if (PyErr_Occurred()) {
+          throw py::error_already_set();
+        } else {
+          entity_type = label.attr("upper")();
+        }
+        if (filter_types) {
+          const int has = PySequence_Contains(requested.ptr(), entity_type.ptr());
+          if (has < 0) throw py::error_already_set();
+          if (!has) continue;
+        }
+        py::tuple key = py::make_tuple(start, end, entity_type);
+        if (seen.contains(key)) continue;
+        seen.add(key);
+
+        py::float_ score_value(score);
+        py::object explanation = explanation_cls(py::arg("recognizer") = recognizer_name,
+                                                 py::arg("original_score") = score_value,
+                                                 py::arg("textual_explanation") = note_format.attr("format")(entity_type));
+        results.append(result_cls(py::arg("entity_type") = entity_type, py::arg("start") = start,
+                                  py::arg("end") = end, py::arg("score") = score_value,
+                                  py::arg("analysis_explanation") = explanation));
+      }
     }
   }
   return results;
@@ -500,6 +577,10 @@ PYBIND11_MODULE(gliner, m) {
   m.attr("RecognizerResult") = presidio.attr("RecognizerResult");
   m.attr("AnalysisExplanation") = presidio.attr("AnalysisExplanation");
   g_log = new ModuleLogger(m, "tarnis.recognizers.gliner");
+  py::module_ re = py::module_::import("re");
+  m.attr("re") = re;
+  m.attr("_MODEL_WORD_RE") = re.attr("compile")(to_str(kModelWordPattern));
+  g_model_word = new Regex(kModelWordPattern);
 
   g_unavailable = PyErr_NewExceptionWithDoc(
       "tarnis.recognizers.gliner.ModelUnavailableError",
