@@ -1,0 +1,628 @@
+// Names of persons and organizations, addresses, user names and passwords
+// found by a GLiNER zero-shot model. The text is cut into chunks of whole
+// sentences that share `overlap_sentences` sentences with their neighbours;
+// each chunk owns a core zone, and a prediction is kept only by the chunk
+// whose core zone holds its start, so an entity seen twice is reported once.
+//
+// The gliner package (and with it torch) is imported by `load` only, so that
+// importing this module stays cheap.
+#include <pybind11/pybind11.h>
+
+#include <algorithm>
+#include <chrono>
+#include <climits>
+#include <cmath>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "core/checks.hpp"
+#include "core/log.hpp"
+#include "core/pyclass.hpp"
+#include "core/regex.hpp"
+#include "core/text.hpp"
+
+namespace py = pybind11;
+using namespace tarnis::core;
+
+namespace {
+
+const char* const kRecognizerName = "SmartGLiNERRecognizer";
+const char* const kDefaultModel = "knowledgator/gliner-multitask-large-v0.5";
+const char* const kDefaultSpacyModel = "ro_core_news_sm";
+
+// Leaked on purpose: these hold Python objects and must not be released after
+// the interpreter has shut down.
+ModuleLogger* g_log = nullptr;
+PyObject* g_unavailable = nullptr;  // ModelUnavailableError
+
+// ---------------------------------------------------------------------------
+// Argument and attribute checks
+
+// A non-negative count read from an int attribute; values beyond what a
+// text can hold are clamped, they mean "no limit" in practice.
+long long count_value(py::handle v, const char* func, const char* arg, long long minimum) {
+  require_int(v, func, arg);
+  int overflow = 0;
+  long long n = PyLong_AsLongLongAndOverflow(v.ptr(), &overflow);
+  if (n == -1 && PyErr_Occurred()) throw py::error_already_set();
+  if (overflow > 0) n = LLONG_MAX / 4;
+  if (overflow < 0 || n < minimum) {
+    throw py::value_error(std::string(func) + "() argument '" + arg + "' must be at least " +
+                          std::to_string(minimum) + ", got " + py::repr(v).cast<std::string>());
+  }
+  return n;
+}
+
+double threshold_value(py::handle v, const char* func, const char* arg) {
+  const double d = to_float(v, func, arg);
+  if (std::isnan(d)) throw py::value_error(std::string(func) + "() argument '" + arg + "' must not be NaN");
+  return d;
+}
+
+void check_mapping(py::handle mapping) {
+  if (mapping.is_none()) return;
+  for (auto item : py::reinterpret_borrow<py::dict>(mapping)) {
+    if (!PyUnicode_Check(item.first.ptr()) || !PyUnicode_Check(item.second.ptr())) {
+      throw py::type_error("SmartGLiNERRecognizer() argument 'entity_mapping' must map label strings to entity "
+                           "type strings, got " +
+                           py::repr(item.first).cast<std::string>() + ": " +
+                           py::repr(item.second).cast<std::string>());
+    }
+  }
+}
+
+void check_thresholds(py::handle thresholds) {
+  if (thresholds.is_none()) return;
+  for (auto item : py::reinterpret_borrow<py::dict>(thresholds)) {
+    if (!PyUnicode_Check(item.first.ptr())) {
+      throw py::type_error("SmartGLiNERRecognizer() argument 'entity_thresholds' must be keyed by label strings, got " +
+                           py::repr(item.first).cast<std::string>());
+    }
+    threshold_value(item.second, "SmartGLiNERRecognizer", "entity_thresholds");
+  }
+}
+
+// ---------------------------------------------------------------------------
+// Sentences and chunks
+
+struct Span {
+  size_t start;
+  size_t end;
+};
+
+// Appends the sentences the pipeline finds in text[offset:offset+len(piece)].
+void collect_sentences(py::handle nlp, py::handle piece, size_t offset, size_t piece_len, std::vector<Span>& out) {
+  py::object doc = py::reinterpret_borrow<py::object>(nlp)(piece);
+  for (py::handle sent : doc.attr("sents")) {
+    const Py_ssize_t s = index_value(sent.attr("start_char"));
+    const Py_ssize_t e = index_value(sent.attr("end_char"));
+    const size_t prev_end = out.empty() ? 0 : out.back().end;
+    if (s < 0 || e < s || static_cast<size_t>(e) > piece_len || offset + static_cast<size_t>(s) < prev_end) {
+      throw py::value_error("[gliner] the spaCy pipeline reported a sentence at (" + std::to_string(s) + ", " +
+                            std::to_string(e) + ") that is out of order or outside a text of length " +
+                            std::to_string(piece_len));
+    }
+    out.push_back({offset + static_cast<size_t>(s), offset + static_cast<size_t>(e)});
+  }
+}
+
+// Where to end a piece of at most `limit` characters starting at `from`:
+// before the last run of line breaks in its second half, else before its
+// last run of white space, else at the limit itself. The break stays at the
+// head of the next piece, where the pipeline sees it as it would in the
+// whole text.
+bool is_line_break(char32_t c) { return c == U'\n' || c == U'\r' || c == U'\u2028' || c == U'\u2029'; }
+
+size_t piece_end(const Text& t, size_t from, size_t limit) {
+  const size_t hard = from + limit;
+  if (hard >= t.size()) return t.size();
+  const size_t floor = from + limit / 2;
+  for (bool (*is_break)(char32_t) : {is_line_break, is_space}) {
+    for (size_t i = hard; i > floor; --i) {
+      if (!is_break(t[i])) continue;
+      while (i > floor && is_break(t[i - 1])) --i;
+      if (i > from) return i;
+      break;
+    }
+  }
+  return hard;
+}
+
+// Sentences of the whole text. A pipeline refuses texts longer than its
+// `max_length`; such a text is fed to it in pieces cut at line breaks, and
+// the sentences of the pieces are put back at their places in the text.
+std::vector<Span> sentences_of(py::handle nlp, py::handle text, const Text& t) {
+  std::vector<Span> out;
+  size_t limit = 0;
+  if (py::hasattr(nlp, "max_length")) {
+    py::object ml = nlp.attr("max_length");
+    if (PyLong_Check(ml.ptr())) {
+      const Py_ssize_t v = PyLong_AsSsize_t(ml.ptr());
+      if (v == -1 && PyErr_Occurred()) PyErr_Clear();
+      else if (v > 0) limit = static_cast<size_t>(v);
+    }
+  }
+  if (limit == 0 || t.size() <= limit) {
+    collect_sentences(nlp, text, 0, t.size(), out);
+    return out;
+  }
+  for (size_t from = 0; from < t.size();) {
+    const size_t to = piece_end(t, from, limit);
+    PyObject* piece = PyUnicode_Substring(text.ptr(), static_cast<Py_ssize_t>(from), static_cast<Py_ssize_t>(to));
+    if (!piece) throw py::error_already_set();
+    collect_sentences(nlp, py::reinterpret_steal<py::object>(piece), from, to - from, out);
+    from = to;
+  }
+  return out;
+}
+
+// Sentence index ranges [first, last) of the chunks. `prefix[k]` is the word
+// count of sentences 0..k-1. A chunk takes sentences while the running count
+// stays within the budget, and always takes its first sentence; the next
+// chunk starts `overlap` sentences before the end of this one, but at least
+// one sentence later; the chunk that takes the last sentence is the last one.
+std::vector<std::pair<size_t, size_t>> plan_chunks(const std::vector<long long>& prefix, long long budget,
+                                                   long long overlap) {
+  std::vector<std::pair<size_t, size_t>> plan;
+  const size_t n = prefix.size() - 1;
+  size_t i = 0;
+  while (i < n) {
+    // Word counts are non-negative, so the running count only grows and the
+    // sentences taken are those whose prefix stays within the limit.
+    const long long limit = prefix[i] + budget;
+    const auto past = std::upper_bound(prefix.begin() + static_cast<std::ptrdiff_t>(i) + 1, prefix.end(), limit);
+    const size_t fit = static_cast<size_t>(past - prefix.begin()) - 1;
+    const size_t j = std::max(i + 1, fit);
+    plan.emplace_back(i, j);
+    if (j >= n) break;
+    const long long taken = static_cast<long long>(j - i);
+    i += static_cast<size_t>(std::max<long long>(taken - overlap, 1));
+  }
+  return plan;
+}
+
+py::tuple build_chunks(py::object self, py::object text) {
+  require_str(text, "_build_chunks", "text");
+  const long long budget = count_value(self.attr("max_chunk_tokens"), "_build_chunks", "max_chunk_tokens", 1);
+  const long long overlap = count_value(self.attr("overlap_sentences"), "_build_chunks", "overlap_sentences", 0);
+  py::object nlp = self.attr("nlp");
+  if (nlp.is_none()) throw py::value_error("[gliner] the spaCy pipeline is not loaded; call load() first");
+
+  Text t(text);
+  const std::vector<Span> sentences = sentences_of(nlp, text, t);
+
+  py::list chunks;
+  py::list cores;
+  const size_t total = count_words(t.view());
+  if (total <= static_cast<unsigned long long>(budget)) {
+    chunks.append(py::make_tuple(0, t.size(), text));
+    cores.append(py::make_tuple(0, t.size()));
+    return py::make_tuple(chunks, cores);
+  }
+
+  std::vector<long long> prefix(sentences.size() + 1, 0);
+  for (size_t k = 0; k < sentences.size(); ++k) {
+    prefix[k + 1] = prefix[k] + static_cast<long long>(count_words(t.slice(sentences[k].start, sentences[k].end)));
+  }
+  if (sentences.empty()) {
+    throw py::value_error("[gliner] the spaCy pipeline found no sentence in a text of " + std::to_string(total) +
+                          " words");
+  }
+
+  size_t previous_core_end = 0;
+  bool first = true;
+  for (const auto& [a, b] : plan_chunks(prefix, budget, overlap)) {
+    const size_t start = sentences[a].start;
+    const size_t end = sentences[b - 1].end;
+    PyObject* piece = PyUnicode_Substring(text.ptr(), static_cast<Py_ssize_t>(start), static_cast<Py_ssize_t>(end));
+    if (!piece) throw py::error_already_set();
+    chunks.append(py::make_tuple(start, end, py::reinterpret_steal<py::object>(piece)));
+    // The overlap with the previous chunk belongs to the previous chunk.
+    const size_t core_start = (!first && start < previous_core_end) ? previous_core_end : start;
+    cores.append(py::make_tuple(core_start, end));
+    previous_core_end = end;
+    first = false;
+  }
+  return py::make_tuple(chunks, cores);
+}
+
+// ---------------------------------------------------------------------------
+// Loading
+
+double seconds_since(std::chrono::steady_clock::time_point t0) {
+  return std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+}
+
+bool is_instance_of(const py::error_already_set& e, const char* module, const char* name) {
+  try {
+    py::object cls = py::module_::import(module).attr(name);
+    return e.matches(cls);
+  } catch (py::error_already_set&) {
+    return false;
+  }
+}
+
+[[noreturn]] void raise_unavailable(py::error_already_set& e, const std::string& message) {
+  py::raise_from(e, g_unavailable, message.c_str());
+  throw py::error_already_set();
+}
+
+std::string describe(const py::error_already_set& e) {
+  return py::str(e.type().attr("__name__")).cast<std::string>() + ": " + py::str(e.value()).cast<std::string>();
+}
+
+py::object import_gliner(const std::string& model_name) {
+  try {
+    return py::module_::import("gliner").attr("GLiNER");
+  } catch (py::error_already_set& e) {
+    if (!e.matches(PyExc_ImportError)) throw;
+    const std::string msg = "[gliner] GLiNER model '" + model_name +
+                            "' needs the gliner package, which could not be imported (" + describe(e) +
+                            "). Install it with `pip install gliner`.";
+    py::raise_from(e, PyExc_ImportError, msg.c_str());
+    throw py::error_already_set();
+  }
+}
+
+py::object load_gliner(py::object gliner_cls, const std::string& name) {
+  try {
+    return gliner_cls.attr("from_pretrained")(name);
+  } catch (py::error_already_set& e) {
+    // A model that is neither a local folder nor reachable on the hub comes
+    // back as an OSError (not cached, offline, no such repository, missing
+    // files in a folder) or, for a path that does not exist, as the hub's
+    // repository-name validation error.
+    if (!e.matches(PyExc_OSError) && !is_instance_of(e, "huggingface_hub.errors", "HFValidationError")) throw;
+    raise_unavailable(
+        e, "[gliner] GLiNER model '" + name + "' could not be loaded (" + describe(e) +
+               "). Pass as model_name either the path of a local folder holding a saved GLiNER model "
+               "(gliner_config.json, model.safetensors or pytorch_model.bin, tokenizer files), or the name of a "
+               "model on the Hugging Face Hub that is in the local cache. With network access, fetch it once with "
+               "`hf download " +
+               name + "`.");
+  }
+}
+
+py::object load_spacy(const std::string& name) {
+  py::object spacy_load = py::module_::import("spacy").attr("load");
+  try {
+    return spacy_load(name);
+  } catch (py::error_already_set& e) {
+    if (!e.matches(PyExc_OSError)) throw;
+    raise_unavailable(e, "[gliner] spaCy pipeline '" + name + "' could not be loaded (" + describe(e) +
+                             "). Install it with `python -m spacy download " + name +
+                             "`, or pass as spacy_model the path of a folder holding a saved spaCy pipeline.");
+  }
+}
+
+void load(py::object self) {
+  if (self.attr("model").is_none()) {
+    const std::string name = py::str(self.attr("_model_name")).cast<std::string>();
+    py::object gliner_cls = import_gliner(name);
+    g_log->info("[gliner] Loading GLiNER model: %s ...", name);
+    const auto t0 = std::chrono::steady_clock::now();
+    self.attr("model") = load_gliner(gliner_cls, name);
+    g_log->info("[gliner] GLiNER model loaded in %.1fs", seconds_since(t0));
+  }
+  if (self.attr("nlp").is_none()) {
+    const std::string name = py::str(self.attr("spacy_model")).cast<std::string>();
+    g_log->info("[gliner] Loading spaCy model: %s ...", name);
+    const auto t0 = std::chrono::steady_clock::now();
+    self.attr("nlp") = load_spacy(name);
+    g_log->info("[gliner] spaCy model loaded in %.1fs", seconds_since(t0));
+  }
+}
+
+// ---------------------------------------------------------------------------
+// Model windows
+//
+// The model reads at most `max_len` words of its own (runs of word
+// characters, possibly joined by "-" or "_", and every other visible
+// character on its own) and silently drops the rest. A chunk longer than
+// that is run in overlapping windows that fit; each window keeps the
+// predictions that start in its own part, the overlap being split in the
+// middle, so every word is seen with context on both sides.
+
+const char32_t* const kModelWordPattern = UR"(\w+(?:[-_]\w+)*|\S)";
+const Regex* g_model_word = nullptr;
+
+struct Window {
+  size_t start, end;          // characters of the chunk text given to the model
+  size_t own_start, own_end;  // chunk offsets at which its predictions may start
+};
+
+// The word limit of a loaded GLiNER model (`model.config.max_len`), or 0
+// when the model does not tell.
+size_t model_word_limit(py::handle model) {
+  py::object config = py::getattr(model, "config", py::none());
+  if (config.is_none()) return 0;
+  py::object max_len = py::getattr(config, "max_len", py::none());
+  if (!PyLong_Check(max_len.ptr())) return 0;
+  const Py_ssize_t n = PyLong_AsSsize_t(max_len.ptr());
+  if (n == -1 && PyErr_Occurred()) PyErr_Clear();
+  return n > 0 ? static_cast<size_t>(n) : 0;
+}
+
+// One window for a chunk within the limit (the whole chunk), else several.
+std::vector<Window> windows_for(py::handle chunk_text, size_t limit) {
+  Text t(chunk_text);
+  std::vector<Span> words;
+  MatchIterator it(*g_model_word, t.view());
+  Match m;
+  while (it.next(m)) words.push_back({m.start(), m.end()});
+  if (words.size() <= limit) return {{0, t.size(), 0, t.size()}};
+
+  const size_t overlap = limit / 4;
+  const size_t stride = limit - overlap;
+  std::vector<Window> out;
+  for (size_t a = 0;; a += stride) {
+    const size_t b = std::min(a + limit, words.size());
+    const bool first = a == 0, last = b == words.size();
+    const size_t own_from = first ? 0 : words[a + overlap / 2].start;
+    const size_t own_to = last ? t.size() : words[a + stride + overlap / 2].start;
+    out.push_back({words[a].start, words[b - 1].end, own_from, own_to});
+    if (last) break;
+  }
+  return out;
+}
+
+// ---------------------------------------------------------------------------
+// Analysis
+
+py::dict dict_attr(py::handle self, const char* name) {
+  py::object v = self.attr(name);
+  require_dict(v, "analyze", name);
+  return py::reinterpret_borrow<py::dict>(v);
+}
+
+py::list analyze(py::module_ m, py::object self, py::object text, py::object entities) {
+  require_str(text, "analyze", "text");
+  require_list(entities, "analyze", "entities");
+  self.attr("load")();
+
+  py::list requested = py::reinterpret_borrow<py::list>(entities);
+  py::dict reverse = dict_attr(self, "reverse_mapping");
+  py::dict mapping = dict_attr(self, "entity_mapping");
+  py::dict label_thresholds = dict_attr(self, "entity_thresholds");
+  const double threshold = threshold_value(self.attr("threshold"), "analyze", "threshold");
+
+  py::list labels;
+  for (py::handle type : requested) {
+    PyObject* found = PyDict_GetItemWithError(reverse.ptr(), type.ptr());
+    if (!found) {
+      if (PyErr_Occurred()) throw py::error_already_set();
+      continue;  // no label asks the model for this entity type
+    }
+    for (py::handle label : py::reinterpret_borrow<py::object>(found)) labels.append(label);
+  }
+  py::list results;
+  // The model has nothing to look for; asking it anyway is wasted work (and
+  // not every model version accepts an empty label list).
+  if (labels.empty()) return results;
+
+  py::tuple planned = self.attr("_build_chunks")(text);
+  py::list chunks = planned[0];
+  py::list cores = planned[1];
+  g_log->debug("[gliner] Text length=%d, chunks=%d", PyUnicode_GET_LENGTH(text.ptr()), chunks.size());
+  if (cores.size() != chunks.size()) throw py::value_error("[gliner] _build_chunks returned unpaired chunks and cores");
+
+  // The model is asked at the most permissive threshold of the labels in the
+  // query; each label's own threshold is applied to what it returns.
+  double effective = threshold;
+  for (py::handle label : labels) {
+    PyObject* v = PyDict_GetItemWithError(label_thresholds.ptr(), label.ptr());
+    if (!v) {
+      if (PyErr_Occurred()) throw py::error_already_set();
+      continue;
+    }
+    effective = std::min(effective, threshold_value(v, "analyze", "entity_thresholds"));
+  }
+
+  py::object predict = self.attr("model").attr("predict_entities");
+  py::object flat_ner = self.attr("flat_ner");
+  py::object recognizer_name = self.attr("name");
+  py::object result_cls = m.attr("RecognizerResult");
+  py::object explanation_cls = m.attr("AnalysisExplanation");
+  py::str key_label("label"), key_score("score"), key_start("start"), key_end("end");
+  py::float_ effective_obj(effective);
+  py::str note_format("Identified as {} by GLiNER");
+  py::set seen;
+  const bool filter_types = !requested.empty();
+
+  const size_t word_limit = model_word_limit(self.attr("model"));
+
+  for (size_t k = 0; k < chunks.size(); ++k) {
+    py::tuple chunk = chunks[k];
+    py::tuple core = cores[k];
+    const Py_ssize_t chunk_start = index_value(chunk[0]);
+    const Py_ssize_t core_start = index_value(core[0]);
+    const Py_ssize_t core_end = index_value(core[1]);
+    // An empty core zone lies inside the previous chunk: nothing this chunk
+    // finds could be kept.
+    if (core_start >= core_end) continue;
+    py::object chunk_text = chunk[2];
+    require_str(chunk_text, "analyze", "chunk text");
+
+    std::vector<Window> windows;
+    if (word_limit > 0) windows = windows_for(chunk_text, word_limit);
+    if (windows.size() > 1) {
+      g_log->debug("[gliner] Chunk (%d, %d) is longer than the model's %d words: %d windows", chunk_start,
+                   index_value(chunk[1]), word_limit, windows.size());
+    }
+    if (windows.empty()) windows.push_back({0, static_cast<size_t>(PyUnicode_GET_LENGTH(chunk_text.ptr())), 0, 0});
+
+    for (size_t w = 0; w < windows.size(); ++w) {
+      const Window& win = windows[w];
+      const bool whole = windows.size() == 1;
+      py::object window_text = chunk_text;
+      if (!whole) {
+        PyObject* piece = PyUnicode_Substring(chunk_text.ptr(), static_cast<Py_ssize_t>(win.start),
+                                              static_cast<Py_ssize_t>(win.end));
+        if (!piece) throw py::error_already_set();
+        window_text = py::reinterpret_steal<py::object>(piece);
+      }
+      const Py_ssize_t window_len = static_cast<Py_ssize_t>(win.end - win.start);
+      py::object predictions = predict(window_text, labels, py::arg("threshold") = effective_obj,
+                                       py::arg("flat_ner") = flat_ner);
+      for (py::handle pred : predictions) {
+        py::object label = pred[key_label];
+        const double score = to_float(pred[key_score], "predict_entities", "score");
+        double wanted = threshold;
+        if (PyObject* v = PyDict_GetItemWithError(label_thresholds.ptr(), label.ptr())) {
+          wanted = threshold_value(v, "analyze", "entity_thresholds");
+        } else if (PyErr_Occurred()) {
+          throw py::error_already_set();
+        }
+        if (score < wanted) continue;
+
+        const Py_ssize_t ps = index_value(pred[key_start]);
+        const Py_ssize_t pe = index_value(pred[key_end]);
+        if (ps < 0 || pe < ps || pe > window_len) {
+          g_log->warning("[gliner] Dropping a %s prediction at (%d, %d) outside its chunk of length %d", label, ps,
+                         pe, window_len);
+          continue;
+        }
+        // Windows of one chunk overlap; each keeps the starts of its own part.
+        if (!whole && (win.start + ps < win.own_start || win.start + ps >= win.own_end)) continue;
+        const Py_ssize_t start = chunk_start + static_cast<Py_ssize_t>(win.start) + ps;
+        const Py_ssize_t end = chunk_start + static_cast<Py_ssize_t>(win.start) + pe;
+        if (start < core_start || start >= core_end) continue;
+
+        py::object entity_type;
+        if (PyObject* v = PyDict_GetItemWithError(mapping.ptr(), label.ptr())) {
+          entity_type = py::reinterpret_borrow<py::object>(v);
+        } else if (PyErr_Occurred()) {
+          throw py::error_already_set();
+        } else {
+          entity_type = label.attr("upper")();
+        }
+        if (filter_types) {
+          const int has = PySequence_Contains(requested.ptr(), entity_type.ptr());
+          if (has < 0) throw py::error_already_set();
+          if (!has) continue;
+        }
+        py::tuple key = py::make_tuple(start, end, entity_type);
+        if (seen.contains(key)) continue;
+        seen.add(key);
+
+        py::float_ score_value(score);
+        py::object explanation = explanation_cls(py::arg("recognizer") = recognizer_name,
+                                                 py::arg("original_score") = score_value,
+                                                 py::arg("textual_explanation") = note_format.attr("format")(entity_type));
+        results.append(result_cls(py::arg("entity_type") = entity_type, py::arg("start") = start,
+                                  py::arg("end") = end, py::arg("score") = score_value,
+                                  py::arg("analysis_explanation") = explanation));
+      }
+    }
+  }
+  return results;
+}
+
+void init(py::module_ m, py::object self, py::object model_name, py::object entity_mapping,
+          py::object max_chunk_tokens, py::object overlap_sentences, py::object threshold,
+          py::object entity_thresholds, py::object flat_ner, py::object supported_language, py::object spacy_model) {
+  const char* fn = "SmartGLiNERRecognizer";
+  require_str(model_name, fn, "model_name");
+  require_dict_or_none(entity_mapping, fn, "entity_mapping");
+  count_value(max_chunk_tokens, fn, "max_chunk_tokens", 1);
+  count_value(overlap_sentences, fn, "overlap_sentences", 0);
+  const double thr = threshold_value(threshold, fn, "threshold");
+  require_dict_or_none(entity_thresholds, fn, "entity_thresholds");
+  require_str(supported_language, fn, "supported_language");
+  require_str(spacy_model, fn, "spacy_model");
+  check_mapping(entity_mapping);
+  check_thresholds(entity_thresholds);
+
+  py::object mapping = (!entity_mapping.is_none() && py::len(entity_mapping) > 0) ? entity_mapping : py::dict();
+  py::dict reverse;
+  py::list supported;
+  for (auto item : py::reinterpret_borrow<py::dict>(mapping)) {
+    PyObject* labels = PyDict_GetItemWithError(reverse.ptr(), item.second.ptr());
+    if (!labels) {
+      if (PyErr_Occurred()) throw py::error_already_set();
+      reverse[item.second] = py::list();
+      labels = PyDict_GetItemWithError(reverse.ptr(), item.second.ptr());
+    }
+    if (PyList_Append(labels, item.first.ptr()) < 0) throw py::error_already_set();
+    supported.append(item.second);
+  }
+
+  self.attr("entity_mapping") = mapping;
+  self.attr("reverse_mapping") = reverse;
+  self.attr("max_chunk_tokens") = max_chunk_tokens;
+  self.attr("overlap_sentences") = overlap_sentences;
+  self.attr("threshold") = py::float_(thr);
+  self.attr("entity_thresholds") =
+      (!entity_thresholds.is_none() && py::len(entity_thresholds) > 0) ? entity_thresholds : py::dict();
+  self.attr("flat_ner") = flat_ner;
+  self.attr("spacy_model") = spacy_model;
+  self.attr("_model_name") = model_name;
+  self.attr("model") = py::none();
+  self.attr("nlp") = py::none();
+
+  m.attr("EntityRecognizer").attr("__init__")(self, py::arg("supported_entities") = supported,
+                                              py::arg("supported_language") = supported_language,
+                                              py::arg("name") = kRecognizerName);
+}
+
+}  // namespace
+
+PYBIND11_MODULE(gliner, m) {
+  m.doc() =
+      "Chunked GLiNER recognizer: a zero-shot NER model run over sentence-aligned, overlapping chunks\n"
+      "with core zones, per-label thresholds and a mapping from model labels to entity types.";
+  py::module_ presidio = py::module_::import("presidio_analyzer");
+  m.attr("EntityRecognizer") = presidio.attr("EntityRecognizer");
+  m.attr("RecognizerResult") = presidio.attr("RecognizerResult");
+  m.attr("AnalysisExplanation") = presidio.attr("AnalysisExplanation");
+  g_log = new ModuleLogger(m, "tarnis.recognizers.gliner");
+  py::module_ re = py::module_::import("re");
+  m.attr("re") = re;
+  m.attr("_MODEL_WORD_RE") = re.attr("compile")(to_str(kModelWordPattern));
+  g_model_word = new Regex(kModelWordPattern);
+
+  g_unavailable = PyErr_NewExceptionWithDoc(
+      "tarnis.recognizers.gliner.ModelUnavailableError",
+      "A GLiNER model or spaCy pipeline could not be found locally or fetched. The message names the model\n"
+      "and how to provide it; the library's own error is the __cause__.",
+      PyExc_OSError, nullptr);
+  if (!g_unavailable) throw py::error_already_set();
+  m.attr("ModelUnavailableError") = py::reinterpret_borrow<py::object>(g_unavailable);
+
+  ClassBuilder(m, kRecognizerName, py::make_tuple(m.attr("EntityRecognizer")),
+               "Finds names, organizations, addresses, user names and passwords with a GLiNER model run\n"
+               "over sentence-aligned chunks. Consecutive chunks share `overlap_sentences` sentences; an\n"
+               "entity is reported only by the chunk whose core zone contains its start.")
+      .init(
+          [m](py::object self, py::object model_name, py::object entity_mapping, py::object max_chunk_tokens,
+              py::object overlap_sentences, py::object threshold, py::object entity_thresholds,
+              py::object flat_ner, py::object supported_language, py::object spacy_model) {
+            init(m, self, model_name, entity_mapping, max_chunk_tokens, overlap_sentences, threshold,
+                 entity_thresholds, flat_ner, supported_language, spacy_model);
+          },
+          "Store the configuration, then let the base class call `load`, which loads the GLiNER model\n"
+          "`model_name` and the spaCy pipeline `spacy_model` (a package name or a folder path).",
+          py::arg("model_name") = kDefaultModel, py::arg("entity_mapping") = py::none(),
+          py::arg("max_chunk_tokens") = 384, py::arg("overlap_sentences") = 2, py::arg("threshold") = 0.5,
+          py::arg("entity_thresholds") = py::none(), py::arg("flat_ner") = false,
+          py::arg("supported_language") = "ro", py::arg("spacy_model") = kDefaultSpacyModel)
+      .method(
+          "load", [](py::object self) { load(self); },
+          "Load the GLiNER model and the spaCy pipeline if they are not loaded yet. Raises\n"
+          "ModelUnavailableError naming the model and how to provide it when one cannot be found.")
+      .method(
+          "_build_chunks", [](py::object self, py::object text) { return build_chunks(self, text); },
+          "Return (chunks, core spans): chunks are (start, end, text) triples of whole sentences, core\n"
+          "spans the (start, end) pairs in which a chunk's predictions must start to be kept.",
+          py::arg("text"))
+      .method(
+          "analyze",
+          [m](py::object self, py::object text, py::object entities, py::object) {
+            return analyze(m, self, text, entities);
+          },
+          "Find the requested entity types in `text`. `nlp_artifacts` is not used: sentences come\n"
+          "from this recognizer's own spaCy pipeline.",
+          py::arg("text"), py::arg("entities"), py::arg("nlp_artifacts") = py::none())
+      .finish();
+}

@@ -1,0 +1,402 @@
+"""The chunked GLiNER recognizer: chunking, core zones, thresholds, label
+mapping, loading, and the real (tiny) model end to end."""
+
+from __future__ import annotations
+
+import logging
+import math
+import subprocess
+import sys
+import time
+import warnings
+from types import SimpleNamespace
+
+import pytest
+import spacy
+from hypothesis import given, settings, strategies as st
+
+from parity import ROMANIAN_SAMPLES, assert_same, texts
+from tarnis.recognizers import gliner as mod
+
+MAPPING = {"person": "PERSON_NAME", "first name": "PERSON_NAME", "organization": "ORGANIZATION",
+           "street address": "DOMIVIA"}
+
+
+class ScriptedModel:
+    """Stands in for a GLiNER model: `script(chunk_text, labels)` gives the
+    predictions, or a list of (needle, label, score) makes one prediction per
+    occurrence of each needle whose label was asked for. Records every call."""
+
+    def __init__(self, script, max_len=None):
+        self.script = script
+        self.calls = []
+        if max_len is not None:
+            self.config = SimpleNamespace(max_len=max_len)
+
+    def predict_entities(self, text, labels, threshold=0.5, flat_ner=True):
+        self.calls.append({"text": text, "labels": list(labels), "threshold": threshold, "flat_ner": flat_ner})
+        if callable(self.script):
+            return self.script(text, labels)
+        out = []
+        for needle, label, score in self.script:
+            at = text.find(needle)
+            while at >= 0 and label in labels:
+                out.append({"start": at, "end": at + len(needle), "text": needle, "label": label, "score": score})
+                at = text.find(needle, at + 1)
+        return out
+
+
+@pytest.fixture
+def make(tiny_gliner_dir, blank_ro_spacy_dir):
+    def make(script=(), **kw):
+        kw.setdefault("entity_mapping", dict(MAPPING))
+        rec = mod.SmartGLiNERRecognizer(model_name=tiny_gliner_dir, spacy_model=blank_ro_spacy_dir, **kw)
+        rec.model = ScriptedModel(script)
+        return rec
+    return make
+
+
+def sentences(counts, sep=" "):
+    """Text of sentences with the given word counts, and their (start, end)."""
+    parts, spans, pos = [], [], 0
+    for k, n in enumerate(counts):
+        s = " ".join(f"s{k}w{i}" for i in range(n)) + "."
+        parts.append(s)
+        spans.append((pos, pos + len(s)))
+        pos += len(s) + len(sep)
+    return sep.join(parts), spans
+
+
+def reference_chunks(text, sents, budget, overlap):
+    """The chunking rules written out step by step, sentence by sentence."""
+    if len(text.split()) <= budget:
+        return [(0, len(text), text)], [(0, len(text))]
+    chunks, cores, i = [], [], 0
+    while i < len(sents):
+        taken, estimate, j = [], 0, i
+        while j < len(sents):
+            n = len(text[sents[j][0]:sents[j][1]].split())
+            if estimate + n > budget and taken:
+                break
+            taken.append(j)
+            estimate += n
+            j += 1
+        start, end = sents[taken[0]][0], sents[taken[-1]][1]
+        chunks.append((start, end, text[start:end]))
+        cores.append((start, end))
+        if taken[-1] == len(sents) - 1:
+            break
+        i += max(len(taken) - overlap, 1)
+    for k in range(1, len(cores)):
+        if cores[k][0] < cores[k - 1][1]:
+            cores[k] = (cores[k - 1][1], cores[k][1])
+    return chunks, cores
+
+
+# ---------------------------------------------------------------- chunking
+
+@pytest.mark.parametrize("text", ["", "   \n ", "Unu. Doi! Trei?", sentences([3] * 128)[0],
+                                  "fără punct " * 150])
+def test_text_within_budget_is_one_chunk(make, text):
+    assert make()._build_chunks(text) == ([(0, len(text), text)], [(0, len(text))])
+
+
+# counts, budget, overlap, chunks as (first, last) sentences, core starts as
+# None (the chunk's own start) or the sentence whose end the core starts at.
+CHUNK_CASES = [
+    ([1] * 10, 5, 2, [(0, 4), (3, 7), (6, 9)], [None, 4, 7]),
+    ([3, 3, 3, 3], 5, 2, [(0, 0), (1, 1), (2, 2), (3, 3)], [None] * 4),
+    ([2, 2, 10, 1], 4, 2, [(0, 1), (1, 1), (2, 2), (3, 3)], [None, 1, None, None]),
+    ([2] * 6, 4, 0, [(0, 1), (2, 3), (4, 5)], [None] * 3),
+    ([1] * 6, 3, 5, [(0, 2), (1, 3), (2, 4), (3, 5)], [None, 2, 3, 4]),
+    ([1] * 5, 4, 2, [(0, 3), (2, 4)], [None, 3]),
+    ([400], 384, 2, [(0, 0)], [None]),
+]
+
+
+@pytest.mark.parametrize("counts,budget,overlap,expected,core_starts", CHUNK_CASES)
+def test_chunks_and_core_zones(make, counts, budget, overlap, expected, core_starts):
+    text, spans = sentences(counts)
+    chunks, cores = make(max_chunk_tokens=budget, overlap_sentences=overlap)._build_chunks(text)
+    want = [(spans[a][0], spans[b][1], text[spans[a][0]:spans[b][1]]) for a, b in expected]
+    assert chunks == want
+    assert cores == [((c[0] if s is None else spans[s][1]), c[1]) for c, s in zip(want, core_starts)]
+
+
+@settings(max_examples=150, deadline=None)
+@given(counts=st.lists(st.integers(1, 12), min_size=1, max_size=40), budget=st.integers(1, 30),
+       overlap=st.integers(0, 6), seps=st.lists(st.sampled_from([" ", "\n", "  ", "\n\n"]), min_size=1))
+def test_chunks_follow_the_rules_sentence_by_sentence(make_once, counts, budget, overlap, seps):
+    rec = make_once
+    rec.max_chunk_tokens, rec.overlap_sentences = budget, overlap
+    parts = [" ".join(f"w{k}x{i}" for i in range(n)) + ".!?"[k % 3] for k, n in enumerate(counts)]
+    text = "".join(p + seps[k % len(seps)] for k, p in enumerate(parts))
+    sents = [(s.start_char, s.end_char) for s in rec.nlp(text).sents]
+    assert rec._build_chunks(text) == reference_chunks(text, sents, budget, overlap)
+
+
+@pytest.fixture(scope="module")
+def make_once(tiny_gliner_dir, blank_ro_spacy_dir):
+    return mod.SmartGLiNERRecognizer(model_name=tiny_gliner_dir, spacy_model=blank_ro_spacy_dir)
+
+
+def test_text_longer_than_the_pipeline_limit_is_split_at_line_breaks(make):
+    text = "\n".join(f"Paragraful {k} are câteva cuvinte aici. Și încă o propoziție." for k in range(60))
+    rec = make(max_chunk_tokens=30)
+    whole = rec._build_chunks(text)
+    rec.nlp.max_length = 200
+    assert rec._build_chunks(text) == whole
+    one_line = text.replace("\n", " ")
+    chunks, cores = rec._build_chunks(one_line)
+    covered = [i for s, e in cores for i in range(s, e)]
+    assert len(covered) == len(set(covered))
+    assert all(i in set(covered) for i, c in enumerate(one_line) if not c.isspace())
+
+
+@pytest.mark.parametrize("attr,value,error", [("overlap_sentences", -1, ValueError),
+                                              ("max_chunk_tokens", 0, ValueError),
+                                              ("max_chunk_tokens", "384", TypeError)])
+def test_bad_chunk_settings_are_refused(make, attr, value, error):
+    rec = make()
+    setattr(rec, attr, value)
+    with pytest.raises(error, match=attr):
+        rec._build_chunks("Unu. Doi.")
+
+
+# ---------------------------------------------------------------- analyze
+
+def test_query_uses_mapped_labels_and_most_permissive_threshold(make):
+    rec = make(threshold=0.5, flat_ner=True,
+               entity_thresholds={"person": 0.3, "organization": 0.8, "street address": 0.2})
+    rec.analyze("Ion Popescu.", ["ORGANIZATION", "PERSON_NAME", "CNP"])
+    assert rec.model.calls == [{"text": "Ion Popescu.", "labels": ["organization", "person", "first name"],
+                                "threshold": 0.3, "flat_ner": True}]
+
+
+@pytest.mark.parametrize("label,score,kept", [
+    ("person", 0.7, True), ("person", 0.6999, False),
+    ("organization", 0.5, True), ("organization", 0.4999, False),
+    ("first name", 0.35, True), ("first name", 0.2999, False),
+])
+def test_per_label_thresholds(make, label, score, kept):
+    rec = make([("Ion", label, score)], threshold=0.5, entity_thresholds={"person": 0.7, "first name": 0.3})
+    results = rec.analyze("Ion vine.", ["PERSON_NAME", "ORGANIZATION"])
+    assert [(r.start, r.end, r.score) for r in results] == ([(0, 3, score)] if kept else [])
+
+
+@pytest.mark.parametrize("entities,expected", [
+    (["PERSON_NAME", "EMAIL"], [("PERSON_NAME", 0, 11, 0.9), ("EMAIL", 16, 27, 0.8)]),
+    (["PERSON_NAME"], [("PERSON_NAME", 0, 11, 0.9)]),
+])
+def test_label_mapping_dedup_and_unmapped_labels(make, entities, expected):
+    # "first name" repeats the span of "person" under the same type; "email"
+    # is a label the model returned without a mapping.
+    script = [("Ion Popescu", "person", 0.9), ("Ion Popescu", "first name", 0.95),
+              ("ion@exemplu", "email", 0.8)]
+    rec = make(lambda text, labels: ScriptedModel(script).predict_entities(text, labels + ["email"]))
+    results = rec.analyze("Ion Popescu are ion@exemplu.", entities)
+    assert [(r.entity_type, r.start, r.end, r.score) for r in results] == expected
+
+
+def test_result_fields(make):
+    [r] = make([("Ion", "person", 0.875)]).analyze("Ion vine.", ["PERSON_NAME"])
+    assert (r.entity_type, r.start, r.end, r.score) == ("PERSON_NAME", 0, 3, 0.875)
+    e = r.analysis_explanation
+    assert (e.recognizer, e.original_score, e.textual_explanation) == \
+        ("SmartGLiNERRecognizer", 0.875, "Identified as PERSON_NAME by GLiNER")
+
+
+def test_entity_in_shared_sentences_is_reported_once_from_earlier_chunk(make):
+    text, spans = sentences([1] * 10)     # chunks s0-s4, s3-s7, s6-s9
+    rec = make([("s3w0", "person", 0.9), ("s5w0", "person", 0.9), ("s7w0", "person", 0.9)],
+               max_chunk_tokens=5, overlap_sentences=2)
+    results = rec.analyze(text, ["PERSON_NAME"])
+    assert [(r.start, r.end) for r in results] == [(spans[3][0], spans[3][0] + 4), (spans[5][0], spans[5][0] + 4),
+                                                   (spans[7][0], spans[7][0] + 4)]
+    assert sum("s3w0" in c["text"] for c in rec.model.calls) == 2
+
+
+def test_only_the_start_decides_which_chunk_keeps_a_prediction(make):
+    text, spans = sentences([1] * 10)
+    core_start = spans[4][1]              # the second chunk's core begins at the end of s4
+    chunk_start = spans[3][0]
+
+    def script(chunk, labels):
+        if not chunk.startswith("s3w0"):
+            return []
+        return [{"start": s - chunk_start, "end": s - chunk_start + 6, "label": "person", "score": 0.9}
+                for s in (core_start - 1, core_start)]
+    results = make(script, max_chunk_tokens=5).analyze(text, ["PERSON_NAME"])
+    assert [(r.start, r.end) for r in results] == [(core_start, core_start + 6)]
+
+
+@pytest.mark.parametrize("start,end", [(-1, 2), (3, 2), (0, 10_000)])
+def test_predictions_outside_their_chunk_are_dropped_with_a_warning(make, caplog, start, end):
+    rec = make(lambda text, labels: [{"start": start, "end": end, "label": "person", "score": 0.9},
+                                     {"start": 0, "end": 3, "label": "person", "score": 0.9}])
+    with caplog.at_level(logging.WARNING, logger="tarnis.recognizers.gliner"):
+        results = rec.analyze("Ion vine.", ["PERSON_NAME"])
+    assert [(r.start, r.end) for r in results] == [(0, 3)]
+    assert "outside its chunk" in caplog.text
+
+
+@pytest.mark.parametrize("text,calls", [("", 0), ("  \n\t ", 1), ("fără punct " * 1000, 1)])
+def test_empty_blank_and_unpunctuated_text(make, text, calls):
+    rec = make([("punct", "person", 0.9)])
+    results = rec.analyze(text, ["PERSON_NAME"])
+    assert len(rec.model.calls) == calls
+    assert len(results) == text.count("punct")
+
+
+def test_single_sentence_of_20000_words_goes_to_the_model_whole(make):
+    text = "cuvânt " * 20_000 + "Ion Popescu."
+    results = make([("Ion Popescu", "person", 0.9)]).analyze(text, ["PERSON_NAME"])
+    assert [(r.start, r.end) for r in results] == [(len(text) - 12, len(text) - 1)]
+
+
+def test_without_mapping_nothing_is_supported_or_queried(make):
+    rec = make([("Ion", "person", 0.9)], entity_mapping=None)
+    assert (rec.supported_entities, rec.reverse_mapping, rec.entity_mapping) == ([], {}, {})
+    assert rec.analyze("Ion vine.", ["PERSON_NAME"]) == [] and rec.model.calls == []
+
+
+def test_constructor_attributes(make):
+    rec = make(entity_mapping={"a": "X", "b": "Y", "c": "X"}, threshold=1, max_chunk_tokens=10)
+    assert rec.supported_entities == ["X", "Y", "X"]
+    assert rec.reverse_mapping == {"X": ["a", "c"], "Y": ["b"]}
+    assert (rec.name, rec.supported_language, rec.threshold, type(rec.threshold)) == \
+        ("SmartGLiNERRecognizer", "ro", 1.0, float)
+
+
+@pytest.mark.parametrize("kwargs,error", [
+    ({"model_name": 1}, TypeError), ({"spacy_model": None}, TypeError), ({"supported_language": b"ro"}, TypeError),
+    ({"max_chunk_tokens": 1.5}, TypeError), ({"overlap_sentences": "2"}, TypeError),
+    ({"entity_mapping": [("person", "PERSON_NAME")]}, TypeError), ({"entity_mapping": {"person": 1}}, TypeError),
+    ({"entity_thresholds": {"person": "high"}}, TypeError), ({"threshold": "high"}, TypeError),
+    ({"threshold": math.nan}, ValueError), ({"overlap_sentences": -1}, ValueError),
+    ({"max_chunk_tokens": 0}, ValueError),
+])
+def test_bad_constructor_arguments(tiny_gliner_dir, blank_ro_spacy_dir, kwargs, error):
+    kw = {"model_name": tiny_gliner_dir, "spacy_model": blank_ro_spacy_dir, **kwargs}
+    with pytest.raises(error, match=next(iter(kwargs))):
+        mod.SmartGLiNERRecognizer(**kw)
+
+
+@pytest.mark.parametrize("text,entities", [(b"Ion", ["PERSON_NAME"]), (None, ["PERSON_NAME"]),
+                                           ("Ion", ("PERSON_NAME",)), ("Ion", None)])
+def test_bad_analyze_arguments(make, text, entities):
+    with pytest.raises(TypeError, match="text" if not isinstance(text, str) else "entities"):
+        make().analyze(text, entities)
+
+
+# A chunk longer than the model reads (its own words: word runs joined by
+# "-" or "_", and single other characters) is run in windows that fit.
+
+def model_words(text):
+    return mod._MODEL_WORD_RE.findall(text)
+
+
+def test_chunk_longer_than_the_model_limit_is_run_in_windows(make):
+    words = [f"cuv{i}" for i in range(300)]
+    for i in (0, 7, 8, 9, 16, 150, 299):
+        words[i] = f"Ion{i}-Pop"
+    text = ", ".join(words) + "."
+    rec = make()
+    rec.model = ScriptedModel([(f"Ion{i}-Pop", "person", 0.9) for i in range(300)], max_len=10)
+    results = rec.analyze(text, ["PERSON_NAME"])
+    assert [text[r.start:r.end] for r in results] == [f"Ion{i}-Pop" for i in (0, 7, 8, 9, 16, 150, 299)]
+    assert all(len(model_words(c["text"])) <= 10 for c in rec.model.calls)
+    assert {w for c in rec.model.calls for w in model_words(c["text"])} == set(model_words(text))
+
+
+@pytest.mark.parametrize("text", [*ROMANIAN_SAMPLES, "a-b_c--d -e f_ __x__ ș-ț ٣-4 a\u0301-b"])
+def test_model_word_pattern_matches_python(text):
+    assert_same(mod._MODEL_WORD_RE.pattern, 0, text)
+
+
+@settings(max_examples=300, deadline=None)
+@given(texts([*ROMANIAN_SAMPLES, "foo-bar_baz - _ -- x_-y"]))
+def test_model_word_pattern_matches_python_on_generated_text(text):
+    assert_same(mod._MODEL_WORD_RE.pattern, 0, text)
+
+
+# ---------------------------------------------------------------- loading
+
+def test_tiny_model_end_to_end(tiny_gliner_dir, blank_ro_spacy_dir, caplog):
+    with caplog.at_level(logging.INFO, logger="tarnis.recognizers.gliner"):
+        rec = mod.SmartGLiNERRecognizer(model_name=tiny_gliner_dir, spacy_model=blank_ro_spacy_dir,
+                                        entity_mapping=dict(MAPPING), threshold=0.0, max_chunk_tokens=12)
+    assert f"[gliner] Loading GLiNER model: {tiny_gliner_dir} ..." in caplog.messages
+    assert f"[gliner] Loading spaCy model: {blank_ro_spacy_dir} ..." in caplog.messages
+    model, nlp = rec.model, rec.nlp
+    assert isinstance(nlp, spacy.language.Language) and type(model).__module__.startswith("gliner")
+
+    text = " ".join(f"Domnul Ion Popescu locuiește pe strada Florilor nr. {k} din Cluj-Napoca." for k in range(6))
+    results = rec.analyze(text, ["PERSON_NAME", "DOMIVIA"])
+    rec.load()
+    assert rec.model is model and rec.nlp is nlp
+
+    expected = set()
+    chunks, cores = rec._build_chunks(text)
+    assert len(chunks) > 1
+    for (start, _, chunk), (cs, ce) in zip(chunks, cores):
+        for p in model.predict_entities(chunk, ["person", "first name", "street address"], threshold=0.0,
+                                       flat_ner=False):
+            if cs <= start + p["start"] < ce:
+                assert text[start + p["start"]:start + p["end"]] == p["text"]
+                expected.add((MAPPING[p["label"]], start + p["start"], start + p["end"]))
+    got = [(r.entity_type, r.start, r.end) for r in results]
+    assert expected and len(got) == len(set(got)) and set(got) == expected
+
+
+def test_tiny_model_sees_the_end_of_a_sentence_longer_than_it_reads(tiny_gliner_dir, blank_ro_spacy_dir):
+    from gliner.data_processing.tokenizer import WhitespaceTokenSplitter
+    assert WhitespaceTokenSplitter().whitespace_pattern.pattern == mod._MODEL_WORD_RE.pattern
+
+    rec = mod.SmartGLiNERRecognizer(model_name=tiny_gliner_dir, spacy_model=blank_ro_spacy_dir,
+                                    entity_mapping={"person": "PERSON_NAME"}, threshold=0.0)
+    text = "cuvânt, " * 600 + "Ion Popescu"          # 1,202 model words, the model reads 384
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        results = rec.analyze(text, ["PERSON_NAME"])
+    assert not [w for w in caught if "truncated" in str(w.message)]
+    assert max(r.start for r in results) >= len(text) - 100
+
+
+def _missing(tmp_path, tiny, blank):
+    return [
+        ({"model_name": "knowledgator/gliner-multitask-large-v0.5", "spacy_model": blank},
+         "knowledgator/gliner-multitask-large-v0.5", "hf download knowledgator/gliner-multitask-large-v0.5"),
+        ({"model_name": str(tmp_path / "no-model"), "spacy_model": blank}, str(tmp_path / "no-model"), "model_name"),
+        ({"model_name": tiny, "spacy_model": "ro_core_news_sm"}, "ro_core_news_sm",
+         "python -m spacy download ro_core_news_sm"),
+        ({"model_name": tiny, "spacy_model": str(tmp_path / "no-pipeline")}, str(tmp_path / "no-pipeline"),
+         "spacy_model"),
+    ]
+
+
+@pytest.mark.parametrize("case", range(4))
+def test_missing_model_names_it_and_says_how_to_provide_it(tmp_path, tiny_gliner_dir, blank_ro_spacy_dir, case):
+    kwargs, name, how = _missing(tmp_path, tiny_gliner_dir, blank_ro_spacy_dir)[case]
+    if kwargs["spacy_model"] == "ro_core_news_sm" and spacy.util.is_package("ro_core_news_sm"):
+        pytest.skip("ro_core_news_sm is installed here")
+    began = time.monotonic()
+    with pytest.raises(mod.ModelUnavailableError) as info:
+        mod.SmartGLiNERRecognizer(**kwargs)
+    assert time.monotonic() - began < 30
+    assert isinstance(info.value, OSError) and info.value.__cause__ is not None
+    assert f"'{name}'" in str(info.value) and how in str(info.value)
+
+
+def test_module_import_does_not_need_gliner_or_torch():
+    code = (
+        "import sys\n"
+        "for name in ('gliner', 'torch', 'transformers'): sys.modules[name] = None\n"
+        "from tarnis.recognizers import gliner\n"
+        "try:\n"
+        "    gliner.SmartGLiNERRecognizer()\n"
+        "except ImportError as e:\n"
+        "    print(e)\n")
+    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=300)
+    assert out.returncode == 0, out.stderr
+    assert "pip install gliner" in out.stdout and "knowledgator/gliner-multitask-large-v0.5" in out.stdout
