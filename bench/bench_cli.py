@@ -1,0 +1,90 @@
+"""Throughput of the `tarnis` command in rules-only mode.
+
+Writes 1,000 generated Romanian documents of about 2 KB each (bench/corpus.py)
+to a temporary folder, runs `python -m tarnis anonymize --rules-only` over
+them in a child process, and prints documents per second of the processing
+loop, the time to build the analyzer, the whole run's wall time, and the
+child's peak memory. `detect --json` is measured the same way.
+
+    python bench/bench_cli.py [--documents N] [--size BYTES]
+"""
+
+from __future__ import annotations
+
+import argparse
+import os
+import re
+import resource
+import subprocess
+import sys
+import tempfile
+import time
+from pathlib import Path
+
+sys.path.insert(0, str(Path(__file__).resolve().parent))
+import corpus  # noqa: E402
+
+_SUMMARY = re.compile(r"(\d+) documents? (?:anonymized|analyzed), (\d+) failed, in ([\d.]+) s "
+                      r"\(([\d.]+|-) documents/s; analyzer built in ([\d.]+) s\)")
+
+
+def write_documents(folder: Path, count: int, size: int) -> int:
+    total = 0
+    for i in range(count):
+        text, _ = corpus.generate(size=size, entities=max(1, size // 250), seed=i)
+        data = text.encode("utf-8")
+        (folder / f"doc{i:04d}.txt").write_bytes(data)
+        total += len(data)
+    return total
+
+
+def run(args: list[str]) -> tuple[float, str, int, float]:
+    """Run the command; returns wall seconds, its standard error, its standard
+    output size and the peak resident memory of the child in MiB."""
+    env = dict(os.environ, HF_HUB_OFFLINE="1")
+    started = time.perf_counter()
+    proc = subprocess.run([sys.executable, "-m", "tarnis", *args], env=env, capture_output=True)
+    wall = time.perf_counter() - started
+    if proc.returncode != 0:
+        sys.exit(f"tarnis {' '.join(args)} failed ({proc.returncode}):\n{proc.stderr.decode()}")
+    peak_kib = resource.getrusage(resource.RUSAGE_CHILDREN).ru_maxrss   # largest child so far
+    return wall, proc.stderr.decode("utf-8"), len(proc.stdout), peak_kib / 1024
+
+
+def report(name: str, wall: float, stderr: str, peak_mib: float, megabytes: float) -> None:
+    m = _SUMMARY.search(stderr)
+    if not m:
+        sys.exit(f"no summary in the output of {name}:\n{stderr}")
+    docs, failed, seconds, _, build = int(m[1]), int(m[2]), float(m[3]), m[4], float(m[5])
+    print(f"{name}:")
+    print(f"  documents            {docs} ({failed} failed), {megabytes:.2f} MB")
+    print(f"  processing loop      {seconds:.2f} s  ->  {docs / seconds:.1f} documents/s, "
+          f"{megabytes / seconds:.2f} MB/s")
+    print(f"  analyzer build       {build:.2f} s")
+    print(f"  whole run (wall)     {wall:.2f} s, imports and start-up included "
+          f"({docs / wall:.1f} documents/s)")
+    print(f"  peak memory (child)  {peak_mib:.0f} MiB")
+
+
+def main() -> None:
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--documents", type=int, default=1000)
+    parser.add_argument("--size", type=int, default=2000, help="characters per document")
+    options = parser.parse_args()
+
+    with tempfile.TemporaryDirectory(prefix="tarnis-bench-") as tmp:
+        folder = Path(tmp) / "in"
+        folder.mkdir()
+        megabytes = write_documents(folder, options.documents, options.size) / 1e6
+        print(f"{options.documents} documents of about {options.size} characters in {folder}")
+
+        wall, stderr, _, peak = run(["anonymize", str(folder), "-o", str(Path(tmp) / "out"), "--rules-only"])
+        report("tarnis anonymize --rules-only", wall, stderr, peak, megabytes)
+
+        wall, stderr, out_bytes, peak = run(["detect", str(folder), "--rules-only", "--json"])
+        report("tarnis detect --rules-only --json", wall, stderr, peak, megabytes)
+        print(f"  output               {out_bytes / 1e6:.2f} MB of JSON lines")
+
+
+if __name__ == "__main__":
+    main()
