@@ -373,3 +373,54 @@ def test_terminated_run_leaves_only_whole_outputs(tmp_path):
         text = (out / f"{stem}.anon.txt").read_text("utf-8")
         assert text.count("[CNP_1]") == 40
         assert entity_map["CNP"] == {"1850101123456": "[CNP_1]"}
+
+
+# --- full mode with local stand-ins for the models ------------------------------------------------
+
+def test_full_mode_with_local_models(tmp_path, tiny_gliner_dir, blank_ro_spacy_dir):
+    doc = write(tmp_path / "a.txt", "Domnul Ion Popescu, " + DOCUMENT)
+    proc = run("anonymize", doc, "--gliner-model", tiny_gliner_dir, "--spacy-model", blank_ro_spacy_dir, "-v")
+    assert proc.returncode == 0, err(proc)
+    assert "Registered 11 recognizers: SmartGLiNERRecognizer" in err(proc)
+    entity_map = json.loads((tmp_path / "a.map.json").read_text("utf-8"))
+    assert entity_map["CNP"] == {"1850101123456": "[CNP_1]"}
+    assert "1850101123456" not in (tmp_path / "a.anon.txt").read_text("utf-8")
+    assert "part-of-speech" not in err(proc)
+
+
+def test_full_mode_model_missing_on_the_hub(tmp_path, blank_ro_spacy_dir):
+    doc = write(tmp_path / "a.txt", DOCUMENT)
+    proc = run("detect", doc, "--gliner-model", "nobody/no-such-gliner", "--spacy-model", blank_ro_spacy_dir)
+    assert proc.returncode == 2
+    assert "nobody/no-such-gliner" in err(proc) and "--rules-only" in err(proc)
+    assert proc.stdout == b""
+
+
+def test_full_mode_warns_about_a_pipeline_without_tags(tmp_path, tiny_gliner_dir):
+    import models
+    untagged = models.build_blank_ro_spacy(tmp_path / "untagged", pos_rules=[])
+    proc = run("detect", write(tmp_path / "a.txt", DOCUMENT), "--json", "-q",
+               "--gliner-model", tiny_gliner_dir, "--spacy-model", untagged)
+    assert proc.returncode == 0, err(proc)
+    assert "assigns no part-of-speech tags" in err(proc)
+
+
+def test_engines_in_process(tiny_gliner_dir, blank_ro_spacy_dir, monkeypatch):
+    """The rule-based recognizers run in the full analyzer's order, and the
+    full analyzer's pipeline serves the denylist filter's tagger."""
+    from presidio_analyzer import RecognizerResult
+
+    from tarnis import cli, processing
+
+    monkeypatch.setattr(processing, "_nlp_ro", processing._nlp_ro)   # put back afterwards
+    full = cli.build_full_engine(tiny_gliner_dir, blank_ro_spacy_dir)
+    rules = cli.build_rules_engine()
+    full_names = [r.name for r in full.registry.recognizers]
+    assert full_names[0] == "SmartGLiNERRecognizer"
+    assert [r.name for r in rules.registry.recognizers] == full_names[1:]
+
+    assert processing._nlp_ro is full.nlp_engine.nlp["ro"]
+    text = "semnat de popescu și de Maria"
+    names = [RecognizerResult("PERSON_NAME", 10, 17, 0.9), RecognizerResult("PERSON_NAME", 24, 29, 0.9)]
+    # lower-case 'popescu' is a common noun for the stand-in's tagger; 'Maria' is never tagged
+    assert processing.filter_entity_denylist(text, names) == names[1:]

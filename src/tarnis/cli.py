@@ -175,13 +175,17 @@ def collect_documents(paths: list[str], console: Console) -> tuple[list[Document
         path = Path(arg)
         if path.is_dir():
             found = []
-            for folder, dirnames, filenames in os.walk(path, onerror=None):
+            unreadable: list[OSError] = []
+            for folder, dirnames, filenames in os.walk(path, onerror=unreadable.append):
                 dirnames.sort()
                 for name in sorted(filenames):
                     if _is_document_name(name):
                         file = Path(folder) / name
                         found.append(Document(file, path, file.relative_to(path)))
-            if not found:
+            for e in unreadable:
+                console.error(f"{e.filename}: cannot read the folder: {e.strerror or e}")
+                failed += 1
+            if not found and not unreadable:
                 console.error(f"{arg}: no .txt files in this folder")
                 failed += 1
             for doc in found:
@@ -763,6 +767,10 @@ def main(argv: list[str] | None = None) -> int:
     except UsageError as e:
         console.error(str(e))
         return EXIT_USAGE
+    except BrokenPipeError:
+        # The reader of standard output went away (`tarnis detect ... | head`).
+        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+        return EXIT_FAILED
     except KeyboardInterrupt:
         console.error("interrupted; no output was left half-written")
         return 128 + signal.SIGINT
