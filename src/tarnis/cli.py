@@ -321,7 +321,7 @@ def _missing_models_message(what: str, detail: str, *remedies: str) -> str:
 
 
 def _looks_like_path(name: str) -> bool:
-    return name.startswith(("/", "./", "../", "~")) or os.sep + os.sep in name or name.count("/") > 1
+    return name.startswith(("/", "./", "../", "~")) or name.endswith("/") or name.count("/") > 1
 
 
 def _model_argument(name: str, option: str) -> str:
