@@ -49,6 +49,15 @@ const std::string kStructuredRunTest =
     "(?=(?>" + kRunChar + "*?[A-Z0-9]{3})" + kRunChar + R"(*?\d)" +
     R"(|(?>[A-Z/.\-]*+[0-9]))" + kRunChar + "*?[A-Z0-9]{3}" +
     "|" + kRunChar + R"(*+\d)" + kRunChar + "*?[A-Z0-9]{3})";
+// Once the checks of kStructuredHead hold at a position, the token that
+// follows always matches (the end at a word boundary that the last look-ahead
+// found is never followed by a digit), so a failed search there means that
+// its run holds no digit-and-triple. A later start in the same run sees a
+// part of that run and fails as well: it is skipped when an earlier position
+// of the run, not before the point where this search began (\G), passed the
+// same checks. Without this, a long run without the digit-and-triple is read
+// to its end from every word start in it.
+const std::string kStructuredSkip = "(?<!" + kStructuredHead + "(?:" + kRunChar + R"((?!\G))+?))";
 const std::string kStructuredToken = R"(([A-Z0-9][A-Z0-9/.\-]{7,30}[A-Z0-9])(?!\d)\b)";
 
 // --- code_spaced ------------------------------------------------------------
@@ -98,7 +107,7 @@ const std::string kSpaced = kNoDigitBefore + kSpacedSkip + kTokenFull + R"((?:\s
                             kEndTest + "(?!" + kLaterValidEnd + ")";
 
 const Entry kTable[] = {
-    {"code_structured", 0.6, kStructuredHead + kStructuredRunTest + kStructuredToken},
+    {"code_structured", 0.6, kStructuredHead + kStructuredSkip + kStructuredRunTest + kStructuredToken},
     {"code_spaced", 0.45, kSpaced},
     {"code_ambiguous", 0.3,
      R"(\b(?:[A-Z]{1,5}-\d{3,6}\b|\d{1,8}/\d{4}\b|[A-Z]\d{2,4}/\d{4}\b|[A-Z]{1,3}\d{3,5}\b|(?!(?:DE|LA|AN|PE|IN|UE|HW|VS|I|II|III|IV|V|VI|VII|VIII|IX)\s)[A-Z]{1,2}\s\d{3,4}(?!\.\d)\b|\d{4,6}-[A-Z]{1,3}\b))"},
