@@ -1,0 +1,193 @@
+import re
+
+import pytest
+from hypothesis import given, settings
+
+from offline_analyzer import build_engine
+from parity import ROMANIAN_SAMPLES, assert_same, texts
+from tarnis.recognizers import domivia
+from tarnis.recognizers.domivia import RomanianStreetAddressRecognizer
+
+ADDRESS_SAMPLES = [
+    "Str. Mihai Eminescu nr. 5, bl. A2, sc. 1, et. 3, ap. 12B, sectorul 4, Cluj-Napoca, jud. Cluj, 400001",
+    "STRADA Ştefan cel Mare şi Sfânt 12, Chişinău, MD-2001; strada Ștefan cel Mare și Sfânt 12, Chișinău MD2001",
+    "Piaţa Unirii 3, Piața Unirii 3, piata Romana 4, Şoseaua Kiseleff 10, șos. Olteniței 5, ŞOS. Pantelimon 2",
+    "str.calea Victoriei 9, str.   bulevardul Carol I nr. 1, Fundătura Mică parter, Splaiul Independenței 313",
+    "bd. Unirii 3, SECTOR 3 ,, ,strada de la colt, aleea în spate, intrarea Florilor-de-Câmp 7a",
+]
+SAMPLES = ADDRESS_SAMPLES + ROMANIAN_SAMPLES
+
+
+def found(text, recognizer=None):
+    recognizer = recognizer or RomanianStreetAddressRecognizer()
+    return [(r.analysis_explanation.textual_explanation.split("(")[1][:-1], text[r.start:r.end], round(r.score, 6))
+            for r in recognizer.analyze(text, ["DOMIVIA"])]
+
+
+EMINESCU = "Str. Mihai Eminescu nr. 5, bl. A2, sc. 1, ap. 12, Cluj-Napoca"
+
+
+@pytest.mark.parametrize("text, expected", [
+    (EMINESCU, [("formal", EMINESCU, 0.8), ("informal", EMINESCU, 0.75), ("prefix_only", EMINESCU, 0.65)]),
+    ("strada Florilor 12", [("informal", "strada Florilor 12", 0.6), ("prefix_only", "strada Florilor 12", 0.5)]),
+    ("strada Florilor 1234", [("informal", "strada Florilor 1234", 0.65), ("prefix_only", "strada Florilor 1234", 0.55)]),
+    ("Bd. Unirii 3, sector 3", [("informal", "Bd. Unirii 3, sector 3", 0.65), ("prefix_only", "Bd. Unirii 3, sector 3", 0.55)]),
+    ("Bd. Unirii 3, SECTOR 3", [("informal", "Bd. Unirii 3, SECTOR 3", 0.6), ("prefix_only", "Bd. Unirii 3, SECTOR 3", 0.5)]),
+    ("str. Ismail 45, Chișinău, MD-2001", [("informal", "str. Ismail 45, Chișinău, MD-2001", 0.7),
+                                          ("prefix_only", "str. Ismail 45, Chișinău, MD-2001", 0.6)]),
+    ("str. Ismail 45, MD-2001", [("informal", "str. Ismail 45, MD", 0.6), ("prefix_only", "str. Ismail 45, MD", 0.5)]),
+    ("calea Dorobanți nr. 7, BL. A, 010101", [("formal", "calea Dorobanți nr. 7, BL. A, 010101", 0.7),
+                                            ("informal", "calea Dorobanți nr. 7, BL. A, 010101", 0.65),
+                                            ("prefix_only", "calea Dorobanți nr. 7, BL. A, 010101", 0.55)]),
+    ("Str. Lungă nr. 5, bl. 2, Iași, 700001", [("formal", "Str. Lungă nr. 5, bl. 2, Iași, 700001", 0.85),
+                                              ("informal", "Str. Lungă nr. 5, bl. 2, Iași, 700001", 0.8),
+                                              ("prefix_only", "Str. Lungă nr. 5, bl. 2, Iași, 700001", 0.7)]),
+    # Minimum lengths, counted on the stripped match: 10 for formal and informal, 15 for prefix-only.
+    ("str. Ab 1", []),
+    ("str. Abc 1", [("informal", "str. Abc 1", 0.6)]),
+    ("strada Florila", []),
+    ("strada Florilor", [("prefix_only", "strada Florilor", 0.5)]),
+    # A prefix-only match whose second word is a preposition is a phrase, not an address.
+    ("strada de la colt", []),
+    ("Strada Fără Nume", []),
+    ("strada de la Moara 12", [("informal", "strada de la Moara 12", 0.6)]),
+    ("strada Independenței", [("prefix_only", "strada Independenței", 0.5)]),
+    ("strada Deva Mare", [("prefix_only", "strada Deva Mare", 0.5)]),
+    # Street-type words in any case and with either form of ș and ț.
+    ("PIAŢA Unirii 1", [("informal", "PIAŢA Unirii 1", 0.6)]),
+    ("Şoseaua Kiseleff 10; Șoseaua Kiseleff 10", [("informal", "Şoseaua Kiseleff 10", 0.6),
+                                                   ("informal", "Șoseaua Kiseleff 10", 0.6),
+                                                   ("prefix_only", "Şoseaua Kiseleff 10", 0.5),
+                                                   ("prefix_only", "Șoseaua Kiseleff 10", 0.5)]),
+    ("în zona de nord a orașului, fără număr", []),
+    ("", []),
+])
+def test_styles_spans_and_scores(text, expected):
+    assert found(text) == expected
+
+
+def test_spans_are_offsets_into_the_whole_text():
+    text = "🏠 Domiciliu: Calea Victoriei nr. 12, ap. 3\n\nstr. Lalelelor 4 "
+    results = RomanianStreetAddressRecognizer().analyze(text, None)
+    calea, lalele = (13, "Calea Victoriei nr. 12, ap. 3"), (44, "str. Lalelelor 4")
+    assert [(r.start, text[r.start:r.end]) for r in results] == [calea, calea, lalele, calea, lalele]
+    assert all(r.entity_type == "DOMIVIA" for r in results)
+    assert results[0].analysis_explanation.recognizer == "RomanianStreetAddressRecognizer"
+    assert results[0].analysis_explanation.original_score == results[0].score
+
+
+def reference_analyze(text):
+    """The recognizer written plainly with Python's re on the default pattern texts."""
+    out = []
+    for style, pattern in domivia._DEFAULT_PATTERNS:
+        for m in pattern.finditer(text):
+            matched = m.group().strip()
+            words = matched.split()
+            if len(matched) < (15 if style == "prefix_only" else 10):
+                continue
+            if style == "prefix_only" and len(words) >= 2 and domivia._NON_STREET_STARTS.match(words[1]):
+                continue
+            score = 0.5 if style == "prefix_only" else 0.65
+            score -= 0.05 if style == "informal" else 0
+            for check, bonus in ((r"bl\.|sc\.|et\.|\bap\.|parter", 0.1), (r"[Ss]ector|,\s*[A-ZĂÂÎȘŞȚŢ][a-zăâîșşțţ]{2,}", 0.05),
+                                 (r"(?:MD-?)?\d{4,6}\s*$", 0.05)):
+                score = score + bonus if re.search(check, matched) else score
+            out.append((style, m.start(), m.start() + len(matched), min(score, 0.85)))
+    return out
+
+
+@settings(max_examples=300, deadline=None)
+@given(texts(SAMPLES))
+def test_same_results_as_plain_python(text):
+    results = RomanianStreetAddressRecognizer().analyze(text, None)
+    assert [(r.analysis_explanation.textual_explanation[34:-1], r.start, r.end, r.score) for r in results] \
+        == reference_analyze(text)
+
+
+class Generous(RomanianStreetAddressRecognizer):
+    BUILDING_BONUS = 0.5
+
+
+class Custom(RomanianStreetAddressRecognizer):
+    def _compile_patterns(self):
+        return [("informal", re.compile(r"\s*strada \w+ \d+\s*"))]
+
+    def _compute_score(self, match_text, style):
+        return 0.42
+
+
+def test_subclasses_override_tuning_patterns_and_scoring():
+    assert found(EMINESCU, Generous())[0] == ("formal", EMINESCU, 0.85)
+    text = "A:  strada Mare 12  ;"
+    assert [(r.start, r.end, r.score) for r in Custom().analyze(text, None)] == [(4, 18, 0.42)]
+
+
+def test_replaced_rejection_pattern_is_honoured(monkeypatch):
+    monkeypatch.setattr(domivia, "_NON_STREET_STARTS", re.compile("florilor", re.I))
+    assert found("strada Florilor mari") == []
+
+
+@pytest.mark.parametrize("match_text, style, score", [
+    ("strada Florilor 12", "informal", 0.6), ("strada Florilor 12", "prefix_only", 0.5),
+    ("Str. X nr. 1, et. 2, Sector 5, 123456\n", "formal", 0.85), ("Str. X nr. 1, ap.2", "formal", 0.75),
+    ("Str. X nr. 1, Bl. 2", "formal", 0.65), ("Str. X nr. 1, ,Ţăndărei", "formal", 0.7),
+])
+def test_compute_score(match_text, style, score):
+    assert RomanianStreetAddressRecognizer()._compute_score(match_text, style) == pytest.approx(score)
+
+
+def test_constructor_and_argument_checks():
+    r = RomanianStreetAddressRecognizer()
+    assert (r.supported_entities, r.supported_language, r.name) == (["DOMIVIA"], "ro", "RomanianStreetAddressRecognizer")
+    assert [style for style, _ in r._patterns] == ["formal", "informal", "prefix_only"]
+    assert RomanianStreetAddressRecognizer(supported_entities=[]).supported_entities == ["DOMIVIA"]
+    with pytest.raises(TypeError, match="text"):
+        r.analyze(b"strada Florilor 12", None)
+    with pytest.raises(TypeError, match="supported_language"):
+        RomanianStreetAddressRecognizer(supported_language=None)
+
+
+NATIVE = [(p.pattern, p.flags) for _, p in domivia._NATIVE_PATTERNS] + [
+    (p.pattern, p.flags) for p in (domivia._BUILDING_CHECK, domivia._CITY_CHECK, domivia._POSTAL_CHECK,
+                                   domivia._NON_STREET_STARTS)]
+
+
+@pytest.mark.parametrize("pattern, flags", NATIVE)
+def test_native_patterns_match_like_re(pattern, flags):
+    for text in SAMPLES + ["str." + " " * 40 + "x", "strada " + "de " * 8 + "12"]:
+        assert_same(pattern, flags, text)
+
+
+@settings(max_examples=150, deadline=None)
+@given(texts(SAMPLES))
+def test_native_patterns_match_like_re_on_generated_text(text):
+    for pattern, flags in NATIVE:
+        assert_same(pattern, flags, text)
+
+
+def assert_linear_form_finds_the_same(text):
+    for (_, plain), (_, linear) in zip(domivia._DEFAULT_PATTERNS, domivia._NATIVE_PATTERNS):
+        assert [m.span() for m in linear.finditer(text)] == [m.span() for m in plain.finditer(text)], text
+
+
+STREET_TYPE_RUNS = ["str. \t calea Mare 3", "str.\u00a0 \n x 1", "str.Calea x 12", "STR.  DRUMUL nr. 4", "str. calea nr. 5", "str. drumul a b c d e f 12"]
+
+
+def test_linear_street_type_finds_what_the_plain_one_finds():
+    for text in SAMPLES + STREET_TYPE_RUNS:
+        assert_linear_form_finds_the_same(text)
+
+
+@settings(max_examples=300, deadline=None)
+@given(texts(SAMPLES + STREET_TYPE_RUNS))
+def test_linear_street_type_finds_what_the_plain_one_finds_on_generated_text(text):
+    assert_linear_form_finds_the_same(text)
+
+
+def test_in_analyzer_engine(tmp_path):
+    engine = build_engine(tmp_path, [RomanianStreetAddressRecognizer()])
+    text = "Subsemnatul, domiciliat în Str. Mihai Eminescu nr. 5, bl. A2, Cluj-Napoca, declar că"
+    results = engine.analyze(text, language="ro")
+    assert [(r.entity_type, text[r.start:r.end], r.score) for r in results] == [
+        ("DOMIVIA", "Str. Mihai Eminescu nr. 5, bl. A2, Cluj-Napoca", pytest.approx(0.8))]
+    assert results[0].recognition_metadata["recognizer_name"] == "RomanianStreetAddressRecognizer"
