@@ -437,14 +437,39 @@ def build_engine(args, console: Console):
     return engine, time.perf_counter() - started
 
 
-def _entities_argument(value: str) -> list[str]:
+def entity_types(value: str | None) -> list[str] | None:
+    """The entity types of `--entities TYPE,...` (None: all of them)."""
+    if value is None:
+        return None
     from tarnis.analyzer import ENTITIES
     chosen = [v.strip().upper() for v in value.split(",") if v.strip()]
     unknown = [v for v in chosen if v not in ENTITIES]
     if unknown or not chosen:
-        raise argparse.ArgumentTypeError(
-            f"unknown entity type {', '.join(unknown) or '(none given)'}; choose from {', '.join(ENTITIES)}")
+        raise UsageError(f"--entities: unknown entity type {', '.join(unknown) or '(none given)'}; "
+                         f"choose from {', '.join(ENTITIES)}")
     return chosen
+
+
+def _import_presidio_without_torch() -> None:
+    """Presidio imports torch and transformers when they are installed, which
+    takes seconds; the rule-based recognizers need neither. Hide them while
+    Presidio loads (it takes their absence in its stride), then make them
+    importable again for anything that asks later."""
+    if "presidio_analyzer" in sys.modules:
+        return
+    hidden = [name for name in ("torch", "transformers") if name not in sys.modules]
+    for name in hidden:
+        sys.modules[name] = None
+    try:
+        import presidio_analyzer.predefined_recognizers  # noqa: F401
+    except ImportError:
+        # A Presidio that insists on them: start over with them importable.
+        for name in [m for m in sys.modules if m.startswith("presidio_analyzer")]:
+            del sys.modules[name]
+    finally:
+        for name in hidden:
+            if name in sys.modules and sys.modules[name] is None:
+                del sys.modules[name]
 
 
 def detections(engine, text: str, entities: list[str] | None, raw: bool = False) -> list:
@@ -700,7 +725,7 @@ def _add_models(p: argparse.ArgumentParser) -> None:
                    help=f"GLiNER model name on the model hub or local folder (default {DEFAULT_GLINER_MODEL})")
     g.add_argument("--spacy-model", metavar="NAME|DIR",
                    help=f"spaCy Romanian pipeline package or folder (default {DEFAULT_SPACY_MODEL})")
-    g.add_argument("--entities", metavar="TYPE,...", type=_entities_argument,
+    g.add_argument("--entities", metavar="TYPE,...",
                    help="only these entity types (for example CNP,IBAN_CODE); default: all")
 
 
@@ -760,6 +785,13 @@ def main(argv: list[str] | None = None) -> int:
 
     console = Console(quiet=args.quiet)
     _setup_logging(console, args.verbose)
+    if getattr(args, "rules_only", False):
+        _import_presidio_without_torch()
+    try:
+        if hasattr(args, "entities"):
+            args.entities = entity_types(args.entities)
+    except UsageError as e:
+        parser.error(str(e))
     # A terminated run unwinds like an interrupted one: temporary files are removed.
     previous = signal.signal(signal.SIGTERM, _terminate)
     try:
