@@ -16,6 +16,7 @@ import models  # noqa: E402
 @pytest.fixture(scope="session")
 def tiny_gliner_dir(tmp_path_factory) -> str:
     """Folder of a tiny randomly initialised GLiNER model (str path)."""
+    pytest.importorskip("gliner", reason="the neural extra (gliner, torch) is not installed")
     return str(models.build_tiny_gliner(tmp_path_factory.mktemp("gliner") / "tiny-gliner"))
 
 
@@ -24,3 +25,21 @@ def blank_ro_spacy_dir(tmp_path_factory) -> str:
     """Folder of a blank Romanian spaCy pipeline: sentencizer plus
     rule-based part-of-speech tags (str path)."""
     return str(models.build_blank_ro_spacy(tmp_path_factory.mktemp("spacy") / "blank-ro"))
+
+
+@pytest.fixture(scope="session")
+def ro_engine(blank_ro_spacy_dir):
+    """Factory of real Presidio AnalyzerEngines for language "ro" over the
+    given recognizers, on the blank Romanian pipeline (nothing to download)."""
+    from presidio_analyzer import AnalyzerEngine, RecognizerRegistry
+    from presidio_analyzer.nlp_engine import SpacyNlpEngine
+
+    def make(recognizers):
+        nlp_engine = SpacyNlpEngine(models=[{"lang_code": "ro", "model_name": blank_ro_spacy_dir}])
+        nlp_engine.load()
+        registry = RecognizerRegistry(supported_languages=["ro"])
+        for recognizer in recognizers:
+            registry.add_recognizer(recognizer)
+        return AnalyzerEngine(registry=registry, nlp_engine=nlp_engine, supported_languages=["ro"])
+
+    return make

@@ -8,7 +8,6 @@ import pytest
 from hypothesis import given, settings
 
 from parity import ROMANIAN_SAMPLES, assert_same, texts
-from ro_engine import blank_ro_engine
 from tarnis.recognizers import bic
 from tarnis.recognizers.bic import BICRecognizer
 from tarnis.recognizers.iban import CustomIbanRecognizer
@@ -160,9 +159,9 @@ def test_contract_surface(registry):
         rec.analyze(b"ABCDROBU", None)
 
 
-def test_through_analyzer_engine(registry, tmp_path):
+def test_through_analyzer_engine(registry, ro_engine):
     registry("BTRLRO22\nAGRNMD2XXXX\n")
-    engine = blank_ro_engine(tmp_path / "ro", [CustomIbanRecognizer(supported_language="ro"), BICRecognizer()])
+    engine = ro_engine([CustomIbanRecognizer(supported_language="ro"), BICRecognizer()])
     text = "Cont ro49aaaa1b3 10075 9384 0000 la BTRLRO22, corespondent AGRNMD2X; VALABILE azi."
     results = sorted(engine.analyze(text, language="ro"), key=lambda r: r.start)
     assert [(r.entity_type, text[r.start:r.end], r.score, r.recognition_metadata["recognizer_name"])

@@ -6,7 +6,6 @@ import regex
 from hypothesis import given, settings
 from hypothesis import strategies as st
 
-from offline_analyzer import build_engine
 from tarnis.recognizers.code import CodeRecognizer
 from tarnis.recognizers.domivia import RomanianStreetAddressRecognizer
 
@@ -113,8 +112,8 @@ def test_linear_forms_agree_on_generated_text(text):
     assert_same_matches(text)
 
 
-def test_both_recognizers_in_analyzer_engine(tmp_path):
-    engine = build_engine(tmp_path, [RomanianStreetAddressRecognizer(), CodeRecognizer()])
+def test_both_recognizers_in_analyzer_engine(ro_engine):
+    engine = ro_engine([RomanianStreetAddressRecognizer(), CodeRecognizer()])
     text = "Domnul Popescu, str. Florilor 12, Bacău, are mașina BC 10 XYZ și dosarul 4321/B/2022."
     found = sorted((r.entity_type, text[r.start:r.end], round(r.score, 6), r.recognition_metadata["recognizer_name"])
                    for r in engine.analyze(text, language="ro"))

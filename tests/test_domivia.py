@@ -3,7 +3,6 @@ import re
 import pytest
 from hypothesis import given, settings
 
-from offline_analyzer import build_engine
 from parity import ROMANIAN_SAMPLES, assert_same, texts
 from tarnis.recognizers import domivia
 from tarnis.recognizers.domivia import RomanianStreetAddressRecognizer
@@ -184,8 +183,8 @@ def test_linear_street_type_finds_what_the_plain_one_finds_on_generated_text(tex
     assert_linear_form_finds_the_same(text)
 
 
-def test_in_analyzer_engine(tmp_path):
-    engine = build_engine(tmp_path, [RomanianStreetAddressRecognizer()])
+def test_in_analyzer_engine(ro_engine):
+    engine = ro_engine([RomanianStreetAddressRecognizer()])
     text = "Subsemnatul, domiciliat în Str. Mihai Eminescu nr. 5, bl. A2, Cluj-Napoca, declar că"
     results = engine.analyze(text, language="ro")
     assert [(r.entity_type, text[r.start:r.end], r.score) for r in results] == [

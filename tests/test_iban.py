@@ -6,7 +6,6 @@ import schwifty
 from hypothesis import given, settings
 
 from parity import ROMANIAN_SAMPLES, assert_same, texts
-from ro_engine import blank_ro_engine
 from tarnis.recognizers import iban
 from tarnis.recognizers.iban import CustomIbanRecognizer
 
@@ -205,8 +204,8 @@ def test_contract_surface():
         cls(supported_language="ro").analyze(b"RO49AAAA1B3 10075 9384 0000", None)
 
 
-def test_through_analyzer_engine(tmp_path):
-    engine = blank_ro_engine(tmp_path / "ro", [CustomIbanRecognizer(supported_language="ro")])
+def test_through_analyzer_engine(ro_engine):
+    engine = ro_engine([CustomIbanRecognizer(supported_language="ro")])
     text = "Plata în contul ro49aaaa1b3 10075 9384 0000 sau RO49 AAAA 1B31 0075 9384 0000 si banca."
     results = engine.analyze(text, language="ro")
     assert sorted((text[r.start:r.end], r.score) for r in results) == [

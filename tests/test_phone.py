@@ -181,23 +181,8 @@ def test_number_at_the_end_of_a_long_dense_document_is_found():
     assert [(r.start, r.end) for r in results] == [last]
 
 
-@pytest.fixture(scope="session")
-def engine(tmp_path_factory):
-    spacy = pytest.importorskip("spacy")
-    from presidio_analyzer import AnalyzerEngine, RecognizerRegistry
-    from presidio_analyzer.nlp_engine import SpacyNlpEngine
-
-    nlp = spacy.blank("ro")
-    nlp.add_pipe("sentencizer")
-    path = tmp_path_factory.mktemp("ro_blank")
-    nlp.to_disk(path)
-    nlp_engine = SpacyNlpEngine(models=[{"lang_code": "ro", "model_name": str(path)}])
-    registry = RecognizerRegistry(supported_languages=["ro"])
-    registry.add_recognizer(CustomPhoneRecognizer())
-    return AnalyzerEngine(registry=registry, nlp_engine=nlp_engine, supported_languages=["ro"])
-
-
-def test_in_analyzer_engine(engine):
+def test_in_analyzer_engine(ro_engine):
+    engine = ro_engine([CustomPhoneRecognizer()])
     text = "Telefon: 0721 234 567, CNP 1850101123456, fax +373 22 123456, data 15.03.2024."
     results = engine.analyze(text, language="ro", entities=["PHONE_NUMBER"])
     assert sorted((r.entity_type, text[r.start:r.end]) for r in results) == [

@@ -24,6 +24,12 @@ class ModuleLogger {
   ModuleLogger() = default;
   // Creates logging.getLogger(name) and binds it as `module.logger`.
   ModuleLogger(py::module_ module, const char* name);
+  // For a module whose `logger` is already bound.
+  static ModuleLogger of(py::module_ module) {
+    ModuleLogger l;
+    l.module_ = std::move(module);
+    return l;
+  }
 
   py::object get() const { return module_.attr("logger"); }
   bool enabled(int level) const { return get().attr("isEnabledFor")(level).cast<bool>(); }

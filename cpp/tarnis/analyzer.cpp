@@ -31,6 +31,95 @@ py::dict resolve_entity_thresholds(py::module_ m, py::object thresholds) {
   return result;
 }
 
+const char* const kDefaultGlinerModel = "knowledgator/gliner-multitask-large-v0.5";
+
+// The spaCy pipeline must be an installed package or a folder: otherwise
+// Presidio's engine would try to download it, which offline fails only after
+// network attempts. Say plainly what is missing and how to provide it.
+void require_spacy_pipeline(const std::string& name) {
+  py::module_ util = py::module_::import("spacy.util");
+  py::module_ pathlib = py::module_::import("pathlib");
+  if (util.attr("is_package")(name).cast<bool>()) return;
+  if (pathlib.attr("Path")(name).attr("exists")().cast<bool>()) return;
+  py::object error = py::module_::import("tarnis.recognizers.gliner").attr("ModelUnavailableError");
+  PyErr_SetObject(error.ptr(),
+                  py::str("spaCy pipeline '{}' is not installed. Install it with `python -m spacy download {}` "
+                          "(needs network access), or pass spacy_model= the path of a Romanian pipeline folder.")
+                      .format(name, name)
+                      .ptr());
+  throw py::error_already_set();
+}
+
+py::object build_analyzer(py::module_ m, py::object model_name, py::object gliner_entity_mapping,
+                          py::object max_chunk_tokens, py::object overlap_sentences, py::object threshold,
+                          py::object entity_thresholds, py::object flat_ner, py::object supported_language,
+                          py::object spacy_model) {
+  const char* f = "build_analyzer";
+  require_str(model_name, f, "model_name");
+  require_dict_or_none(gliner_entity_mapping, f, "gliner_entity_mapping");
+  require_int(max_chunk_tokens, f, "max_chunk_tokens");
+  require_int(overlap_sentences, f, "overlap_sentences");
+  const double threshold_value = to_float(threshold, f, "threshold");
+  require_dict_or_none(entity_thresholds, f, "entity_thresholds");
+  const bool flat = PyObject_IsTrue(flat_ner.ptr()) == 1;
+  require_str(supported_language, f, "supported_language");
+  require_str(spacy_model, f, "spacy_model");
+
+  py::object gliner_cls = py::module_::import("tarnis.recognizers.gliner").attr("SmartGLiNERRecognizer");
+  py::object gliner = gliner_cls(py::arg("model_name") = model_name,
+                                 py::arg("entity_mapping") = gliner_entity_mapping,
+                                 py::arg("max_chunk_tokens") = max_chunk_tokens,
+                                 py::arg("overlap_sentences") = overlap_sentences,
+                                 py::arg("threshold") = threshold_value,
+                                 py::arg("entity_thresholds") = entity_thresholds, py::arg("flat_ner") = flat,
+                                 py::arg("supported_language") = supported_language,
+                                 py::arg("spacy_model") = spacy_model);
+
+  py::list languages;
+  languages.append(supported_language);
+  py::object registry = m.attr("RecognizerRegistry")(py::arg("supported_languages") = languages);
+  for (auto r : py::list(registry.attr("recognizers"))) registry.attr("remove_recognizer")(r.attr("name"));
+
+  auto add = [&](py::object recognizer) { registry.attr("add_recognizer")(recognizer); };
+  // Each recognizer is constructed right before it is added.
+  auto with_language = [&](const char* cls) {
+    return m.attr(cls)(py::arg("supported_language") = supported_language);
+  };
+  add(gliner);
+  add(with_language("RomanianStreetAddressRecognizer"));
+  add(with_language("EmailRecognizer"));
+  add(m.attr("PhoneRecognizer")());
+  add(with_language("CustomIbanRecognizer"));
+  add(with_language("CreditCardRecognizer"));
+  add(with_language("IpRecognizer"));
+  add(with_language("UrlRecognizer"));
+  add(m.attr("BICRecognizer")());
+  add(m.attr("CodeRecognizer")());
+  add(m.attr("CnpRecognizer")());
+
+  py::list recognizers = registry.attr("recognizers");
+  py::list names;
+  for (auto r : recognizers) names.append(r.attr("name"));
+  ModuleLogger::of(m).info("[analyzer] Registered %d recognizers: %s", py::len(recognizers),
+                           py::str(", ").attr("join")(names));
+
+  const std::string pipeline = spacy_model.cast<std::string>();
+  require_spacy_pipeline(pipeline);
+  py::dict model;
+  model["lang_code"] = supported_language;
+  model["model_name"] = spacy_model;
+  py::list models;
+  models.append(model);
+  py::object nlp_engine = m.attr("SpacyNlpEngine")(py::arg("models") = models);
+  nlp_engine.attr("load")();
+  for (auto item : py::dict(nlp_engine.attr("nlp"))) {
+    py::object nlp = py::reinterpret_borrow<py::object>(item.second);
+    if (py::list(nlp.attr("pipe_names")).contains("ner")) nlp.attr("remove_pipe")("ner");
+  }
+  return m.attr("AnalyzerEngine")(py::arg("registry") = registry, py::arg("nlp_engine") = nlp_engine,
+                                  py::arg("supported_languages") = languages);
+}
+
 }  // namespace
 
 PYBIND11_MODULE(analyzer, m) {
@@ -40,6 +129,22 @@ PYBIND11_MODULE(analyzer, m) {
       "entity types with a threshold per label.";
 
   ModuleLogger(m, "tarnis.analyzer");
+
+  py::module_ presidio = py::module_::import("presidio_analyzer");
+  py::module_ predefined = py::module_::import("presidio_analyzer.predefined_recognizers");
+  m.attr("AnalyzerEngine") = presidio.attr("AnalyzerEngine");
+  m.attr("RecognizerRegistry") = presidio.attr("RecognizerRegistry");
+  m.attr("SpacyNlpEngine") = py::module_::import("presidio_analyzer.nlp_engine").attr("SpacyNlpEngine");
+  for (const char* name : {"EmailRecognizer", "CreditCardRecognizer", "IpRecognizer", "UrlRecognizer"}) {
+    m.attr(name) = predefined.attr(name);
+  }
+  m.attr("RomanianStreetAddressRecognizer") =
+      py::module_::import("tarnis.recognizers.domivia").attr("RomanianStreetAddressRecognizer");
+  m.attr("CustomIbanRecognizer") = py::module_::import("tarnis.recognizers.iban").attr("CustomIbanRecognizer");
+  m.attr("BICRecognizer") = py::module_::import("tarnis.recognizers.bic").attr("BICRecognizer");
+  m.attr("CnpRecognizer") = py::module_::import("tarnis.recognizers.cnp").attr("CnpRecognizer");
+  m.attr("CodeRecognizer") = py::module_::import("tarnis.recognizers.code").attr("CodeRecognizer");
+  m.attr("PhoneRecognizer") = py::module_::import("tarnis.recognizers.phone").attr("CustomPhoneRecognizer");
 
   py::set disabled;
   m.attr("DISABLED_ENTITIES") = disabled;
@@ -112,4 +217,23 @@ PYBIND11_MODULE(analyzer, m) {
       "Turn per-entity-type thresholds into per-GLiNER-label thresholds.\n\n"
       "Starts from the default threshold of every label and, for each label whose entity type\n"
       "is a key of `thresholds`, uses that value. Returns a new dictionary.");
+
+  m.def(
+      "build_analyzer",
+      [m](py::object model_name, py::object gliner_entity_mapping, py::object max_chunk_tokens,
+          py::object overlap_sentences, py::object threshold, py::object entity_thresholds, py::object flat_ner,
+          py::object supported_language, py::object spacy_model) {
+        return build_analyzer(m, model_name, gliner_entity_mapping, max_chunk_tokens, overlap_sentences, threshold,
+                              entity_thresholds, flat_ner, supported_language, spacy_model);
+      },
+      py::arg("model_name") = kDefaultGlinerModel, py::arg("gliner_entity_mapping") = py::none(),
+      py::arg("max_chunk_tokens") = 384, py::arg("overlap_sentences") = 2, py::arg("threshold") = 0.5,
+      py::arg("entity_thresholds") = py::none(), py::arg("flat_ner") = false, py::arg("supported_language") = "ro",
+      py::arg("spacy_model") = "ro_core_news_sm",
+      "Assemble a Presidio AnalyzerEngine for Romanian text.\n\n"
+      "Registers, in this order, the GLiNER recognizer, the street-address, e-mail, phone, IBAN, card, IP,\n"
+      "URL, BIC, code and CNP recognizers in a fresh registry, and loads the spaCy pipeline `spacy_model`\n"
+      "into the NLP engine with its ner component removed. Pass GLINER_ENTITY_MAPPING and\n"
+      "GLINER_ENTITY_THRESHOLDS to give the neural recognizer its labels. A model or pipeline that is not\n"
+      "installed raises tarnis.recognizers.gliner.ModelUnavailableError (an OSError) naming it.");
 }
