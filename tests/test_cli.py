@@ -122,6 +122,18 @@ def test_restore_to_stdout_keeps_bytes(tmp_path):
     assert proc.returncode == 0 and proc.stdout == doc.read_bytes() and proc.stderr == b""
 
 
+def test_inexact_restoration_is_announced(tmp_path):
+    """One IBAN written two ways shares one placeholder, so restoring gives
+    one spelling back for both: the run says so, naming file and line."""
+    exact = write(tmp_path / "exact.txt", DOCUMENT)
+    doc = write(tmp_path / "twice.txt", "Cont: RO49AAAA1B31007593840000.\nAcelași cont: RO49 AAAA 1B31 0075 9384 0000.\n")
+    proc = run("anonymize", exact, doc, "--rules-only")
+    assert proc.returncode == 0, err(proc)
+    warnings = [line for line in err(proc).splitlines() if "warning" in line]
+    assert len(warnings) == 1 and "twice.txt" in warnings[0] and "line 1" in warnings[0]
+    assert (tmp_path / "twice.anon.txt").read_text() == "Cont: [IBAN_CODE_1].\nAcelași cont: [IBAN_CODE_1].\n"
+
+
 # --- outputs and their names -------------------------------------------------------------------
 
 def test_folder_structure_and_names(tmp_path):

@@ -131,6 +131,10 @@ def _setup_logging(console: Console, verbose: bool) -> None:
     # Offline, the e-mail validation's suffix list falls back to its bundled
     # copy after a warning per run; that warning is noise unless asked for.
     logging.getLogger("tldextract").setLevel(logging.WARNING if verbose else logging.ERROR)
+    # Libraries' Python warnings (deprecations inside the model loaders) are
+    # for their callers' developers; shown with --verbose only.
+    logging.captureWarnings(True)
+    logging.getLogger("py.warnings").setLevel(logging.WARNING if verbose else logging.ERROR)
 
 
 # --- inputs and outputs ----------------------------------------------------------------------
@@ -565,10 +569,13 @@ def cmd_anonymize(args, console: Console) -> int:
             restored = deanonymize_text(anonymized, entity_map)
             if restored != text:
                 at = _first_difference(restored, text)
+                line = text.count("\n", 0, at) + 1
+                column = at - (text.rfind("\n", 0, at) + 1) + 1
                 console.warning(
                     f"{doc.source}: restoring from the map will not give back this text exactly (first "
-                    f"difference at character {at}: an entity written in several ways, across a line "
-                    f"break, or text that looks like a placeholder); the anonymized text is complete")
+                    f"difference at line {line}, column {column}: an entity written in several ways, "
+                    f"running over a line break, or text that looks like a placeholder); the anonymized "
+                    f"text is complete")
             map_json = json.dumps(entity_map, ensure_ascii=False, indent=2) + "\n"
             # The map goes first: an anonymized text without its map could never be restored.
             write_outputs([(emap, map_json.encode("utf-8"), _MAP_FILE_MODE),
