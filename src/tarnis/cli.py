@@ -383,12 +383,7 @@ def tags_parts_of_speech(nlp) -> bool:
 
 def rule_recognizers(language: str = LANGUAGE) -> list:
     """The rule-based recognizers of the full analyzer, in its order."""
-    from tarnis import analyzer
-    missing = [name for name in _RULE_RECOGNIZERS if not hasattr(analyzer, name)]
-    if missing:
-        raise UsageError(f"this installation of tarnis lacks the recognizers {', '.join(missing)}; "
-                         "reinstall the package")
-    a = analyzer
+    from tarnis import analyzer as a
     return [
         a.RomanianStreetAddressRecognizer(supported_language=language),
         a.EmailRecognizer(supported_language=language),
@@ -401,11 +396,6 @@ def rule_recognizers(language: str = LANGUAGE) -> list:
         a.CodeRecognizer(),
         a.CnpRecognizer(),
     ]
-
-
-_RULE_RECOGNIZERS = ("RomanianStreetAddressRecognizer", "EmailRecognizer", "PhoneRecognizer",
-                     "CustomIbanRecognizer", "CreditCardRecognizer", "IpRecognizer", "UrlRecognizer",
-                     "BICRecognizer", "CodeRecognizer", "CnpRecognizer")
 
 
 def build_rules_engine():
