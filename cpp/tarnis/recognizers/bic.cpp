@@ -8,6 +8,7 @@
 
 #include "core/checks.hpp"
 #include "core/log.hpp"
+#include "core/presidio.hpp"
 #include "core/pyclass.hpp"
 #include "core/regex.hpp"
 #include "core/text.hpp"
@@ -101,7 +102,7 @@ bool in_registry(py::object self, py::object bic) {
 
 class Reporter {
  public:
-  explicit Reporter(py::object self) : self_(std::move(self)) {
+  explicit Reporter(py::object self) : self_(std::move(self)), factory_(module()) {
     py::object bound = self_.attr("_in_registry");
     native_lookup_ = py::hasattr(bound, "__func__") && bound.attr("__func__").ptr() == g_in_registry;
     if (native_lookup_) {
@@ -119,14 +120,7 @@ class Reporter {
   // `candidate` is group 1, already upper-cased.
   void consider(const py::str& candidate, size_t start, size_t end) {
     if (!known(candidate)) return;
-    py::handle mod = module();
-    py::object score = py::float_(kScore);
-    py::object expl = mod.attr("AnalysisExplanation")(py::arg("recognizer") = class_name_,
-                                                      py::arg("original_score") = score,
-                                                      py::arg("textual_explanation") = kExplanation);
-    results.append(mod.attr("RecognizerResult")(py::arg("entity_type") = "BIC", py::arg("start") = start,
-                                                py::arg("end") = end, py::arg("score") = score,
-                                                py::arg("analysis_explanation") = expl));
+    results.append(factory_.make(entity_type_, start, end, score_, class_name_, explanation_));
   }
 
   py::list results;
@@ -143,6 +137,10 @@ class Reporter {
   py::object self_;
   bool native_lookup_ = false;
   py::object bic8_, bic11_, lookup_, class_name_;
+  ResultFactory factory_;
+  py::str entity_type_{"BIC"};
+  py::str explanation_{kExplanation};
+  py::float_ score_{kScore};
 };
 
 py::list analyze(py::object self, py::object text) {

@@ -7,6 +7,7 @@
 #include <utility>
 
 #include "core/checks.hpp"
+#include "core/presidio.hpp"
 #include "core/pyclass.hpp"
 #include "core/regex.hpp"
 #include "core/text.hpp"
@@ -42,12 +43,9 @@ bool valid_checksum(U32View digits) {
 }
 
 py::object make_result(py::module_ m, py::object self, py::object span, py::object score, py::object explanation) {
-  py::object cls_name = self.attr("__class__").attr("__name__");
-  py::object expl = m.attr("AnalysisExplanation")(py::arg("recognizer") = cls_name, py::arg("original_score") = score,
-                                                  py::arg("textual_explanation") = explanation);
   py::tuple s = py::tuple(span);
-  return m.attr("RecognizerResult")(py::arg("entity_type") = "CNP", py::arg("start") = s[0], py::arg("end") = s[1],
-                                    py::arg("score") = score, py::arg("analysis_explanation") = expl);
+  return ResultFactory(m).make(py::str("CNP"), index_value(s[0]), index_value(s[1]), score,
+                               self.attr("__class__").attr("__name__"), explanation);
 }
 
 py::list analyze(py::object self, py::object text) {

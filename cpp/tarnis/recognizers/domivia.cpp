@@ -11,6 +11,7 @@
 #include <string>
 
 #include "core/checks.hpp"
+#include "core/presidio.hpp"
 #include "core/pyclass.hpp"
 #include "core/regex.hpp"
 #include "core/text.hpp"
@@ -159,8 +160,6 @@ class Analysis {
     non_street_ = m_.attr("_NON_STREET_STARTS");
     native_non_street_ = non_street_.is(*g.non_street_py);
     name_ = self_.attr("name");
-    result_cls_ = m_.attr("RecognizerResult");
-    explanation_cls_ = m_.attr("AnalysisExplanation");
   }
 
   py::list run() {
@@ -212,11 +211,7 @@ class Analysis {
     // Leading white space (possible only with patterns other than the
     // defaults) is skipped too, so the span always covers the text scored.
     const size_t s = start + lead;
-    py::object explanation = explanation_cls_(py::arg("recognizer") = name_, py::arg("original_score") = score,
-                                              py::arg("textual_explanation") = explanation_text_);
-    results_.append(result_cls_(py::arg("entity_type") = "DOMIVIA", py::arg("start") = s,
-                                py::arg("end") = s + matched.size(), py::arg("score") = score,
-                                py::arg("analysis_explanation") = explanation));
+    results_.append(factory_.make(entity_type_, s, s + matched.size(), score, name_, explanation_text_));
   }
 
   // A street-type word followed by a preposition ("strada de la ...") is a
@@ -241,8 +236,8 @@ class Analysis {
   py::object non_street_;
   bool native_non_street_ = true;
   py::object name_;
-  py::object result_cls_;
-  py::object explanation_cls_;
+  ResultFactory factory_{m_};
+  py::str entity_type_{"DOMIVIA"};
   py::object style_;
   Style kind_ = Style::Other;
   py::object explanation_text_;

@@ -18,6 +18,7 @@
 
 #include "core/checks.hpp"
 #include "core/log.hpp"
+#include "core/presidio.hpp"
 #include "core/pyclass.hpp"
 #include "core/regex.hpp"
 #include "core/text.hpp"
@@ -422,8 +423,7 @@ py::list analyze(py::module_ m, py::object self, py::object text, py::object ent
   py::object predict = self.attr("model").attr("predict_entities");
   py::object flat_ner = self.attr("flat_ner");
   py::object recognizer_name = self.attr("name");
-  py::object result_cls = m.attr("RecognizerResult");
-  py::object explanation_cls = m.attr("AnalysisExplanation");
+  ResultFactory factory(m);
   py::str key_label("label"), key_score("score"), key_start("start"), key_end("end");
   py::float_ effective_obj(effective);
   py::str note_format("Identified as {} by GLiNER");
@@ -506,13 +506,8 @@ py::list analyze(py::module_ m, py::object self, py::object text, py::object ent
         if (seen.contains(key)) continue;
         seen.add(key);
 
-        py::float_ score_value(score);
-        py::object explanation = explanation_cls(py::arg("recognizer") = recognizer_name,
-                                                 py::arg("original_score") = score_value,
-                                                 py::arg("textual_explanation") = note_format.attr("format")(entity_type));
-        results.append(result_cls(py::arg("entity_type") = entity_type, py::arg("start") = start,
-                                  py::arg("end") = end, py::arg("score") = score_value,
-                                  py::arg("analysis_explanation") = explanation));
+        results.append(factory.make(entity_type, static_cast<size_t>(start), static_cast<size_t>(end),
+                                    py::float_(score), recognizer_name, note_format.attr("format")(entity_type)));
       }
     }
   }

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "core/checks.hpp"
+#include "core/presidio.hpp"
 #include "core/pyclass.hpp"
 #include "core/regex.hpp"
 #include "core/text.hpp"
@@ -86,15 +87,12 @@ py::object validate_iban(py::object compact) {
 class SpacedScan {
  public:
   SpacedScan(py::object self, const Text& text, py::object results)
-      : self_(std::move(self)), text_(text), results_(std::move(results)) {
+      : self_(std::move(self)), text_(text), results_(std::move(results)), factory_(py::handle(g_module)) {
     min_len_ = self_.attr("_MIN_IBAN_LEN");
     max_len_ = self_.attr("_MAX_IBAN_LEN");
     validate_ = self_.attr("_validate_iban");
     class_name_ = self_.attr("__class__").attr("__name__");
     screen_ = validate_.ptr() == g_default_validate;
-    py::handle module(g_module);
-    explanation_cls_ = module.attr("AnalysisExplanation");
-    result_cls_ = module.attr("RecognizerResult");
     for (py::handle r : results_) {
       seen_.insert({index_value(r.attr("start")), index_value(r.attr("end"))});
     }
@@ -208,17 +206,16 @@ class SpacedScan {
   }
 
   void append(const Span& span, const py::object& score) {
-    py::object expl = explanation_cls_(py::arg("recognizer") = class_name_, py::arg("original_score") = score,
-                                       py::arg("textual_explanation") = kExplanation);
-    results_.attr("append")(result_cls_(py::arg("entity_type") = "IBAN_CODE", py::arg("start") = span.first,
-                                        py::arg("end") = span.second, py::arg("score") = score,
-                                        py::arg("analysis_explanation") = expl));
+    results_.attr("append")(factory_.make(py::str("IBAN_CODE"), static_cast<size_t>(span.first),
+                                          static_cast<size_t>(span.second), score, class_name_,
+                                          py::str(kExplanation)));
   }
 
   py::object self_;
   const Text& text_;
   py::object results_;
-  py::object min_len_, max_len_, validate_, class_name_, explanation_cls_, result_cls_;
+  ResultFactory factory_;
+  py::object min_len_, max_len_, validate_, class_name_;
   std::set<Span> seen_;
   bool screen_ = false;
   std::map<std::u32string, Py_ssize_t> iban_length_;

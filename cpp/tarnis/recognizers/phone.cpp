@@ -9,6 +9,7 @@
 #include <utility>
 
 #include "core/checks.hpp"
+#include "core/presidio.hpp"
 #include "core/pyclass.hpp"
 #include "core/regex.hpp"
 #include "core/text.hpp"
@@ -108,22 +109,11 @@ bool rejected_by_shape(U32View candidate) {
   return false;
 }
 
-// A call with keyword arguments only, without building a kwargs dict.
-py::object call_kw(py::handle callable, std::initializer_list<py::handle> values, py::handle kwnames) {
-  PyObject* args[8];
-  size_t n = 0;
-  for (py::handle v : values) args[n++] = v.ptr();
-  PyObject* r = PyObject_Vectorcall(callable.ptr(), args, 0, kwnames.ptr());
-  if (!r) throw py::error_already_set();
-  return py::reinterpret_steal<py::object>(r);
-}
-
 // What one analyze call needs from Python, looked up once per call.
 struct Calls {
-  py::object explanation_cls, result_cls;
+  explicit Calls(py::handle module) : results(module) {}
+  ResultFactory results;
   py::object parse, region_of, parse_error;
-  py::tuple explanation_kw = py::make_tuple("recognizer", "original_score", "textual_explanation");
-  py::tuple result_kw = py::make_tuple("entity_type", "start", "end", "score", "analysis_explanation");
   py::str entity_type = py::str("PHONE_NUMBER");
   py::str start_attr = py::str("start"), end_attr = py::str("end");
 };
@@ -144,8 +134,7 @@ py::object parsed_region(const Calls& c, py::handle raw) {
 py::object make_result(const Calls& c, py::handle cls_name, size_t start, size_t end, py::handle score,
                        py::handle region) {
   py::str note = py::str("Recognized as ") + py::str(region) + py::str(" phone number");
-  py::object expl = call_kw(c.explanation_cls, {cls_name, score, note}, c.explanation_kw);
-  return call_kw(c.result_cls, {c.entity_type, py::int_(start), py::int_(end), score, expl}, c.result_kw);
+  return c.results.make(c.entity_type, start, end, score, cls_name, note);
 }
 
 py::object analyze(py::module_ m, py::object self, py::object text, py::object entities) {
@@ -164,9 +153,7 @@ py::object analyze(py::module_ m, py::object self, py::object text, py::object e
 
   py::object pn = m.attr("phonenumbers");
   py::object matcher_cls = pn.attr("PhoneNumberMatcher");
-  Calls c;
-  c.explanation_cls = m.attr("AnalysisExplanation");
-  c.result_cls = m.attr("RecognizerResult");
+  Calls c(m);
   c.parse = pn.attr("parse");
   c.region_of = pn.attr("region_code_for_number");
   c.parse_error = pn.attr("NumberParseException");
