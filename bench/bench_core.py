@@ -90,6 +90,22 @@ def main():
         best_of(lambda: processing.deanonymize_text(anonymized, entity_map), args.repeat),
         best_of(lambda: reference.deanonymize_text(anonymized, entity_map), args.repeat))
 
+    print("\nCnpRecognizer.analyze on adversarial inputs: ms for 250 KB / 500 KB / 1 MB (flat ms/MB = linear)")
+    shapes = {
+        "only digits": "7",
+        "only capitals": "CNPCNP",
+        "single word": "cnpx1850101123456y",
+        "'CNP: ' repeated": "CNP: ",
+        "13-digit runs": "1850101123456 ",
+    }
+    for name, unit in shapes.items():
+        times = []
+        for size in (250_000, 500_000, 1_000_000):
+            doc = (unit * (size // len(unit) + 1))[:size]
+            times.append(best_of(lambda: recognizer.analyze(doc, []), args.repeat))
+        print(f"  {name:<18} " + " / ".join(f"{t * 1e3:7.1f}" for t in times) +
+              f"   ({times[-1] * 1e3:.1f} ms/MB at 1 MB, {times[0] * 4e3:.1f} at 250 KB)")
+
     print("\nanonymize_text against document size (linear means constant MB/s):")
     for size in (250_000, 500_000, 1_000_000, 2_000_000):
         t, s = corpus.generate(size, size * args.entities // args.size)

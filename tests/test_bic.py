@@ -113,9 +113,9 @@ def test_undecodable_registry_propagates(monkeypatch, tmp_path):
 
 def _generator():
     path = Path(__file__).resolve().parent.parent / "tools" / "generate_bic_registry.py"
-    spec = importlib.util.spec_from_file_location("generate_bic_registry", path)
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
+    location = importlib.util.spec_from_file_location("generate_bic_registry", path)
+    module = importlib.util.module_from_spec(location)
+    location.loader.exec_module(module)
     return module
 
 
