@@ -506,6 +506,29 @@ def _by_type(counts: Counter) -> str:
 
 # --- commands --------------------------------------------------------------------------------
 
+def run_batch(items, console: Console, source, process) -> tuple[int, int, float]:
+    """Call `process(item)` for each item under the progress bar. A failing
+    document is reported by name and the batch goes on. Returns (done,
+    failed, seconds)."""
+    done = failed = 0
+    started = time.perf_counter()
+    for item in console.progress(items, unit="doc"):
+        try:
+            process(item)
+        except DocumentError as e:
+            console.error(str(e))
+            failed += 1
+            continue
+        except (KeyboardInterrupt, SystemExit, MemoryError, BrokenPipeError):
+            raise  # the whole run ends (a closed pipe quietly, in main)
+        except Exception as e:  # noqa: BLE001 - one bad document must not stop the batch
+            console.error(f"{source(item)}: {type(e).__name__}: {e}")
+            failed += 1
+            continue
+        done += 1
+    return done, failed, time.perf_counter() - started
+
+
 def cmd_anonymize(args, console: Console) -> int:
     from tarnis.processing import deanonymize_text
 
@@ -548,41 +571,31 @@ def cmd_anonymize(args, console: Console) -> int:
         return EXIT_FAILED if failed else EXIT_OK
 
     engine, build_seconds = build_engine(args, console)
-    done = 0
     counts: Counter = Counter()
     text_mode = _default_file_mode()
-    started = time.perf_counter()
-    for doc, anon, emap in console.progress(jobs, unit="doc"):
-        try:
-            text = read_document(doc.source)
-            anonymized, entity_map = anonymize_document(engine, text, args.entities)
-            restored = deanonymize_text(anonymized, entity_map)
-            if restored != text:
-                at = _first_difference(restored, text)
-                line = text.count("\n", 0, at) + 1
-                column = at - (text.rfind("\n", 0, at) + 1) + 1
-                console.warning(
-                    f"{doc.source}: restoring from the map will not give back this text exactly (first "
-                    f"difference at line {line}, column {column}: an entity written in several ways, "
-                    f"running over a line break, or text that looks like a placeholder); the anonymized "
-                    f"text is complete")
-            map_json = json.dumps(entity_map, ensure_ascii=False, indent=2) + "\n"
-            # The map goes first: an anonymized text without its map could never be restored.
-            write_outputs([(emap, map_json.encode("utf-8"), _MAP_FILE_MODE),
-                           (anon, anonymized.encode("utf-8"), text_mode)], force=args.force)
-        except DocumentError as e:
-            console.error(str(e))
-            failed += 1
-            continue
-        except (KeyboardInterrupt, SystemExit, MemoryError):
-            raise
-        except Exception as e:  # noqa: BLE001 - one bad document must not stop the batch
-            console.error(f"{doc.source}: {type(e).__name__}: {e}")
-            failed += 1
-            continue
-        done += 1
-        counts += _placeholder_counts(anonymized, entity_map)
-    seconds = time.perf_counter() - started
+
+    def process(job) -> None:
+        doc, anon, emap = job
+        text = read_document(doc.source)
+        anonymized, entity_map = anonymize_document(engine, text, args.entities)
+        restored = deanonymize_text(anonymized, entity_map)
+        if restored != text:
+            at = _first_difference(restored, text)
+            line = text.count("\n", 0, at) + 1
+            column = at - (text.rfind("\n", 0, at) + 1) + 1
+            console.warning(
+                f"{doc.source}: restoring from the map will not give back this text exactly (first "
+                f"difference at line {line}, column {column}: an entity written in several ways, "
+                f"running over a line break, or text that looks like a placeholder); the anonymized "
+                f"text is complete")
+        map_json = json.dumps(entity_map, ensure_ascii=False, indent=2) + "\n"
+        # The map goes first: an anonymized text without its map could never be restored.
+        write_outputs([(emap, map_json.encode("utf-8"), _MAP_FILE_MODE),
+                       (anon, anonymized.encode("utf-8"), text_mode)], force=args.force)
+        counts.update(_placeholder_counts(anonymized, entity_map))
+
+    done, batch_failed, seconds = run_batch(jobs, console, lambda job: job[0].source, process)
+    failed += batch_failed
 
     console.info(f"{done} document{'s' if done != 1 else ''} anonymized, {failed} failed, in {seconds:.2f} s "
                  f"({_rate(done, seconds)} documents/s; analyzer built in {build_seconds:.2f} s)")
@@ -667,23 +680,10 @@ def cmd_detect(args, console: Console) -> int:
         return EXIT_FAILED
     engine, build_seconds = build_engine(args, console)
     counts: Counter = Counter()
-    done = 0
-    started = time.perf_counter()
-    for doc in console.progress(documents, unit="doc"):
-        try:
-            text = read_document(doc.source)
-            results = detections(engine, text, args.entities, raw=args.raw)
-        except DocumentError as e:
-            console.error(str(e))
-            failed += 1
-            continue
-        except (KeyboardInterrupt, SystemExit, MemoryError):
-            raise
-        except Exception as e:  # noqa: BLE001 - one bad document must not stop the batch
-            console.error(f"{doc.source}: {type(e).__name__}: {e}")
-            failed += 1
-            continue
-        done += 1
+
+    def process(doc) -> None:
+        text = read_document(doc.source)
+        results = detections(engine, text, args.entities, raw=args.raw)
         counts.update(r.entity_type for r in results)
         if args.json:
             console.out("".join(json.dumps({
@@ -698,7 +698,9 @@ def cmd_detect(args, console: Console) -> int:
         else:
             header = f"== {doc.source}: {len(results)} detection{'s' if len(results) != 1 else ''}\n"
             console.out(header + (_table(results, text) if results else "") + "\n")
-    seconds = time.perf_counter() - started
+
+    done, batch_failed, seconds = run_batch(documents, console, lambda doc: doc.source, process)
+    failed += batch_failed
     console.info(f"{done} document{'s' if done != 1 else ''} analyzed, {failed} failed, in {seconds:.2f} s "
                  f"({_rate(done, seconds)} documents/s; analyzer built in {build_seconds:.2f} s)")
     console.info(f"detections: {_by_type(counts)}")
