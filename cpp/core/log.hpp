@@ -32,7 +32,6 @@ class ModuleLogger {
   }
 
   py::object get() const { return module_.attr("logger"); }
-  bool enabled(int level) const { return get().attr("isEnabledFor")(level).cast<bool>(); }
 
   template <class... Args>
   void log(int level, const char* fmt, Args&&... args) const {

@@ -251,7 +251,6 @@ class Parser {
   }
 
   size_t groups() const { return groups_; }
-  std::map<std::u32string, int>& names() { return names_; }
 
  private:
   [[noreturn]] void fail(const std::string& msg) const {
@@ -952,7 +951,6 @@ Regex::Regex(std::u32string_view pattern, int flags) : pattern_(pattern), flags_
   Parser parser(pattern_, flags);
   NodePtr root = parser.parse();
   groups_ = parser.groups();
-  names_ = std::move(parser.names());
   translated_ = Emitter().emit(*root);
 
   int err = 0;
@@ -969,11 +967,6 @@ Regex::Regex(std::u32string_view pattern, int flags) : pattern_(pattern), flags_
 
 Regex::~Regex() {
   if (code_) pcre2_code_free(as_code(code_));
-}
-
-int Regex::group_index(const std::u32string& name) const {
-  auto it = names_.find(name);
-  return it == names_.end() ? -1 : it->second;
 }
 
 void* Regex::new_match_data() const {

@@ -68,8 +68,6 @@ class Regex {
   const std::u32string& pattern() const { return pattern_; }
   int flags() const { return flags_; }
   size_t groups() const { return groups_; }
-  // Index of a named group, or -1.
-  int group_index(const std::u32string& name) const;
   // The translated PCRE2 pattern (for diagnostics).
   const std::u32string& translated() const { return translated_; }
 
@@ -94,7 +92,6 @@ class Regex {
   std::u32string translated_;
   int flags_;
   size_t groups_ = 0;
-  std::map<std::u32string, int> names_;
   void* code_ = nullptr;  // pcre2_code_32*
 };
 

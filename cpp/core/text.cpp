@@ -69,24 +69,4 @@ std::u32string collapse_whitespace(U32View s) {
   return out;
 }
 
-std::u32string from_utf8(std::string_view s) {
-  std::u32string out;
-  out.reserve(s.size());
-  for (size_t i = 0; i < s.size();) {
-    auto b = static_cast<unsigned char>(s[i]);
-    char32_t c;
-    size_t n;
-    if (b < 0x80) { c = b; n = 1; }
-    else if ((b >> 5) == 0x6) { c = b & 0x1F; n = 2; }
-    else if ((b >> 4) == 0xE) { c = b & 0x0F; n = 3; }
-    else if ((b >> 3) == 0x1E) { c = b & 0x07; n = 4; }
-    else throw std::invalid_argument("invalid UTF-8");
-    if (i + n > s.size()) throw std::invalid_argument("truncated UTF-8");
-    for (size_t k = 1; k < n; ++k) c = (c << 6) | (static_cast<unsigned char>(s[i + k]) & 0x3F);
-    out.push_back(c);
-    i += n;
-  }
-  return out;
-}
-
 }  // namespace tarnis::core

@@ -43,9 +43,7 @@ py::str to_str(U32View s);
 inline bool is_space(char32_t c) { return Py_UNICODE_ISSPACE(c) != 0; }
 inline bool is_alpha(char32_t c) { return Py_UNICODE_ISALPHA(c) != 0; }
 inline bool is_upper(char32_t c) { return Py_UNICODE_ISUPPER(c) != 0; }
-inline bool is_lower(char32_t c) { return Py_UNICODE_ISLOWER(c) != 0; }
 inline bool is_alnum(char32_t c) { return Py_UNICODE_ISALNUM(c) != 0; }
-inline bool is_decimal(char32_t c) { return Py_UNICODE_ISDECIMAL(c) != 0; }
 // A word character as `re` defines it: alphanumeric or underscore.
 inline bool is_word(char32_t c) { return c == U'_' || is_alnum(c); }
 
@@ -55,8 +53,5 @@ U32View strip(U32View s);
 size_t count_words(U32View s);
 // " ".join(s.split()): white-space runs collapsed to one space, ends trimmed.
 std::u32string collapse_whitespace(U32View s);
-
-// UTF-32 from a UTF-8 string literal or std::string.
-std::u32string from_utf8(std::string_view s);
 
 }  // namespace tarnis::core
