@@ -43,3 +43,21 @@ def ro_engine(blank_ro_spacy_dir):
         return AnalyzerEngine(registry=registry, nlp_engine=nlp_engine, supported_languages=["ro"])
 
     return make
+
+
+@pytest.fixture
+def slm_server():
+    """Factory of scripted OpenAI-compatible servers on 127.0.0.1, stopped
+    after the test: slm_server(script=None, models=None)."""
+    from slm_server import ScriptedServer
+
+    servers = []
+
+    def make(script=None, models=None):
+        server = ScriptedServer(script, models)
+        servers.append(server)
+        return server
+
+    yield make
+    for server in servers:
+        server.stop()

@@ -1,0 +1,228 @@
+#include "core/slm.hpp"
+
+#include <string>
+#include <vector>
+
+#include "core/regex.hpp"
+#include "core/text.hpp"
+
+namespace tarnis::core::slm {
+
+namespace {
+
+constexpr char32_t kFence[] = U"```";
+
+bool truthy(py::handle v) {
+  int t = PyObject_IsTrue(v.ptr());
+  if (t < 0) throw py::error_already_set();
+  return t == 1;
+}
+
+py::object json_module() { return py::module_::import("json"); }
+
+// json.loads(candidate), or an empty object when it is not valid JSON. The
+// decode error is kept in `error` for the pass that needs its position; any
+// other error propagates.
+py::object try_loads(py::handle loads, py::handle decode_error, py::handle candidate, py::object* error = nullptr) {
+  PyObject* parsed = PyObject_CallOneArg(loads.ptr(), candidate.ptr());
+  if (parsed) return py::reinterpret_steal<py::object>(parsed);
+  if (!PyErr_ExceptionMatches(decode_error.ptr())) throw py::error_already_set();
+  py::error_already_set err;  // fetches and clears the pending error
+  if (error) *error = err.value();
+  return py::object();
+}
+
+// The single-quote pass: '...' strings that stand after "{", ",", ":" or "["
+// and before ":", ",", "}" or "]" become "..." (their content is kept as it
+// is; the spaces before the opening quote go).
+const Regex& single_quoted() {
+  static const Regex* re = new Regex(U"(?<=[{,:\\[]) *'((?:[^'\\\\]|\\\\.)*)'(?= *[:,}\\]])");
+  return *re;
+}
+
+py::str requote(py::handle candidate) {
+  Text text(candidate);
+  const Regex& re = single_quoted();
+  MatchIterator it(re, text.view());
+  Match m;
+  std::u32string out;
+  size_t last = 0;
+  while (it.next(m)) {
+    out.append(text.slice(last, m.start()));
+    out.push_back(U'"');
+    out.append(text.slice(m.start(1), m.end(1)));
+    out.push_back(U'"');
+    last = m.end();
+  }
+  if (last == 0) return py::reinterpret_borrow<py::str>(candidate);
+  out.append(text.slice(last, text.size()));
+  return to_str(out);
+}
+
+}  // namespace
+
+py::object repair_json(py::handle raw, bool escape_stray_quotes) {
+  py::object json = json_module();
+  py::object loads = json.attr("loads");
+  py::object decode_error = json.attr("JSONDecodeError");
+
+  py::object text = raw.attr("strip")();
+  if (truthy(text.attr("startswith")(to_str(kFence)))) {
+    py::list parts = text.attr("split")("\n", 1);
+    text = parts[parts.size() > 1 ? 1 : 0];
+    py::list inner = text.attr("rsplit")(to_str(kFence), 1);
+    text = py::object(inner[0]).attr("strip")();
+  }
+  if (!PyUnicode_Check(text.ptr())) throw py::type_error("model answer must be a str");
+
+  Text chars(text);
+  size_t start = 0;
+  while (start < chars.size() && chars[start] != U'{') ++start;
+  if (start == chars.size()) throw py::value_error("No JSON object found in response");
+
+  // The end of the first balanced object, tracking strings and escapes.
+  bool found_end = false, in_string = false, escape = false;
+  size_t end = 0;
+  long depth = 0;
+  for (size_t i = start; i < chars.size(); ++i) {
+    char32_t c = chars[i];
+    if (escape) {
+      escape = false;
+      continue;
+    }
+    if (c == U'\\') {
+      escape = true;
+      continue;
+    }
+    if (c == U'"') {
+      in_string = !in_string;
+      continue;
+    }
+    if (in_string) continue;
+    if (c == U'{') {
+      ++depth;
+    } else if (c == U'}') {
+      if (--depth == 0) {
+        end = i;
+        found_end = true;
+        break;
+      }
+    }
+  }
+
+  std::vector<py::str> candidates;
+  if (found_end) {
+    candidates.push_back(to_str(chars.slice(start, end + 1)));
+  } else {
+    std::u32string fragment(chars.slice(start, chars.size()));
+    if (in_string) fragment.push_back(U'"');
+    for (const char32_t* suffix : {U"}", U"]}", U"}]}", U"\"}]}"}) candidates.push_back(to_str(fragment + suffix));
+  }
+
+  for (const py::str& c : candidates) {
+    py::object parsed = try_loads(loads, decode_error, c);
+    if (parsed) return parsed;
+  }
+  for (const py::str& c : candidates) {
+    py::object parsed = try_loads(loads, decode_error, requote(c));
+    if (parsed) return parsed;
+  }
+  if (escape_stray_quotes) {
+    for (const py::str& c : candidates) {
+      py::str fix = c;
+      for (int round = 0; round < 10; ++round) {
+        py::object error;
+        py::object parsed = try_loads(loads, decode_error, fix, &error);
+        if (parsed) return parsed;
+        py::object pos_obj = error.attr("pos");
+        if (pos_obj.is_none()) break;
+        Py_ssize_t pos = PyNumber_AsSsize_t(pos_obj.ptr(), PyExc_OverflowError);
+        if (pos == -1 && PyErr_Occurred()) throw py::error_already_set();
+        if (pos < 2) break;
+        Text fix_chars(fix);
+        size_t limit = static_cast<size_t>(pos) < fix_chars.size() ? static_cast<size_t>(pos) : fix_chars.size();
+        size_t q = limit;
+        while (q > 0 && fix_chars[q - 1] != U'"') --q;
+        if (q <= 1) break;  // no quote before pos, or only at index 0
+        --q;
+        std::u32string next(fix_chars.slice(0, q));
+        next += U"\\\"";
+        next.append(fix_chars.slice(q + 1, fix_chars.size()));
+        fix = to_str(next);
+      }
+    }
+  }
+  py::object first = candidates.front()[py::slice(0, 200, 1)];
+  py::object message = py::str("Could not repair JSON: ") + first + py::str("...");
+  PyErr_SetObject(PyExc_ValueError, message.ptr());
+  throw py::error_already_set();
+}
+
+py::dict extra_body(py::handle top_k, py::handle extra) {
+  py::dict body;
+  body["top_k"] = top_k;
+  body["reasoning_effort"] = "none";
+  if (truthy(extra)) body.attr("update")(extra);
+  return body;
+}
+
+py::object chat_content(const ChatRequest& req) {
+  py::dict system, user;
+  system["role"] = "system";
+  system["content"] = req.system_prompt;
+  user["role"] = "user";
+  user["content"] = req.user_msg;
+  py::list messages;
+  messages.append(system);
+  messages.append(user);
+
+  py::dict kwargs;
+  kwargs["model"] = req.model;
+  kwargs["messages"] = messages;
+  kwargs["temperature"] = req.temperature;
+  kwargs["top_p"] = req.top_p;
+  kwargs["presence_penalty"] = req.presence_penalty;
+  kwargs["max_tokens"] = req.max_tokens;
+  kwargs["extra_body"] = req.extra_body;
+  py::object response = req.client.attr("chat").attr("completions").attr("create")(**kwargs);
+  py::object choices = response.attr("choices");
+  return choices[py::int_(0)].attr("message").attr("content");
+}
+
+py::object now_iso() {
+  return py::module_::import("datetime").attr("datetime").attr("now")().attr("isoformat")();
+}
+
+void append_jsonl(py::handle log_dir, const char* filename, py::handle entry) {
+  py::object os = py::module_::import("os");
+  py::object dir = py::module_::import("pathlib").attr("Path")(log_dir);
+  dir.attr("mkdir")(py::arg("parents") = true, py::arg("exist_ok") = true);
+  py::object path = dir.attr("__truediv__")(filename);
+
+  py::object dumps = json_module().attr("dumps");
+  py::str line = py::str(dumps(entry, py::arg("ensure_ascii") = false)) + py::str("\n");
+
+  int flags = os.attr("O_WRONLY").cast<int>() | os.attr("O_APPEND").cast<int>() | os.attr("O_CREAT").cast<int>() |
+              os.attr("O_CLOEXEC").cast<int>();
+  py::object fd = os.attr("open")(path, flags, 0600);
+  py::object file;
+  try {
+    file = py::module_::import("io").attr("open")(fd, "a", py::arg("encoding") = "utf-8",
+                                                  py::arg("errors") = "backslashreplace");
+  } catch (py::error_already_set&) {
+    os.attr("close")(fd);
+    throw;
+  }
+  try {
+    file.attr("write")(line);
+  } catch (py::error_already_set&) {
+    try {
+      file.attr("close")();
+    } catch (py::error_already_set&) {
+    }
+    throw;
+  }
+  file.attr("close")();
+}
+
+}  // namespace tarnis::core::slm

@@ -1,0 +1,45 @@
+// What both small-language-model stages share: the chat-completion call with
+// its extra body fields, the tolerant parsing of the model's JSON answer, and
+// the owner-only JSON-lines logs.
+#pragma once
+
+#include <pybind11/pybind11.h>
+
+namespace tarnis::core::slm {
+
+namespace py = pybind11;
+
+// Parses a model answer into a JSON object (a dict). Repairs, in this order:
+// a code fence around the answer, prose before and after the object, an
+// answer cut off inside the object (closing suffixes are tried), single-quoted
+// keys and strings, and, when `escape_stray_quotes` is set, unescaped double
+// quotes inside string values. Raises ValueError("No JSON object found in
+// response") or ValueError("Could not repair JSON: ..."); only JSON syntax
+// errors are caught on the way.
+py::object repair_json(py::handle raw, bool escape_stray_quotes);
+
+// {"top_k": top_k, "reasoning_effort": "none"}, updated with `extra` when it
+// is truthy (its keys override and add).
+py::dict extra_body(py::handle top_k, py::handle extra);
+
+// client.chat.completions.create(model=, messages=[system, user],
+// temperature=, top_p=, presence_penalty=, max_tokens=, extra_body=) and the
+// answer's choices[0].message.content (None or a str). A malformed answer
+// raises whatever reading it raises.
+struct ChatRequest {
+  py::handle client, model, system_prompt, user_msg;
+  py::handle temperature, top_p, presence_penalty, max_tokens, extra_body;
+};
+py::object chat_content(const ChatRequest& req);
+
+// datetime.now().isoformat().
+py::object now_iso();
+
+// Appends json.dumps(entry, ensure_ascii=False) and a newline to
+// log_dir / filename, creating log_dir with its parents. A new file is created
+// readable and writable by its owner only (the logs hold document text). Text
+// that UTF-8 cannot encode (lone surrogates) is written as backslash escapes.
+// Errors of the file system propagate as Python's OSError.
+void append_jsonl(py::handle log_dir, const char* filename, py::handle entry);
+
+}  // namespace tarnis::core::slm
