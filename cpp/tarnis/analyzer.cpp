@@ -65,7 +65,7 @@ py::list rule_recognizers(py::module_ m, py::object supported_language) {
   out.append(with_language("CustomIbanRecognizer"));
   out.append(with_language("CreditCardRecognizer"));
   out.append(with_language("IpRecognizer"));
-  out.append(with_language("UrlRecognizer"));
+  out.append(with_language("WordBoundedUrlRecognizer"));
   out.append(m.attr("BICRecognizer")());
   out.append(m.attr("CodeRecognizer")());
   out.append(m.attr("CnpRecognizer")());
@@ -154,6 +154,8 @@ PYBIND11_MODULE(analyzer, m) {
   }
   m.attr("RomanianStreetAddressRecognizer") =
       py::module_::import("tarnis.recognizers.domivia").attr("RomanianStreetAddressRecognizer");
+  m.attr("WordBoundedUrlRecognizer") =
+      py::module_::import("tarnis.recognizers.url").attr("WordBoundedUrlRecognizer");
   m.attr("CustomIbanRecognizer") = py::module_::import("tarnis.recognizers.iban").attr("CustomIbanRecognizer");
   m.attr("BICRecognizer") = py::module_::import("tarnis.recognizers.bic").attr("BICRecognizer");
   m.attr("CnpRecognizer") = py::module_::import("tarnis.recognizers.cnp").attr("CnpRecognizer");
@@ -237,7 +239,8 @@ PYBIND11_MODULE(analyzer, m) {
       [m](py::object supported_language) { return rule_recognizers(m, supported_language); },
       py::arg("supported_language") = "ro",
       "The rule-based recognizers of the analyzer, newly constructed, in its order: street address,\n"
-      "e-mail, phone, IBAN, card, IP, URL, BIC, code and CNP (the last four always on Romanian).");
+      "e-mail, phone, IBAN, card, IP, URL (without results inside words), BIC, code and CNP (the last\n"
+      "four always on Romanian).");
 
   m.def(
       "build_analyzer",
