@@ -1108,7 +1108,9 @@ void init(py::module_ m, py::object self, py::object base_url, py::object model,
       set_item(configs, item[py::int_(0)], normalize(item[py::int_(1)]));
     }
   }
-  for (auto kv : configs) check_entity_config(kv.first, kv.second);
+  for (const py::object& item : snapshot(configs.attr("items")(), "per_entity_config items")) {
+    check_entity_config(item[py::int_(0)], item[py::int_(1)]);
+  }
 
   self.attr("base_url") = base_url;
   self.attr("client") = m.attr("OpenAI")(py::arg("api_key") = api_key, py::arg("base_url") = base_url);
