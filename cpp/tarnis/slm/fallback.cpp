@@ -406,42 +406,48 @@ Decision decide(Router& router, py::handle r, bool want_name) {
 
 py::str context(py::handle self, py::handle text, py::handle result) {
   require_str(text, "_context", "text");
-  Py_ssize_t n;
   py::object cfg = dict_get(self.attr("per_entity_config"), result.attr("entity_type"));
   py::object cw = (cfg && !cfg.is_none()) ? cfg.attr("context_words") : py::object();
-  n = word_count((cw && !cw.is_none()) ? cw : self.attr("context_words"));
+  const Py_ssize_t n = word_count((cw && !cw.is_none()) ? cw : self.attr("context_words"));
 
-  Text t(text);
-  const Py_ssize_t len = static_cast<Py_ssize_t>(t.size());
+  // Read in place: only the few words around the span are looked at, so a
+  // long document costs nothing per result.
+  const int kind = PyUnicode_KIND(text.ptr());
+  const void* data = PyUnicode_DATA(text.ptr());
+  const Py_ssize_t len = PyUnicode_GET_LENGTH(text.ptr());
+  auto at = [&](Py_ssize_t i) -> char32_t { return static_cast<char32_t>(PyUnicode_READ(kind, data, i)); };
   const Py_ssize_t s = slice_bound(result.attr("start"), len, 0);
   const Py_ssize_t e = slice_bound(result.attr("end"), len, len);
 
   // The last n words before the span, walking backwards.
-  std::vector<U32View> left;
-  size_t i = static_cast<size_t>(s);
+  std::vector<std::pair<Py_ssize_t, Py_ssize_t>> left;
+  Py_ssize_t i = s;
   while (static_cast<Py_ssize_t>(left.size()) < n) {
-    while (i > 0 && is_space(t[i - 1])) --i;
+    while (i > 0 && is_space(at(i - 1))) --i;
     if (i == 0) break;
-    const size_t word_end = i;
-    while (i > 0 && !is_space(t[i - 1])) --i;
-    left.push_back(t.slice(i, word_end));
+    const Py_ssize_t word_end = i;
+    while (i > 0 && !is_space(at(i - 1))) --i;
+    left.emplace_back(i, word_end);
   }
   std::u32string out;
+  auto copy = [&](Py_ssize_t from, Py_ssize_t to) {
+    for (Py_ssize_t k = from; k < to; ++k) out.push_back(at(k));
+  };
   for (size_t k = left.size(); k-- > 0;) {
-    out.append(left[k]);
+    copy(left[k].first, left[k].second);
     if (k > 0) out.push_back(U' ');
   }
   out += U" >>>";
-  if (e > s) out.append(t.slice(static_cast<size_t>(s), static_cast<size_t>(e)));
+  if (e > s) copy(s, e);
   out += U"<<< ";
-  size_t j = static_cast<size_t>(e);
+  Py_ssize_t j = e;
   for (Py_ssize_t k = 0; k < n; ++k) {
-    while (j < t.size() && is_space(t[j])) ++j;
-    if (j == t.size()) break;
-    const size_t word_start = j;
-    while (j < t.size() && !is_space(t[j])) ++j;
+    while (j < len && is_space(at(j))) ++j;
+    if (j == len) break;
+    const Py_ssize_t word_start = j;
+    while (j < len && !is_space(at(j))) ++j;
     if (k > 0) out.push_back(U' ');
-    out.append(t.slice(word_start, j));
+    copy(word_start, j);
   }
   return to_str(strip(out));
 }
