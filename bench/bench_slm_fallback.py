@@ -269,11 +269,14 @@ def main():
         def without_type(v):
             return {k: x for k, x in v.items() if k != "entity_type"}   # nothing is reclassified twice
 
-        def tarnis_payload():
-            return [fb._context(text, r) for r in batch], json.dumps(payload, ensure_ascii=False, indent=2)
+        def tarnis_context():
+            return [fb._context(text, r) for r in batch]
 
-        def plain_payload():
-            return json.dumps(plain.payload(pairs), ensure_ascii=False, indent=2)
+        def plain_context():
+            return [plain.context(text, r) for r in batch]
+
+        canned = SimpleNamespace(choices=[SimpleNamespace(message=SimpleNamespace(content=raw))])
+        instant = SimpleNamespace(chat=SimpleNamespace(completions=SimpleNamespace(create=lambda **kw: canned)))
 
         def tarnis_apply():
             fb.last_verdicts = []
@@ -284,7 +287,8 @@ def main():
             plain.apply([without_type(v) for v in answer], pairs)
 
         steps = [
-            ("context + payload (10 results)", tarnis_payload, plain_payload),
+            ("context of 10 results", tarnis_context, plain_context),
+            ("one request, instant client", lambda: fb._call_slm(payload, "CODE"), lambda: plain.call(payload)),
             ("JSON repair (one answer)", lambda: fb._repair_json(raw), lambda: plain.repair(raw)),
             ("verdict application (10 verdicts)", tarnis_apply, plain_apply),
             ("request log entry", lambda: fb._log_request(payload, raw, answer, 1, "success",
@@ -292,6 +296,7 @@ def main():
                                                            user_msg=user_msg),
              lambda: plain.log_request(payload, raw, answer, 1, "success", user_msg)),
         ]
+        fb.client = plain.client = instant
         print()
         print(f"{'step':36} {'tarnis µs':>10} {'plain µs':>10} {'ratio':>6}")
         for label, a, b in steps:
