@@ -12,6 +12,8 @@ import time
 from pathlib import Path
 
 import pytest
+from hypothesis import HealthCheck, given, settings
+from hypothesis import strategies as st
 from presidio_analyzer import RecognizerResult
 
 from slm_server import DROP, Raw, accept_all, payload_of, reject_all, verdicts
@@ -429,6 +431,29 @@ def test_request_fields_and_payload(make):
     assert user["content"] == ("Supported entity types: CODE, PERSON_NAME\n\nEntities:\n"
                                + json.dumps(payload, ensure_ascii=False, indent=2))
     assert list(payload_of(body)[0]) == ["id", "entity_type", "value", "context", "score"]
+
+
+JSON_VALUES = st.recursive(
+    st.none() | st.booleans() | st.integers() | st.floats() | st.text(),
+    lambda children: st.lists(children, max_size=4)
+    | st.dictionaries(st.text(max_size=6) | st.integers(), children, max_size=4),
+    max_leaves=25)
+
+
+_ONE_PER_TEST = {}
+
+
+@settings(max_examples=100, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
+@given(payload=st.lists(JSON_VALUES, max_size=4))
+def test_user_message_is_the_indented_json_of_the_payload(make, payload):
+    """The payload is sent exactly as json.dumps(payload, ensure_ascii=False, indent=2) writes it."""
+    if id(make) not in _ONE_PER_TEST:
+        _ONE_PER_TEST.clear()
+        _ONE_PER_TEST[id(make)] = make(lambda b: '{"results": []}')
+    fb, server = _ONE_PER_TEST[id(make)]
+    assert fb._call_slm(payload, "CODE") == []
+    assert server.requests[-1]["messages"][1]["content"] == (
+        "Entities:\n" + json.dumps(payload, ensure_ascii=False, indent=2))
 
 
 @pytest.mark.parametrize("kwargs, fields, prefix", [

@@ -80,7 +80,7 @@ struct State {
   py::module_ module;
   ModuleLogger log;
   py::object config_cls, verdict_cls, unavailable, unset, no_reclassify;
-  py::object json_dumps, pretty_kwargs, round_fn, real_cls, pathlike_cls;
+  py::object json_dumps, marked_kwargs, round_fn, real_cls, pathlike_cls;
   py::object own_context;  // SLMFallback._context as defined here
   py::str k_id, k_entity_type, k_value, k_context, k_score, k_results, k_pii, k_reason, k_recognizer_name;
   py::str no_name, accept, error, empty, placeholder;
@@ -171,6 +171,8 @@ py::object new_set(py::handle v) {
   if (!s) throw py::error_already_set();
   return py::reinterpret_steal<py::object>(s);
 }
+
+bool log_enabled(int level) { return truthy(g->log.get().attr("isEnabledFor")(level)); }
 
 std::string text_of(py::handle v) { return py::str(v).cast<std::string>(); }
 
@@ -406,42 +408,48 @@ Decision decide(Router& router, py::handle r, bool want_name) {
 
 py::str context(py::handle self, py::handle text, py::handle result) {
   require_str(text, "_context", "text");
-  Py_ssize_t n;
   py::object cfg = dict_get(self.attr("per_entity_config"), result.attr("entity_type"));
   py::object cw = (cfg && !cfg.is_none()) ? cfg.attr("context_words") : py::object();
-  n = word_count((cw && !cw.is_none()) ? cw : self.attr("context_words"));
+  const Py_ssize_t n = word_count((cw && !cw.is_none()) ? cw : self.attr("context_words"));
 
-  Text t(text);
-  const Py_ssize_t len = static_cast<Py_ssize_t>(t.size());
+  // Read in place: only the few words around the span are looked at, so a
+  // long document costs nothing per result.
+  const int kind = PyUnicode_KIND(text.ptr());
+  const void* data = PyUnicode_DATA(text.ptr());
+  const Py_ssize_t len = PyUnicode_GET_LENGTH(text.ptr());
+  auto at = [&](Py_ssize_t i) -> char32_t { return static_cast<char32_t>(PyUnicode_READ(kind, data, i)); };
   const Py_ssize_t s = slice_bound(result.attr("start"), len, 0);
   const Py_ssize_t e = slice_bound(result.attr("end"), len, len);
 
   // The last n words before the span, walking backwards.
-  std::vector<U32View> left;
-  size_t i = static_cast<size_t>(s);
+  std::vector<std::pair<Py_ssize_t, Py_ssize_t>> left;
+  Py_ssize_t i = s;
   while (static_cast<Py_ssize_t>(left.size()) < n) {
-    while (i > 0 && is_space(t[i - 1])) --i;
+    while (i > 0 && is_space(at(i - 1))) --i;
     if (i == 0) break;
-    const size_t word_end = i;
-    while (i > 0 && !is_space(t[i - 1])) --i;
-    left.push_back(t.slice(i, word_end));
+    const Py_ssize_t word_end = i;
+    while (i > 0 && !is_space(at(i - 1))) --i;
+    left.emplace_back(i, word_end);
   }
   std::u32string out;
+  auto copy = [&](Py_ssize_t from, Py_ssize_t to) {
+    for (Py_ssize_t k = from; k < to; ++k) out.push_back(at(k));
+  };
   for (size_t k = left.size(); k-- > 0;) {
-    out.append(left[k]);
+    copy(left[k].first, left[k].second);
     if (k > 0) out.push_back(U' ');
   }
   out += U" >>>";
-  if (e > s) out.append(t.slice(static_cast<size_t>(s), static_cast<size_t>(e)));
+  if (e > s) copy(s, e);
   out += U"<<< ";
-  size_t j = static_cast<size_t>(e);
+  Py_ssize_t j = e;
   for (Py_ssize_t k = 0; k < n; ++k) {
-    while (j < t.size() && is_space(t[j])) ++j;
-    if (j == t.size()) break;
-    const size_t word_start = j;
-    while (j < t.size() && !is_space(t[j])) ++j;
+    while (j < len && is_space(at(j))) ++j;
+    if (j == len) break;
+    const Py_ssize_t word_start = j;
+    while (j < len && !is_space(at(j))) ++j;
     if (k > 0) out.push_back(U' ');
-    out.append(t.slice(word_start, j));
+    copy(word_start, j);
   }
   return to_str(strip(out));
 }
@@ -472,6 +480,73 @@ py::list build_payload(py::handle self, const std::vector<py::object>& texts, co
     PyList_SET_ITEM(payload.ptr(), static_cast<Py_ssize_t>(i), item.release().ptr());
   }
   return payload;
+}
+
+// json.dumps(obj, ensure_ascii=False, indent=2), byte for byte. The json
+// module's pure-Python encoder, which indentation needs, costs more than the
+// rest of a request together; so the C encoder writes the compact form with
+// an item separator holding a NUL, which can never appear raw inside an
+// encoded string (control characters are escaped there), and the layout of
+// the indenting encoder is applied here: a line break and two spaces per
+// level after each opening bracket and item separator and before each closing
+// bracket, empty containers left as "[]" and "{}".
+py::str pretty_json(py::handle obj) {
+  py::str compact = g->json_dumps(obj, **g->marked_kwargs);
+  Text t(compact);
+  std::u32string out;
+  out.reserve(t.size() + t.size() / 2);
+  size_t depth = 0;
+  bool in_string = false, escape = false;
+  auto newline = [&] {
+    out.push_back(U'\n');
+    out.append(2 * depth, U' ');
+  };
+  for (size_t i = 0; i < t.size(); ++i) {
+    const char32_t c = t[i];
+    if (in_string) {
+      out.push_back(c);
+      if (escape) {
+        escape = false;
+      } else if (c == U'\\') {
+        escape = true;
+      } else if (c == U'"') {
+        in_string = false;
+      }
+      continue;
+    }
+    switch (c) {
+      case U'"':
+        in_string = true;
+        out.push_back(c);
+        break;
+      case U'[':
+      case U'{':
+        out.push_back(c);
+        if (i + 1 < t.size() && t[i + 1] == (c == U'[' ? U']' : U'}')) {
+          out.push_back(t[++i]);
+        } else {
+          ++depth;
+          newline();
+        }
+        break;
+      case U']':
+      case U'}':
+        if (depth > 0) --depth;
+        newline();
+        out.push_back(c);
+        break;
+      case U',':
+        out.push_back(c);
+        if (i + 1 < t.size() && t[i + 1] == U'\0') {
+          ++i;
+          newline();
+        }
+        break;
+      default:
+        out.push_back(c);
+    }
+  }
+  return to_str(out);
 }
 
 // "value(entity_type), ..." for the first three payload items.
@@ -526,7 +601,7 @@ py::tuple split(py::handle self, py::handle results) {
   std::vector<py::object> items = snapshot(results, "results must be a sequence of RecognizerResult");
   Router router(self);
   py::list certain, ambiguous;
-  const bool logging = g->log.get().attr("isEnabledFor")(loglevel::DEBUG).cast<bool>();
+  const bool logging = log_enabled(loglevel::DEBUG);
   for (const py::object& r : items) {
     Decision d = decide(router, r, logging);
     if (!d.eligible) {
@@ -628,7 +703,7 @@ py::object call_slm(py::handle self, py::handle payload, py::handle entity_type,
         py::reinterpret_steal<py::object>(PyNumber_Subtract(new_set(allowed).ptr(), g->no_reclassify.ptr())));
     entity_types_line = py::str("Supported entity types: ") + py::str(", ").attr("join")(members) + py::str("\n\n");
   }
-  py::object entities_json = g->json_dumps(payload, **g->pretty_kwargs);
+  py::object entities_json = pretty_json(payload);
   py::str user_msg = entity_types_line +
                      py::str(self.attr("USER_TEMPLATE").attr("replace")("{entities_json}", entities_json));
   py::object system_prompt = self.attr("_get_system_prompt")(entity_type);
@@ -647,7 +722,7 @@ py::object call_slm(py::handle self, py::handle payload, py::handle entity_type,
           self.attr("top_p"), self.attr("presence_penalty"), self.attr("max_tokens"), extra});
       py::object text = (content.is_none() || !truthy(content)) ? py::object(g->empty) : content;
       raw = text.attr("strip")();
-      g->log.debug("[batch] raw SLM response (attempt %d):\n%s", attempt + 1, raw);
+      if (log_enabled(loglevel::DEBUG)) g->log.debug("[batch] raw SLM response (attempt %d):\n%s", attempt + 1, raw);
       py::object parsed = self.attr("_repair_json")(raw);
       py::object results = parsed[g->k_results];
       check_results(results);
@@ -661,7 +736,7 @@ py::object call_slm(py::handle self, py::handle payload, py::handle entity_type,
                    py::arg("system_prompt") = system_prompt, py::arg("user_msg") = user_msg,
                    py::arg("is_retry") = retry_flag);
     if (attempt < kMaxAttempts - 1) {
-      if (g->log.get().attr("isEnabledFor")(loglevel::WARNING).cast<bool>()) {
+      if (log_enabled(loglevel::WARNING)) {
         g->log.warning("SLM batch failed (attempt %d/%d): %s | entities: [%s%s] — retrying...", attempt + 1,
                        kMaxAttempts, exc, entities_preview(items), items.size() > 3 ? "..." : "");
       }
@@ -669,7 +744,7 @@ py::object call_slm(py::handle self, py::handle payload, py::handle entity_type,
   }
   if (verdicts.is_none()) {
     py::object raw_head = (raw.is_none() || !truthy(raw)) ? py::object(g->empty) : py::object(raw[py::slice(0, 200, 1)]);
-    if (g->log.get().attr("isEnabledFor")(loglevel::ERROR).cast<bool>()) {
+    if (log_enabled(loglevel::ERROR)) {
       g->log.error("SLM batch FAILED after %d attempts — rejecting %d entities: [%s%s] | last error: %s | raw: %s",
                    kMaxAttempts, items.size(), entities_preview(items), items.size() > 3 ? "..." : "", last_exc,
                    raw_head);
@@ -760,6 +835,13 @@ py::list process_verdicts(py::handle self, py::handle verdicts, py::handle batch
     return i < texts.size() ? texts[i] : texts.back();
   };
 
+  // Per-verdict lines are debug lines: their texts are built only when
+  // someone listens.
+  const bool debug = log_enabled(loglevel::DEBUG);
+  auto span_of = [&](size_t i, py::handle r) -> py::object {
+    py::object text = text_at(i);
+    return PyUnicode_Check(text.ptr()) ? py::object(span_text(text, r)) : py::object(g->empty);
+  };
   for (const py::object& v : snapshot(verdicts, "verdicts must be a list")) {
     if (!PyDict_Check(v.ptr())) {
       g->log.warning("[verdict] INVALID/MISSING id — skipping verdict: keys=%s", py::list());
@@ -771,28 +853,27 @@ py::list process_verdicts(py::handle self, py::handle verdicts, py::handle batch
       continue;
     }
     py::handle r = batch[static_cast<size_t>(idx)];
-    py::object text = text_at(static_cast<size_t>(idx));
-    py::object span = PyUnicode_Check(text.ptr()) ? py::object(span_text(text, r)) : py::object(g->empty);
     py::object pii = dict_get(v, g->k_pii);
     if (!pii) {
-      g->log.warning("[verdict] MISSING_PII  id=%d  %s=%r  keys=%s — will retry", idx, r.attr("entity_type"), span,
-                     py::list(v.attr("keys")()));
+      g->log.warning("[verdict] MISSING_PII  id=%d  %s=%r  keys=%s — will retry", idx, r.attr("entity_type"),
+                     span_of(static_cast<size_t>(idx), r), py::list(v.attr("keys")()));
       continue;
     }
+    py::object span = debug ? span_of(static_cast<size_t>(idx), r) : py::object(g->empty);
     seen[static_cast<size_t>(idx)] = true;
     py::object reason = dict_get(v, g->k_reason);
     if (!reason) reason = g->empty;
     const py::object& before = original[static_cast<size_t>(idx)];
     if (truthy(pii)) {
-      if (maybe_reclassify(self, v, r)) {
+      if (maybe_reclassify(self, v, r) && debug) {
         g->log.debug("[verdict] RECLASSIFIED  id=%d  %s → %s  %r", idx, before, r.attr("entity_type"), span);
       }
       kept.append(r);
       append(last_verdicts, verdict_record(r, true, reason, before));
-      g->log.debug("[verdict] ACCEPTED  id=%d  %s=%r  reason=%s", idx, r.attr("entity_type"), span, reason);
+      if (debug) g->log.debug("[verdict] ACCEPTED  id=%d  %s=%r  reason=%s", idx, r.attr("entity_type"), span, reason);
     } else {
       append(last_verdicts, verdict_record(r, false, reason, before));
-      g->log.debug("[verdict] REJECTED  id=%d  %s=%r  reason=%s", idx, r.attr("entity_type"), span, reason);
+      if (debug) g->log.debug("[verdict] REJECTED  id=%d  %s=%r  reason=%s", idx, r.attr("entity_type"), span, reason);
     }
   }
 
@@ -1187,10 +1268,10 @@ PYBIND11_MODULE(fallback, m) {
   g->log = ModuleLogger(m, kModule);
 
   g->json_dumps = m.attr("json").attr("dumps");
-  py::dict pretty;
-  pretty["ensure_ascii"] = false;
-  pretty["indent"] = 2;
-  g->pretty_kwargs = pretty;
+  py::dict marked;
+  marked["ensure_ascii"] = false;
+  marked["separators"] = py::make_tuple(py::str(",\0", 2), ": ");
+  g->marked_kwargs = marked;
   g->round_fn = py::module_::import("builtins").attr("round");
   g->real_cls = py::module_::import("numbers").attr("Real");
   g->pathlike_cls = py::module_::import("os").attr("PathLike");
