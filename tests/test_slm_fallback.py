@@ -639,6 +639,13 @@ def test_attempt_logging(make, caplog):
     assert [e["raw_response"] for e in log] == ["nope"] * 5
 
 
+def test_failure_report_of_a_foreign_payload(make, caplog):
+    fb, _ = make(lambda b: 500, max_consecutive_failures=10)
+    with caplog.at_level(logging.ERROR, logger=LOGGER):
+        assert fb._call_slm([1, {"value": "abc"}], "CODE") is None
+    assert "rejecting 2 entities: [1, {'value': 'abc'}] |" in caplog.messages[-1]
+
+
 def test_raw_response_of_an_earlier_attempt_is_kept(make):
     answers = iter(["garbage", 500, 500, 500, 500])
     fb, _ = make(lambda b: next(answers), max_consecutive_failures=10)

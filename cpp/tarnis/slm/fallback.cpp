@@ -550,12 +550,18 @@ py::str pretty_json(py::handle obj) {
 }
 
 // "value(entity_type), ..." for the first three payload items.
+// A payload handed to `_call_slm` by other code may hold other things; they
+// are shown as they are rather than breaking the failure report.
 py::str entities_preview(const std::vector<py::object>& items) {
   py::list parts;
   py::str fmt("{}({})");
   for (size_t i = 0; i < items.size() && i < 3; ++i) {
-    py::object value = items[i][g->k_value];
-    parts.append(fmt.attr("format")(value[py::slice(0, 20, 1)], items[i][g->k_entity_type]));
+    py::object part;
+    py::object exc = guarded([&] {
+      py::object value = items[i][g->k_value];
+      part = fmt.attr("format")(value[py::slice(0, 20, 1)], items[i][g->k_entity_type]);
+    });
+    parts.append(exc ? py::str(items[i]) : py::str(part));
   }
   return py::str(", ").attr("join")(parts);
 }
