@@ -389,6 +389,10 @@ def test_apply_agrees_with_the_regular_expression(case):
     text, entity_map, missed = case
     expected = reference.review_apply(text, copy.deepcopy(entity_map), copy.deepcopy(missed))
     assert make().apply(text, copy.deepcopy(entity_map), missed) == expected
+    # Past a few names the text is indexed by character: the same result.
+    many = [{"text": f"Nimeni{i}", "type": "ORGANIZATION"} for i in range(20)] + missed
+    expected = reference.review_apply(text, copy.deepcopy(entity_map), copy.deepcopy(many))
+    assert make().apply(text, copy.deepcopy(entity_map), many) == expected
 
 
 def test_long_and_many_names():

@@ -17,6 +17,7 @@
 #include <climits>
 #include <cwchar>
 #include <string>
+#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -35,6 +36,8 @@ static_assert(sizeof(wchar_t) == sizeof(char32_t), "wmemchr is used on UCS-4 tok
 namespace {
 
 const char* const kClassName = "SLMReviewPass";
+// From this many names on, `apply` indexes the text by character.
+constexpr size_t kIndexFrom = 16;
 const char* const kLogFile = "slm_review_log.jsonl";
 const char32_t* const kPlaceholderPattern = UR"(\[[A-Z_]+_\d+\])";
 const char32_t* const kPlaceholderNumber = UR"(_(\d+)\]$)";
@@ -412,8 +415,27 @@ struct Folded {
   };
   std::vector<Claim> claims;
   std::vector<std::u32string> placeholders;
+  // Token positions of each character, built on demand when many names are
+  // looked for, so that each name costs the occurrences of its first
+  // character rather than a pass over the whole text. Claims only turn
+  // tokens into barriers, so the lists stay valid until the next fold.
+  std::unordered_map<char32_t, std::vector<size_t>> positions;
+  bool indexed = false;
+
+  const std::vector<size_t>* occurrences(char32_t c) {
+    if (!indexed) {
+      for (size_t i = 0; i < tok.size(); ++i) {
+        if (tok[i] < kGap) positions[tok[i]].push_back(i);
+      }
+      indexed = true;
+    }
+    auto it = positions.find(c);
+    return it == positions.end() ? nullptr : &it->second;
+  }
 
   void fold() {
+    positions.clear();
+    indexed = false;
     tok.clear();
     at.clear();
     len.clear();
@@ -510,17 +532,28 @@ struct NamePattern {
 bool word_token(char32_t c) { return c < kGap && is_word(c); }
 
 // Finds the matches of the name as `pattern.sub` would, left to right and
-// without overlap, outside placeholders and earlier claims; claims them.
-void claim_matches(Folded& f, const NamePattern& p, size_t placeholder) {
+// without overlap, outside placeholders and earlier claims; claims them. A
+// prefix-function (Knuth-Morris-Pratt) scan: linear in the text whatever the
+// name, jumping to the next occurrence of the name's first character
+// whenever nothing is matched so far.
+void claim_matches(Folded& f, const NamePattern& p, size_t placeholder, bool use_index) {
   const size_t n = f.tok.size(), m = p.tok.size();
   const auto* base = reinterpret_cast<const wchar_t*>(f.tok.data());
   const auto first = static_cast<wchar_t>(p.tok[0]);
-  size_t q = 0;
+  const std::vector<size_t>* occ = use_index ? f.occurrences(p.tok[0]) : nullptr;
+  if (use_index && !occ) return;
+  size_t q = 0, next = 0;
   for (size_t i = 0; i < n; ++i) {
     if (q == 0) {
-      const wchar_t* hit = std::wmemchr(base + i, first, n - i);
-      if (!hit) break;
-      i = static_cast<size_t>(hit - base);
+      if (occ) {
+        while (next < occ->size() && (*occ)[next] < i) ++next;
+        if (next == occ->size()) break;
+        i = (*occ)[next];
+      } else {
+        const wchar_t* hit = std::wmemchr(base + i, first, n - i);
+        if (!hit) break;
+        i = static_cast<size_t>(hit - base);
+      }
     }
     while (q > 0 && f.tok[i] != p.tok[q]) q = p.fail[q - 1];
     if (f.tok[i] == p.tok[q]) ++q;
@@ -625,7 +658,7 @@ py::tuple apply(py::object, py::object anonymized, py::object entity_map, py::ob
     Match whole;
     if (g_placeholder->fullmatch(ph.view(), whole) && pattern.build(chars.view())) {
       f.placeholders.emplace_back(ph.view());
-      claim_matches(f, pattern, f.placeholders.size() - 1);
+      claim_matches(f, pattern, f.placeholders.size() - 1, entries.size() > kIndexFrom);
       continue;
     }
     // Any other shape, or a placeholder the text would not show as one:
