@@ -106,6 +106,9 @@ class ScriptedServer:
 
         class Handler(BaseHTTPRequestHandler):
             protocol_version = "HTTP/1.1"
+            # Headers and body go out as separate writes: without TCP_NODELAY
+            # the body would wait for the client's delayed ACK (about 40 ms).
+            disable_nagle_algorithm = True
 
             def log_message(self, *args):  # keep test output clean
                 pass
