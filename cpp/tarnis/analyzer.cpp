@@ -25,8 +25,9 @@ py::dict resolve_entity_thresholds(py::module_ m, py::object thresholds) {
   if (!result) throw py::error_already_set();
   py::dict by_type = thresholds;
   py::dict mapping = m.attr("GLINER_ENTITY_MAPPING");
-  for (auto item : mapping) {
-    if (by_type.contains(item.second)) result[item.first] = by_type[item.second];
+  // Hashing and comparing keys may run Python code: loop over owned copies.
+  for (const auto& [label, type] : snapshot_items(mapping)) {
+    if (by_type.contains(type)) result[label] = by_type[type];
   }
   return result;
 }
@@ -39,8 +40,8 @@ const char* const kDefaultGlinerModel = "knowledgator/gliner-multitask-large-v0.
 void require_spacy_pipeline(const std::string& name) {
   py::module_ util = py::module_::import("spacy.util");
   py::module_ pathlib = py::module_::import("pathlib");
-  if (util.attr("is_package")(name).cast<bool>()) return;
-  if (pathlib.attr("Path")(name).attr("exists")().cast<bool>()) return;
+  if (truth(util.attr("is_package")(name))) return;
+  if (truth(pathlib.attr("Path")(name).attr("exists")())) return;
   py::object error = py::module_::import("tarnis.recognizers.gliner").attr("ModelUnavailableError");
   PyErr_SetObject(error.ptr(),
                   py::str("spaCy pipeline '{}' is not installed. Install it with `python -m spacy download {}` "
@@ -61,7 +62,7 @@ py::object build_analyzer(py::module_ m, py::object model_name, py::object gline
   require_int(overlap_sentences, f, "overlap_sentences");
   const double threshold_value = to_float(threshold, f, "threshold");
   require_dict_or_none(entity_thresholds, f, "entity_thresholds");
-  const bool flat = PyObject_IsTrue(flat_ner.ptr()) == 1;
+  const bool flat = truth(flat_ner);
   require_str(supported_language, f, "supported_language");
   require_str(spacy_model, f, "spacy_model");
 
@@ -78,7 +79,9 @@ py::object build_analyzer(py::module_ m, py::object model_name, py::object gline
   py::list languages;
   languages.append(supported_language);
   py::object registry = m.attr("RecognizerRegistry")(py::arg("supported_languages") = languages);
-  for (auto r : py::list(registry.attr("recognizers"))) registry.attr("remove_recognizer")(r.attr("name"));
+  for (const py::object& r : snapshot(registry.attr("recognizers"))) {
+    registry.attr("remove_recognizer")(r.attr("name"));
+  }
 
   auto add = [&](py::object recognizer) { registry.attr("add_recognizer")(recognizer); };
   // Each recognizer is constructed right before it is added.
@@ -97,10 +100,10 @@ py::object build_analyzer(py::module_ m, py::object model_name, py::object gline
   add(m.attr("CodeRecognizer")());
   add(m.attr("CnpRecognizer")());
 
-  py::list recognizers = registry.attr("recognizers");
+  const std::vector<py::object> recognizers = snapshot(registry.attr("recognizers"));
   py::list names;
-  for (auto r : recognizers) names.append(r.attr("name"));
-  ModuleLogger::of(m).info("[analyzer] Registered %d recognizers: %s", py::len(recognizers),
+  for (const py::object& r : recognizers) names.append(r.attr("name"));
+  ModuleLogger::of(m).info("[analyzer] Registered %d recognizers: %s", recognizers.size(),
                            py::str(", ").attr("join")(names));
 
   const std::string pipeline = spacy_model.cast<std::string>();
@@ -112,9 +115,11 @@ py::object build_analyzer(py::module_ m, py::object model_name, py::object gline
   models.append(model);
   py::object nlp_engine = m.attr("SpacyNlpEngine")(py::arg("models") = models);
   nlp_engine.attr("load")();
-  for (auto item : py::dict(nlp_engine.attr("nlp"))) {
-    py::object nlp = py::reinterpret_borrow<py::object>(item.second);
-    if (py::list(nlp.attr("pipe_names")).contains("ner")) nlp.attr("remove_pipe")("ner");
+  for (const auto& item : snapshot_items(nlp_engine.attr("nlp"))) {
+    const py::object& nlp = item.second;
+    const int has_ner = PySequence_Contains(nlp.attr("pipe_names").ptr(), py::str("ner").ptr());
+    if (has_ner < 0) throw py::error_already_set();
+    if (has_ner) nlp.attr("remove_pipe")("ner");
   }
   return m.attr("AnalyzerEngine")(py::arg("registry") = registry, py::arg("nlp_engine") = nlp_engine,
                                   py::arg("supported_languages") = languages);
