@@ -52,12 +52,6 @@ const Regex* g_number = nullptr;
 // replaces one (or the pipeline behind `_get_nlp_ro`) is obeyed.
 py::object mod_attr(const char* name) { return g_module->attr(name); }
 
-bool truthy(py::handle v) {
-  int t = PyObject_IsTrue(v.ptr());
-  if (t < 0) throw py::error_already_set();
-  return t == 1;
-}
-
 bool equals(py::handle a, const char* s) {
   int r = PyObject_RichCompareBool(a.ptr(), py::str(s).ptr(), Py_EQ);
   if (r < 0) throw py::error_already_set();
@@ -76,17 +70,13 @@ py::object item(py::handle obj, py::handle key) {
   return py::reinterpret_steal<py::object>(v);
 }
 
-// Owned references to the items of a sequence or iterable, taken before any
-// Python code runs on them.
-std::vector<py::object> snapshot(py::handle seq) {
-  PyObject* fast = PyList_Check(seq.ptr()) || PyTuple_Check(seq.ptr()) ? Py_NewRef(seq.ptr()) : PySequence_List(seq.ptr());
-  if (!fast) throw py::error_already_set();  // "'int' object is not iterable"
-  py::object owner = py::reinterpret_steal<py::object>(fast);
-  const Py_ssize_t n = PySequence_Fast_GET_SIZE(fast);
-  std::vector<py::object> out;
-  out.reserve(static_cast<size_t>(n));
-  for (Py_ssize_t i = 0; i < n; ++i) out.push_back(py::reinterpret_borrow<py::object>(PySequence_Fast_GET_ITEM(fast, i)));
-  return out;
+// Owned references to the items of an iterable; for one that is not, the
+// TypeError Python itself gives ("'int' object is not iterable").
+std::vector<py::object> items_of(py::handle seq) {
+  if (PyList_Check(seq.ptr()) || PyTuple_Check(seq.ptr())) return snapshot(seq);
+  PyObject* list = PySequence_List(seq.ptr());
+  if (!list) throw py::error_already_set();
+  return snapshot(py::reinterpret_steal<py::object>(list));
 }
 
 std::string type_name(py::handle v) { return Py_TYPE(v.ptr())->tp_name; }
@@ -174,7 +164,7 @@ void init(py::object self, py::object client, py::object model, py::object syste
   self.attr("presence_penalty") = as_float(presence_penalty);
   self.attr("extra_body") = extra_body;
   self.attr("max_retries") = max_retries;
-  self.attr("log_dir") = truthy(log_dir) ? log_dir : py::module_::import("pathlib").attr("Path")("results");
+  self.attr("log_dir") = truth(log_dir) ? log_dir : py::module_::import("pathlib").attr("Path")("results");
 }
 
 // ---------------------------------------------------------------------------
@@ -187,7 +177,7 @@ struct Span {
 // Appends the sentences the pipeline finds in text[offset:offset+piece_len].
 void collect_sentences(py::handle nlp, py::handle piece, size_t offset, size_t piece_len, std::vector<Span>& out) {
   py::object doc = py::reinterpret_borrow<py::object>(nlp)(piece);
-  for (const py::object& sent : snapshot(doc.attr("sents"))) {
+  for (const py::object& sent : items_of(doc.attr("sents"))) {
     const Py_ssize_t s = index_value(sent.attr("start_char"));
     const Py_ssize_t e = index_value(sent.attr("end_char"));
     const size_t prev_end = out.empty() ? 0 : out.back().end;
@@ -314,10 +304,10 @@ py::list call_slm(py::object self, py::object chunk, py::object chunk_idx) {
       py::object presence_penalty = self.attr("presence_penalty"), max_tokens = self.attr("max_tokens");
       slm::ChatRequest req{client, model, system_prompt, chunk, temperature, top_p, presence_penalty, max_tokens, body};
       py::object content = slm::chat_content(req);
-      py::object raw = truthy(content) ? content : py::str("");
+      py::object raw = truth(content) ? content : py::str("");
       py::object parsed = self.attr("_repair_json")(raw);
       py::object entities = parsed.attr("get")("entities", py::list());
-      for (const py::object& e : snapshot(entities)) {
+      for (const py::object& e : items_of(entities)) {
         if (!PyDict_Check(e.ptr()) || !contains(e, text_key) || !contains(e, type_key)) continue;
         py::object type = item(e, type_key);
         if (!equals(type, "PERSON_NAME") && !equals(type, "ORGANIZATION")) continue;
@@ -368,7 +358,7 @@ py::list deduplicate(py::object, py::object entities) {
   py::set seen;
   py::list result;
   py::str text_key("text"), type_key("type");
-  for (const py::object& e : snapshot(entities)) {
+  for (const py::object& e : items_of(entities)) {
     py::object lowered = item(e, text_key).attr("lower")();
     py::tuple key = py::make_tuple(strip_diacritics(lowered), item(e, type_key));
     if (contains(seen, key)) continue;
@@ -381,13 +371,13 @@ py::list deduplicate(py::object, py::object entities) {
 py::list scan(py::object self, py::object anonymized_text) {
   require_str(anonymized_text, "scan", "anonymized_text");
   py::object chunks = self.attr("_chunk_text")(anonymized_text);
-  std::vector<py::object> items = snapshot(chunks);
+  std::vector<py::object> items = items_of(chunks);
   g_log->info("[review] Scanning %d chunks for missed entities", items.size());
   py::list found;
   py::object call = self.attr("_call_slm");
   for (size_t i = 0; i < items.size(); ++i) {
     py::object part = call(items[i], py::arg("chunk_idx") = i);
-    for (const py::object& e : snapshot(part)) found.append(e);
+    for (const py::object& e : items_of(part)) found.append(e);
   }
   py::list deduped = self.attr("_deduplicate")(found);
   g_log->info("[review] Found %d unique missed entities", py::len(deduped));
@@ -591,16 +581,15 @@ py::tuple apply(py::object, py::object anonymized, py::object entity_map, py::ob
   require_dict(entity_map, "apply", "entity_map");
   require_list(missed, "apply", "missed");
   if (PyList_GET_SIZE(missed.ptr()) == 0) return py::make_tuple(anonymized, entity_map);
-  const std::vector<py::object> entries = snapshot(missed);
+  const std::vector<py::object> entries = items_of(missed);
 
   // The highest placeholder number per entity type.
   py::dict counters;
-  for (const py::object& pair : snapshot(py::reinterpret_borrow<py::dict>(entity_map).attr("items")())) {
-    py::object label = pair[py::int_(0)], type_map = pair[py::int_(1)];
+  for (const auto& [label, type_map] : snapshot_items(entity_map)) {
     if (!PyDict_Check(type_map.ptr())) {
       throw py::type_error("apply(): entity map values must be dict, not " + type_name(type_map));
     }
-    for (const py::object& placeholder : snapshot(type_map.attr("values")())) {
+    for (const py::object& placeholder : items_of(type_map.attr("values")())) {
       if (!PyUnicode_Check(placeholder.ptr())) {
         throw py::type_error("apply(): entity map placeholders must be str, not " + type_name(placeholder));
       }
