@@ -51,6 +51,27 @@ void require_spacy_pipeline(const std::string& name) {
   throw py::error_already_set();
 }
 
+// The rule-based recognizers in the order the analyzer registers them, each
+// constructed here. The command's rules-only analyzer takes the same list.
+py::list rule_recognizers(py::module_ m, py::object supported_language) {
+  require_str(supported_language, "_rule_recognizers", "supported_language");
+  auto with_language = [&](const char* cls) {
+    return m.attr(cls)(py::arg("supported_language") = supported_language);
+  };
+  py::list out;
+  out.append(with_language("RomanianStreetAddressRecognizer"));
+  out.append(with_language("EmailRecognizer"));
+  out.append(m.attr("PhoneRecognizer")());
+  out.append(with_language("CustomIbanRecognizer"));
+  out.append(with_language("CreditCardRecognizer"));
+  out.append(with_language("IpRecognizer"));
+  out.append(with_language("WordBoundedUrlRecognizer"));
+  out.append(m.attr("BICRecognizer")());
+  out.append(m.attr("CodeRecognizer")());
+  out.append(m.attr("CnpRecognizer")());
+  return out;
+}
+
 py::object build_analyzer(py::module_ m, py::object model_name, py::object gliner_entity_mapping,
                           py::object max_chunk_tokens, py::object overlap_sentences, py::object threshold,
                           py::object entity_thresholds, py::object flat_ner, py::object supported_language,
@@ -83,22 +104,10 @@ py::object build_analyzer(py::module_ m, py::object model_name, py::object gline
     registry.attr("remove_recognizer")(r.attr("name"));
   }
 
-  auto add = [&](py::object recognizer) { registry.attr("add_recognizer")(recognizer); };
-  // Each recognizer is constructed right before it is added.
-  auto with_language = [&](const char* cls) {
-    return m.attr(cls)(py::arg("supported_language") = supported_language);
-  };
-  add(gliner);
-  add(with_language("RomanianStreetAddressRecognizer"));
-  add(with_language("EmailRecognizer"));
-  add(m.attr("PhoneRecognizer")());
-  add(with_language("CustomIbanRecognizer"));
-  add(with_language("CreditCardRecognizer"));
-  add(with_language("IpRecognizer"));
-  add(with_language("UrlRecognizer"));
-  add(m.attr("BICRecognizer")());
-  add(m.attr("CodeRecognizer")());
-  add(m.attr("CnpRecognizer")());
+  registry.attr("add_recognizer")(gliner);
+  for (const py::object& recognizer : snapshot(rule_recognizers(m, supported_language))) {
+    registry.attr("add_recognizer")(recognizer);
+  }
 
   const std::vector<py::object> recognizers = snapshot(registry.attr("recognizers"));
   py::list names;
@@ -145,6 +154,8 @@ PYBIND11_MODULE(analyzer, m) {
   }
   m.attr("RomanianStreetAddressRecognizer") =
       py::module_::import("tarnis.recognizers.domivia").attr("RomanianStreetAddressRecognizer");
+  m.attr("WordBoundedUrlRecognizer") =
+      py::module_::import("tarnis.recognizers.url").attr("WordBoundedUrlRecognizer");
   m.attr("CustomIbanRecognizer") = py::module_::import("tarnis.recognizers.iban").attr("CustomIbanRecognizer");
   m.attr("BICRecognizer") = py::module_::import("tarnis.recognizers.bic").attr("BICRecognizer");
   m.attr("CnpRecognizer") = py::module_::import("tarnis.recognizers.cnp").attr("CnpRecognizer");
@@ -222,6 +233,14 @@ PYBIND11_MODULE(analyzer, m) {
       "Turn per-entity-type thresholds into per-GLiNER-label thresholds.\n\n"
       "Starts from the default threshold of every label and, for each label whose entity type\n"
       "is a key of `thresholds`, uses that value. Returns a new dictionary.");
+
+  m.def(
+      "_rule_recognizers",
+      [m](py::object supported_language) { return rule_recognizers(m, supported_language); },
+      py::arg("supported_language") = "ro",
+      "The rule-based recognizers of the analyzer, newly constructed, in its order: street address,\n"
+      "e-mail, phone, IBAN, card, IP, URL (without results inside words), BIC, code and CNP (the last\n"
+      "four always on Romanian).");
 
   m.def(
       "build_analyzer",

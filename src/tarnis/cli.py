@@ -217,13 +217,12 @@ def collect_documents(paths: list[str], console: Console) -> tuple[list[Document
 
 
 def read_document(path: Path) -> str:
-    """The text of a UTF-8 document, exactly as stored (line endings included)."""
+    """The text of a UTF-8 document, exactly as stored (line endings included;
+    an empty file is an empty text)."""
     try:
         data = path.read_bytes()
     except OSError as e:
         raise DocumentError(f"{path}: cannot read: {e.strerror or e}") from None
-    if not data:
-        raise DocumentError(f"{path}: empty file")
     try:
         return data.decode("utf-8")
     except UnicodeDecodeError as e:
@@ -367,8 +366,9 @@ def build_full_engine(gliner_model: str, spacy_model: str):
             f"the spaCy pipeline '{spacy_model}'", "it is neither an installed package nor a folder",
             _INSTALL_SPACY))
 
+    from tarnis import analyzer, processing
+    from tarnis.recognizers.gliner import ModelUnavailableError
     try:
-        from tarnis import analyzer, processing
         engine = analyzer.build_analyzer(
             model_name=gliner_model,
             gliner_entity_mapping=dict(analyzer.GLINER_ENTITY_MAPPING),
@@ -376,11 +376,12 @@ def build_full_engine(gliner_model: str, spacy_model: str):
             spacy_model=spacy_model)
     except ImportError as e:
         raise UsageError(_missing_models_message("the neural recognizer", str(e), _INSTALL_NEURAL)) from None
+    except ModelUnavailableError as e:
+        # The message names the model that is missing; both ways to provide one are offered.
+        raise UsageError(_missing_models_message("the models", str(e))) from None
     except OSError as e:
-        message = str(e)
-        remedies = [r for name, r in ((gliner_model, _INSTALL_GLINER), (spacy_model, _INSTALL_SPACY))
-                    if name in message]
-        raise UsageError(_missing_models_message("the models", message, *remedies)) from None
+        # Present but unreadable (permissions, a damaged file): installing would not help.
+        raise UsageError(f"cannot load the models: {e}") from None
 
     nlp = engine.nlp_engine.nlp[LANGUAGE]
     processing._nlp_ro = nlp
@@ -394,19 +395,8 @@ def tags_parts_of_speech(nlp) -> bool:
 
 def rule_recognizers(language: str = LANGUAGE) -> list:
     """The rule-based recognizers of the full analyzer, in its order."""
-    from tarnis import analyzer as a
-    return [
-        a.RomanianStreetAddressRecognizer(supported_language=language),
-        a.EmailRecognizer(supported_language=language),
-        a.PhoneRecognizer(),
-        a.CustomIbanRecognizer(supported_language=language),
-        a.CreditCardRecognizer(supported_language=language),
-        a.IpRecognizer(supported_language=language),
-        a.UrlRecognizer(supported_language=language),
-        a.BICRecognizer(),
-        a.CodeRecognizer(),
-        a.CnpRecognizer(),
-    ]
+    from tarnis import analyzer
+    return analyzer._rule_recognizers(language)
 
 
 def build_rules_engine():
@@ -482,6 +472,8 @@ def detections(engine, text: str, entities: list[str] | None, raw: bool = False)
     denylist filter unless `raw`, in text order."""
     from tarnis.processing import filter_entity_denylist, resolve_overlaps
 
+    if not text:
+        return []
     results = engine.analyze(text=text, language=LANGUAGE, entities=entities)
     if not raw:
         results = filter_entity_denylist(text, resolve_overlaps(results, text))
@@ -787,9 +779,7 @@ def run_batch(items, console: Console, source, process, prepare=None, stages: SL
 
 
 def _failed_line(failed: list, source) -> str:
-    names = [str(source(item)) for item in failed]
-    shown = ", ".join(names[:20]) + (f" and {len(names) - 20} more" if len(names) > 20 else "")
-    return f"failed: {shown}"
+    return f"failed: {_shown([str(source(item)) for item in failed])}"
 
 
 def cmd_anonymize(args, console: Console) -> int:
@@ -906,8 +896,11 @@ def _ensure_sentence_pipeline() -> None:
 
 
 def read_entity_map(path: Path) -> dict:
+    content = read_document(path)
+    if not content.strip():
+        raise DocumentError(f"{path}: empty file, not an entity map")
     try:
-        data = json.loads(read_document(path))
+        data = json.loads(content)
     except json.JSONDecodeError as e:
         raise DocumentError(f"{path}: not a JSON entity map ({e})") from None
     valid = isinstance(data, dict) and all(
@@ -939,9 +932,20 @@ def cmd_restore(args, console: Console) -> int:
     found = list(dict.fromkeys(_PLACEHOLDER.findall(text)))
     unknown = [p for p in found if p not in known]
     if unknown:
-        shown = ", ".join(unknown[:20]) + (f" and {len(unknown) - 20} more" if len(unknown) > 20 else "")
-        console.warning(f"{source}: {len(unknown)} placeholder{'s' if len(unknown) != 1 else ''} not in "
-                        f"{map_path} left as they are: {shown}")
+        # Most likely the map of another document: restoring the placeholders
+        # the two share would put that document's data into this one.
+        what = f"{_count(len(unknown), 'placeholder')} not in {map_path}: {_shown(unknown)}"
+        if not args.partial:
+            console.error(f"{source}: {what}; is it the map of this document? Nothing was restored "
+                          "(--partial restores the placeholders the map knows and leaves the others)")
+            return EXIT_FAILED
+        console.warning(f"{source}: {what}; left as they are")
+    present = set(found)
+    unused = [p for inner in entity_map.values() for p in inner.values() if p not in present]
+    if unused:
+        unused = list(dict.fromkeys(unused))
+        console.warning(f"{source}: {_count(len(unused), 'placeholder')} of {map_path} not in the text "
+                        f"(text removed after anonymizing?): {_shown(unused)}")
     restored = deanonymize_text(text, entity_map)
 
     if out is None:
@@ -959,6 +963,14 @@ def cmd_restore(args, console: Console) -> int:
     console.info(f"restored {replaced} placeholder{'s' if replaced != 1 else ''}"
                  f"{f' into {out}' if out is not None else ''}")
     return EXIT_OK
+
+
+def _count(n: int, noun: str) -> str:
+    return f"{n} {noun}{'s' if n != 1 else ''}"
+
+
+def _shown(items: list[str], limit: int = 20) -> str:
+    return ", ".join(items[:limit]) + (f" and {len(items) - limit} more" if len(items) > limit else "")
 
 
 def _verdict_fields(r, verdicts: dict) -> dict:
@@ -1122,12 +1134,16 @@ def build_parser() -> argparse.ArgumentParser:
     p.set_defaults(run=cmd_anonymize)
 
     p = sub.add_parser("restore", help="restore an anonymized document from its entity map",
-                       description="Put the original texts back in place of the placeholders. Placeholders "
-                                   "that the map does not know are left as they are, with a warning.")
+                       description="Put the original texts back in place of the placeholders. A text "
+                                   "holding placeholders that the map does not know (the map of another "
+                                   "document?) is an error and nothing is written, unless --partial.")
     p.add_argument("file", metavar="FILE", help="anonymized text file")
     p.add_argument("--map", required=True, metavar="MAP.json", help="the entity map written by anonymize")
     p.add_argument("-o", "--output", metavar="OUT", help="file to write (default: standard output)")
     p.add_argument("-f", "--force", action="store_true", help="overwrite OUT if it exists")
+    p.add_argument("--partial", action="store_true",
+                   help="restore what the map knows even when the text holds placeholders it does not know "
+                        "(they are left as they are, with a warning)")
     _add_common(p)
     p.set_defaults(run=cmd_restore)
 
