@@ -227,3 +227,14 @@ def test_logs_beside_the_first_input_without_output_folder(slm_server, samples):
     assert (samples / "slm-logs" / "slm_review_log.jsonl").exists()
     assert (samples / "cerere_instanta.anon.txt").exists()
     assert os.stat(samples / "slm-logs").st_mode & 0o077 == 0
+
+
+def test_unwritable_error_log_fails_the_unverified_documents(slm_server, samples, tmp_path):
+    server = slm_server(scripted(verify=lambda body: 400))
+    logs = tmp_path / "logs"
+    (logs / "slm_error_log.jsonl").mkdir(parents=True)   # the error log cannot be written
+    out = tmp_path / "out"
+    proc = run("anonymize", samples, "-o", out, RULES, "--verify", "--slm-log-dir", logs,
+               "--slm-url", server.base_url)
+    assert proc.returncode == 1
+    assert outputs(out) == {} and "IsADirectoryError" in err(proc) and "Traceback" not in err(proc)

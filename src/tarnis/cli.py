@@ -637,7 +637,9 @@ class SLMStages:
 
             try:
                 self.fallback.filter_multi(pairs, progress_callback=progress)
-            except SLMUnavailableError as e:
+            except (KeyboardInterrupt, SystemExit, MemoryError):
+                raise
+            except Exception as e:  # noqa: BLE001 - the documents left unverified fail, the run goes on
                 failure = e
             finally:
                 if console.bar is not None:
@@ -647,9 +649,11 @@ class SLMStages:
             st.verdicts = {id(r): verdicts.get(id(r)) for r in st.sent}
             missing = sum(1 for v in st.verdicts.values() if v is None)
             if failure is not None and missing:
+                why = ("(--slm-on-failure error): " if isinstance(failure, SLMUnavailableError)
+                       else f"({type(failure).__name__}): ")
                 st.error = DocumentError(
-                    f"{st.source}: the language model could not verify {missing} doubtful detection"
-                    f"{'s' if missing != 1 else ''} (--slm-on-failure error): {failure}")
+                    f"{st.source}: the language model could not verify {_count(missing, 'doubtful detection')} "
+                    f"{why}{failure}")
             st.kept = [r for r in st.results
                        if id(r) not in st.verdicts or st.verdicts[id(r)] is None or st.verdicts[id(r)].accepted]
 
