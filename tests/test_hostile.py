@@ -12,6 +12,7 @@ report that as SystemError), never a read outside the text."""
 from __future__ import annotations
 
 import math
+import re
 from types import SimpleNamespace
 
 import pytest
@@ -37,10 +38,12 @@ class Boom(Exception):
 
 
 # Errors a caller may get: argument checks, the hostile objects' own errors,
-# and what Python itself raises on such objects (a missing attribute, an int
-# that does not fit, an index past the end). SystemError (an error left
+# `re`'s own (a replacement such as "\\1" in an entity map), and what Python
+# itself raises on such objects (a missing attribute, an int that does not
+# fit, an index past the end). SystemError (an error left
 # pending) and RuntimeError (a failed internal cast) are faults.
-ALLOWED = (TypeError, ValueError, ArithmeticError, AttributeError, LookupError, OSError, Boom)
+ALLOWED = (TypeError, ValueError, ArithmeticError, AttributeError, LookupError, OSError, ImportError, re.error,
+           Boom)
 
 HOSTILE_SETTINGS = settings(max_examples=150, deadline=None, suppress_health_check=list(HealthCheck))
 
