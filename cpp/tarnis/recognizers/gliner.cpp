@@ -31,6 +31,10 @@ namespace {
 const char* const kRecognizerName = "SmartGLiNERRecognizer";
 const char* const kDefaultModel = "knowledgator/gliner-multitask-large-v0.5";
 const char* const kDefaultSpacyModel = "ro_core_news_sm";
+// Chunks per batched model call. Eight chunks of the default 384 words keep
+// the activations of a large encoder well under a gigabyte, and larger
+// batches gain little more on a CPU.
+constexpr int kDefaultBatchSize = 8;
 
 // Leaked on purpose: these hold Python objects and must not be released after
 // the interpreter has shut down.
@@ -367,6 +371,122 @@ std::vector<Window> windows_for(py::handle chunk_text, size_t limit) {
   }
   return out;
 }
+// ---------------------------------------------------------------------------
+// Batched prediction
+//
+// A GLiNER model predicts one text per `predict_entities` call, which is a
+// thin wrapper over `inference(texts, ...)` on a list of one. All the model
+// inputs of a document (its chunks, or their windows) are known before the
+// first prediction, so they go to `inference` in batches instead: the
+// encoder then runs on a few padded sequences at a time, which is cheaper
+// per word. Within a batch the texts are of similar length (they are taken
+// in order of length), so little is spent on padding. Predictions come back
+// per text and are consumed in document order, exactly as one call per text
+// would give them.
+//
+// The batched call is used only when `predict_entities` is the library's
+// own; a model whose class or instance replaces it (a wrapper, a test
+// double, a subclass that post-processes predictions) is called once per
+// text through its own `predict_entities`.
+
+const char* const kBaseModelClass = "BaseEncoderGLiNER";
+
+// The base class that defines the library's `predict_entities`, or None
+// when the gliner package does not have it.
+py::object library_base_class() {
+  static PyObject* base = nullptr;
+  static bool looked = false;
+  if (!looked) {
+    looked = true;
+    try {
+      base = py::object(py::module_::import("gliner.model").attr(kBaseModelClass)).release().ptr();
+    } catch (py::error_already_set&) {
+      base = nullptr;  // another library version: one call per text
+    }
+  }
+  return base ? py::reinterpret_borrow<py::object>(base) : py::none();
+}
+
+// `model.inference` when one batched call gives what one `predict_entities`
+// call per text would, else None.
+py::object batched_call(py::handle model) {
+  py::object base = library_base_class();
+  if (base.is_none()) return py::none();
+  py::object cls = py::type::of(model);
+  const int sub = PyObject_IsSubclass(cls.ptr(), base.ptr());
+  if (sub < 0) throw py::error_already_set();
+  if (!sub) return py::none();
+  py::object own = py::getattr(model, "__dict__", py::none());
+  if (PyDict_Check(own.ptr())) {
+    const int has = PyDict_Contains(own.ptr(), py::str("predict_entities").ptr());
+    if (has < 0) throw py::error_already_set();
+    if (has) return py::none();
+  }
+  // The class in the method resolution order that defines predict_entities
+  // must be the library's base class. (The MRO is a tuple: no Python code
+  // can change it while it is walked.)
+  py::tuple mro = cls.attr("__mro__");
+  for (py::handle klass : mro) {
+    PyObject* dict = reinterpret_cast<PyTypeObject*>(klass.ptr())->tp_dict;
+    if (!dict) continue;
+    PyObject* found = PyDict_GetItemWithError(dict, py::str("predict_entities").ptr());
+    if (found) {
+      if (!klass.is(base)) return py::none();
+      return py::getattr(model, "inference", py::none());
+    }
+    if (PyErr_Occurred()) throw py::error_already_set();
+  }
+  return py::none();
+}
+
+// One text given to the model: a whole chunk or one window of it.
+struct Job {
+  size_t chunk;           // index into the chunk list
+  Window win;             // chunk offsets of the text, and of its own part
+  bool whole;             // the chunk is run whole (no windows)
+  py::object text;
+  size_t length;          // characters, to order a batch by length
+};
+
+// Predictions per job, in job order: batched when the model allows it,
+// else one predict_entities call per job, in document order.
+std::vector<py::object> predict_all(py::handle model, const std::vector<Job>& jobs, py::handle labels,
+                                    py::handle threshold, py::handle flat_ner, size_t batch_size) {
+  std::vector<py::object> out(jobs.size());
+  py::object batched = batch_size > 1 && jobs.size() > 1 ? batched_call(model) : py::none();
+  if (batched.is_none()) {
+    py::object predict = py::reinterpret_borrow<py::object>(model).attr("predict_entities");
+    for (size_t k = 0; k < jobs.size(); ++k) {
+      out[k] = predict(jobs[k].text, labels, py::arg("threshold") = threshold, py::arg("flat_ner") = flat_ner);
+    }
+    return out;
+  }
+  // Longest first, so that each batch holds texts of similar length; equal
+  // lengths keep their document order.
+  std::vector<size_t> order(jobs.size());
+  for (size_t k = 0; k < order.size(); ++k) order[k] = k;
+  std::stable_sort(order.begin(), order.end(),
+                   [&](size_t a, size_t b) { return jobs[a].length > jobs[b].length; });
+  for (size_t from = 0; from < order.size(); from += batch_size) {
+    const size_t to = std::min(order.size(), from + batch_size);
+    py::list texts;
+    for (size_t k = from; k < to; ++k) texts.append(jobs[order[k]].text);
+    py::object got = batched(texts, labels, py::arg("flat_ner") = flat_ner, py::arg("threshold") = threshold,
+                             py::arg("batch_size") = to - from);
+    py::object items = py::reinterpret_steal<py::object>(
+        PySequence_Fast(got.ptr(), "GLiNER inference() must return a list of prediction lists"));
+    if (!items) throw py::error_already_set();
+    if (static_cast<size_t>(PySequence_Fast_GET_SIZE(items.ptr())) != to - from) {
+      throw py::value_error("[gliner] GLiNER inference() returned " +
+                            std::to_string(PySequence_Fast_GET_SIZE(items.ptr())) + " prediction lists for " +
+                            std::to_string(to - from) + " texts");
+    }
+    for (size_t k = from; k < to; ++k) {
+      out[order[k]] = py::reinterpret_borrow<py::object>(PySequence_Fast_GET_ITEM(items.ptr(), k - from));
+    }
+  }
+  return out;
+}
 
 // ---------------------------------------------------------------------------
 // Analysis
@@ -377,16 +497,24 @@ py::dict dict_attr(py::handle self, const char* name) {
   return py::reinterpret_borrow<py::dict>(v);
 }
 
+struct ChunkPlan {
+  Py_ssize_t start, end, core_start, core_end;
+};
+
 py::list analyze(py::module_ m, py::object self, py::object text, py::object entities) {
   require_str(text, "analyze", "text");
   require_list(entities, "analyze", "entities");
   self.attr("load")();
 
-  py::list requested = py::reinterpret_borrow<py::list>(entities);
+  // A snapshot: the loops below call into Python (hashing, comparisons).
+  py::list requested = py::reinterpret_steal<py::list>(PySequence_List(entities.ptr()));
+  if (!requested) throw py::error_already_set();
   py::dict reverse = dict_attr(self, "reverse_mapping");
   py::dict mapping = dict_attr(self, "entity_mapping");
   py::dict label_thresholds = dict_attr(self, "entity_thresholds");
   const double threshold = threshold_value(self.attr("threshold"), "analyze", "threshold");
+  const size_t batch_size =
+      static_cast<size_t>(count_value(py::getattr(self, "batch_size", py::int_(1)), "analyze", "batch_size", 1));
 
   py::list labels;
   for (py::handle type : requested) {
@@ -395,7 +523,10 @@ py::list analyze(py::module_ m, py::object self, py::object text, py::object ent
       if (PyErr_Occurred()) throw py::error_already_set();
       continue;  // no label asks the model for this entity type
     }
-    for (py::handle label : py::reinterpret_borrow<py::object>(found)) labels.append(label);
+    py::object held = py::reinterpret_borrow<py::object>(found);
+    py::object items = py::reinterpret_steal<py::object>(PySequence_List(held.ptr()));
+    if (!items) throw py::error_already_set();
+    for (py::handle label : items) labels.append(label);
   }
   py::list results;
   // The model has nothing to look for; asking it anyway is wasted work (and
@@ -417,10 +548,11 @@ py::list analyze(py::module_ m, py::object self, py::object text, py::object ent
       if (PyErr_Occurred()) throw py::error_already_set();
       continue;
     }
-    effective = std::min(effective, threshold_value(v, "analyze", "entity_thresholds"));
+    effective = std::min(effective, threshold_value(py::reinterpret_borrow<py::object>(v), "analyze",
+                                                    "entity_thresholds"));
   }
 
-  py::object predict = self.attr("model").attr("predict_entities");
+  py::object model = self.attr("model");
   py::object flat_ner = self.attr("flat_ner");
   py::object recognizer_name = self.attr("name");
   ResultFactory factory(m);
@@ -430,31 +562,32 @@ py::list analyze(py::module_ m, py::object self, py::object text, py::object ent
   py::set seen;
   const bool filter_types = !requested.empty();
 
-  const size_t word_limit = model_word_limit(self.attr("model"));
+  const size_t word_limit = model_word_limit(model);
 
+  // Every text the model is given, in document order.
+  std::vector<ChunkPlan> plans;
+  std::vector<Job> jobs;
   for (size_t k = 0; k < chunks.size(); ++k) {
     py::tuple chunk = chunks[k];
     py::tuple core = cores[k];
-    const Py_ssize_t chunk_start = index_value(chunk[0]);
-    const Py_ssize_t core_start = index_value(core[0]);
-    const Py_ssize_t core_end = index_value(core[1]);
+    ChunkPlan plan{index_value(chunk[0]), index_value(chunk[1]), index_value(core[0]), index_value(core[1])};
+    plans.push_back(plan);
     // An empty core zone lies inside the previous chunk: nothing this chunk
     // finds could be kept.
-    if (core_start >= core_end) continue;
+    if (plan.core_start >= plan.core_end) continue;
     py::object chunk_text = chunk[2];
     require_str(chunk_text, "analyze", "chunk text");
+    const size_t chunk_len = static_cast<size_t>(PyUnicode_GET_LENGTH(chunk_text.ptr()));
 
     std::vector<Window> windows;
     if (word_limit > 0) windows = windows_for(chunk_text, word_limit);
     if (windows.size() > 1) {
-      g_log->debug("[gliner] Chunk (%d, %d) is longer than the model's %d words: %d windows", chunk_start,
-                   index_value(chunk[1]), word_limit, windows.size());
+      g_log->debug("[gliner] Chunk (%d, %d) is longer than the model's %d words: %d windows", plan.start, plan.end,
+                   word_limit, windows.size());
     }
-    if (windows.empty()) windows.push_back({0, static_cast<size_t>(PyUnicode_GET_LENGTH(chunk_text.ptr())), 0, 0});
-
-    for (size_t w = 0; w < windows.size(); ++w) {
-      const Window& win = windows[w];
-      const bool whole = windows.size() == 1;
+    if (windows.empty()) windows.push_back({0, chunk_len, 0, 0});
+    const bool whole = windows.size() == 1;
+    for (const Window& win : windows) {
       py::object window_text = chunk_text;
       if (!whole) {
         PyObject* piece = PyUnicode_Substring(chunk_text.ptr(), static_cast<Py_ssize_t>(win.start),
@@ -462,53 +595,63 @@ py::list analyze(py::module_ m, py::object self, py::object text, py::object ent
         if (!piece) throw py::error_already_set();
         window_text = py::reinterpret_steal<py::object>(piece);
       }
-      const Py_ssize_t window_len = static_cast<Py_ssize_t>(win.end - win.start);
-      py::object predictions = predict(window_text, labels, py::arg("threshold") = effective_obj,
-                                       py::arg("flat_ner") = flat_ner);
-      for (py::handle pred : predictions) {
-        py::object label = pred[key_label];
-        const double score = to_float(pred[key_score], "predict_entities", "score");
-        double wanted = threshold;
-        if (PyObject* v = PyDict_GetItemWithError(label_thresholds.ptr(), label.ptr())) {
-          wanted = threshold_value(v, "analyze", "entity_thresholds");
-        } else if (PyErr_Occurred()) {
-          throw py::error_already_set();
-        }
-        if (score < wanted) continue;
+      jobs.push_back({k, win, whole, window_text, win.end - win.start});
+    }
+  }
 
-        const Py_ssize_t ps = index_value(pred[key_start]);
-        const Py_ssize_t pe = index_value(pred[key_end]);
-        if (ps < 0 || pe < ps || pe > window_len) {
-          g_log->warning("[gliner] Dropping a %s prediction at (%d, %d) outside its chunk of length %d", label, ps,
-                         pe, window_len);
-          continue;
-        }
-        // Windows of one chunk overlap; each keeps the starts of its own part.
-        if (!whole && (win.start + ps < win.own_start || win.start + ps >= win.own_end)) continue;
-        const Py_ssize_t start = chunk_start + static_cast<Py_ssize_t>(win.start) + ps;
-        const Py_ssize_t end = chunk_start + static_cast<Py_ssize_t>(win.start) + pe;
-        if (start < core_start || start >= core_end) continue;
+  const std::vector<py::object> predicted = predict_all(model, jobs, labels, effective_obj, flat_ner, batch_size);
 
-        py::object entity_type;
-        if (PyObject* v = PyDict_GetItemWithError(mapping.ptr(), label.ptr())) {
-          entity_type = py::reinterpret_borrow<py::object>(v);
-        } else if (PyErr_Occurred()) {
-          throw py::error_already_set();
-        } else {
-          entity_type = label.attr("upper")();
-        }
-        if (filter_types) {
-          const int has = PySequence_Contains(requested.ptr(), entity_type.ptr());
-          if (has < 0) throw py::error_already_set();
-          if (!has) continue;
-        }
-        py::tuple key = py::make_tuple(start, end, entity_type);
-        if (seen.contains(key)) continue;
-        seen.add(key);
-
-        results.append(factory.make(entity_type, static_cast<size_t>(start), static_cast<size_t>(end),
-                                    py::float_(score), recognizer_name, note_format.attr("format")(entity_type)));
+  for (size_t j = 0; j < jobs.size(); ++j) {
+    const Job& job = jobs[j];
+    const Window& win = job.win;
+    const ChunkPlan& plan = plans[job.chunk];
+    const Py_ssize_t window_len = static_cast<Py_ssize_t>(win.end - win.start);
+    py::object predictions = py::reinterpret_steal<py::object>(
+        PySequence_List(predicted[j].ptr()));
+    if (!predictions) throw py::error_already_set();
+    for (py::handle pred : predictions) {
+      py::object label = pred[key_label];
+      const double score = to_float(pred[key_score], "predict_entities", "score");
+      double wanted = threshold;
+      if (PyObject* v = PyDict_GetItemWithError(label_thresholds.ptr(), label.ptr())) {
+        wanted = threshold_value(py::reinterpret_borrow<py::object>(v), "analyze", "entity_thresholds");
+      } else if (PyErr_Occurred()) {
+        throw py::error_already_set();
       }
+      if (score < wanted) continue;
+
+      const Py_ssize_t ps = index_value(pred[key_start]);
+      const Py_ssize_t pe = index_value(pred[key_end]);
+      if (ps < 0 || pe < ps || pe > window_len) {
+        g_log->warning("[gliner] Dropping a %s prediction at (%d, %d) outside its chunk of length %d", label, ps, pe,
+                       window_len);
+        continue;
+      }
+      // Windows of one chunk overlap; each keeps the starts of its own part.
+      if (!job.whole && (win.start + ps < win.own_start || win.start + ps >= win.own_end)) continue;
+      const Py_ssize_t start = plan.start + static_cast<Py_ssize_t>(win.start) + ps;
+      const Py_ssize_t end = plan.start + static_cast<Py_ssize_t>(win.start) + pe;
+      if (start < plan.core_start || start >= plan.core_end) continue;
+
+      py::object entity_type;
+      if (PyObject* v = PyDict_GetItemWithError(mapping.ptr(), label.ptr())) {
+        entity_type = py::reinterpret_borrow<py::object>(v);
+      } else if (PyErr_Occurred()) {
+        throw py::error_already_set();
+      } else {
+        entity_type = label.attr("upper")();
+      }
+      if (filter_types) {
+        const int has = PySequence_Contains(requested.ptr(), entity_type.ptr());
+        if (has < 0) throw py::error_already_set();
+        if (!has) continue;
+      }
+      py::tuple key = py::make_tuple(start, end, entity_type);
+      if (seen.contains(key)) continue;
+      seen.add(key);
+
+      results.append(factory.make(entity_type, static_cast<size_t>(start), static_cast<size_t>(end),
+                                  py::float_(score), recognizer_name, note_format.attr("format")(entity_type)));
     }
   }
   return results;
@@ -516,8 +659,10 @@ py::list analyze(py::module_ m, py::object self, py::object text, py::object ent
 
 void init(py::module_ m, py::object self, py::object model_name, py::object entity_mapping,
           py::object max_chunk_tokens, py::object overlap_sentences, py::object threshold,
-          py::object entity_thresholds, py::object flat_ner, py::object supported_language, py::object spacy_model) {
+          py::object entity_thresholds, py::object flat_ner, py::object supported_language, py::object spacy_model,
+          py::object batch_size) {
   const char* fn = "SmartGLiNERRecognizer";
+  count_value(batch_size, fn, "batch_size", 1);
   require_str(model_name, fn, "model_name");
   require_dict_or_none(entity_mapping, fn, "entity_mapping");
   count_value(max_chunk_tokens, fn, "max_chunk_tokens", 1);
@@ -553,6 +698,7 @@ void init(py::module_ m, py::object self, py::object model_name, py::object enti
   self.attr("flat_ner") = flat_ner;
   self.attr("spacy_model") = spacy_model;
   self.attr("_model_name") = model_name;
+  self.attr("batch_size") = batch_size;
   self.attr("model") = py::none();
   self.attr("nlp") = py::none();
 
@@ -592,16 +738,21 @@ PYBIND11_MODULE(gliner, m) {
       .init(
           [m](py::object self, py::object model_name, py::object entity_mapping, py::object max_chunk_tokens,
               py::object overlap_sentences, py::object threshold, py::object entity_thresholds,
-              py::object flat_ner, py::object supported_language, py::object spacy_model) {
+              py::object flat_ner, py::object supported_language, py::object spacy_model, py::object batch_size) {
             init(m, self, model_name, entity_mapping, max_chunk_tokens, overlap_sentences, threshold,
-                 entity_thresholds, flat_ner, supported_language, spacy_model);
+                 entity_thresholds, flat_ner, supported_language, spacy_model, batch_size);
           },
           "Store the configuration, then let the base class call `load`, which loads the GLiNER model\n"
-          "`model_name` and the spaCy pipeline `spacy_model` (a package name or a folder path).",
+          "`model_name` and the spaCy pipeline `spacy_model` (a package name or a folder path).\n\n"
+          "`batch_size` (keyword only): how many chunks, or windows of over-long chunks, the model\n"
+          "reads in one batched call (texts of similar length together). The predictions are those of\n"
+          "one call per chunk; 1 makes one call per chunk. A model whose `predict_entities` is not the\n"
+          "gliner library's own is always called once per chunk.",
           py::arg("model_name") = kDefaultModel, py::arg("entity_mapping") = py::none(),
           py::arg("max_chunk_tokens") = 384, py::arg("overlap_sentences") = 2, py::arg("threshold") = 0.5,
           py::arg("entity_thresholds") = py::none(), py::arg("flat_ner") = false,
-          py::arg("supported_language") = "ro", py::arg("spacy_model") = kDefaultSpacyModel)
+          py::arg("supported_language") = "ro", py::arg("spacy_model") = kDefaultSpacyModel, py::kw_only(),
+          py::arg("batch_size") = kDefaultBatchSize)
       .method(
           "load", [](py::object self) { load(self); },
           "Load the GLiNER model and the spaCy pipeline if they are not loaded yet. Raises\n"
