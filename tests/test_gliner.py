@@ -499,3 +499,47 @@ def test_batch_size_is_keyword_only(tiny_gliner_dir, blank_ro_spacy_dir):
     assert rec.batch_size == 8
     with pytest.raises(TypeError):
         mod.SmartGLiNERRecognizer(tiny_gliner_dir, None, 384, 2, 0.5, None, False, "ro", blank_ro_spacy_dir, 4)
+
+
+# ---------------------------------------------------------------- ONNX Runtime backend
+
+@pytest.fixture(scope="module")
+def onnx_model_dir(tmp_path_factory, short_gliner_dir):
+    pytest.importorskip("onnxruntime", reason="onnxruntime is not installed")
+    pytest.importorskip("onnx", reason="onnx is not installed")
+    import shutil
+    folder = tmp_path_factory.mktemp("gliner-onnx") / "model"
+    shutil.copytree(short_gliner_dir, folder)
+    return str(folder)
+
+
+def test_onnx_backend_predicts_what_torch_predicts(onnx_model_dir, blank_ro_spacy_dir):
+    import os
+    kw = dict(model_name=onnx_model_dir, spacy_model=blank_ro_spacy_dir, entity_mapping=dict(MAPPING), threshold=0.0,
+              max_chunk_tokens=40)
+    torch_rec = mod.SmartGLiNERRecognizer(**kw)
+    onnx_rec = mod.SmartGLiNERRecognizer(**kw, backend="onnx")
+    assert onnx_rec.backend == "onnx" and type(onnx_rec.model.model).__module__.startswith("gliner.runtime")
+    paths = mod.export_onnx(onnx_model_dir)
+    assert paths["onnx_path"] == os.path.join(onnx_model_dir, "onnx", "model.onnx")
+    stamp = os.path.getmtime(paths["onnx_path"])
+    assert mod.export_onnx(onnx_model_dir) == paths and os.path.getmtime(paths["onnx_path"]) == stamp
+
+    text = _many_chunk_document()
+    entities = ["PERSON_NAME", "ORGANIZATION", "DOMIVIA"]
+    want, got = torch_rec.analyze(text, entities), onnx_rec.analyze(text, entities)
+    # At threshold 0 every span of every chunk is reported: this compares
+    # the scores of all of them, not only of confident entities.
+    assert len(want) > 100
+    assert [(r.entity_type, r.start, r.end) for r in got] == [(r.entity_type, r.start, r.end) for r in want]
+    assert max(abs(a.score - b.score) for a, b in zip(got, want)) < 1e-4
+
+
+def test_int8_backend_runs_and_bad_backends_are_refused(onnx_model_dir, blank_ro_spacy_dir):
+    rec = mod.SmartGLiNERRecognizer(model_name=onnx_model_dir, spacy_model=blank_ro_spacy_dir,
+                                    entity_mapping=dict(MAPPING), threshold=0.0, backend="onnx-int8")
+    results = rec.analyze("Domnul Ion Popescu locuiește în Cluj-Napoca.", ["PERSON_NAME"])
+    assert results and all(0.0 <= r.score <= 1.0 for r in results)
+    for backend, error in [("tensorrt", ValueError), ("ONNX", ValueError), (1, TypeError)]:
+        with pytest.raises(error, match="backend"):
+            mod.SmartGLiNERRecognizer(model_name=onnx_model_dir, spacy_model=blank_ro_spacy_dir, backend=backend)
