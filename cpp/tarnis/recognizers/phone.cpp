@@ -344,6 +344,9 @@ const RegionNeeds& needs_of(Library& lib, py::handle region) {
 // pattern of a region of its country code, and it is written as a run of
 // the cluster's digits (after a national prefix, before an extension).
 bool may_hold_number(Library& lib, const RegionNeeds& needs, const Cluster& c, bool valid_only) {
+  // Every candidate holds a digit: a cluster of letters and punctuation
+  // alone (most of them in prose) has none.
+  if (c.digits.empty()) return false;
   const size_t with_plus = 1 + any_national(lib);
   if (c.plus && c.weight >= with_plus) return true;
   if (!needs.known) return false;
