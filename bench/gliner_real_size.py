@@ -19,7 +19,7 @@ It also checks that the batched and ONNX paths find the same entities as the
 per-chunk path and prints the largest score difference, over every span
 scored above 0 in the first chunks (threshold 0).
 
-Usage: python bench/bench_gliner_large.py [--words N] [--paths a,b,...] [--threads N] [--ronec DIR]
+Usage: python bench/gliner_real_size.py [--words N] [--paths a,b,...] [--threads N] [--ronec DIR]
 The default (--words 1500, about five 300-word chunks) takes a few minutes on
 2 cores plus a one-off build and export; --words 20000 gives steadier figures.
 """
@@ -164,12 +164,13 @@ def main():
             print(f"{name}: failed\n{proc.stderr[-2000:]}")
             continue
         r = json.loads(proc.stdout.strip().splitlines()[-1])
+        (OUT / f"result-{name}.json").write_text(json.dumps(r))
         rate = r["words"] / r["seconds"]
         if base is None:
             base = r
         same = r["found"] == base["found"]
         want = {k[:3]: k[3] for k in map(tuple, base["scores"])}
-        diffs = [abs(s - want[k[:3]]) for *k, s in map(tuple, r["scores"]) if tuple(k[:3]) in want]
+        diffs = [abs(s - want[tuple(k)]) for *k, s in r["scores"] if tuple(k) in want]
         spans_same = len(diffs) == len(want) == len(r["scores"])
         delta = f"{max(diffs):.2e}" if diffs and spans_same else "spans differ"
         print(f"{name:<11}{r['words']:>7}{r['chunks']:>7}{r['seconds']:>9.1f}{rate:>9.1f}"
