@@ -8,7 +8,12 @@ the same recorded library answers; then the MB/s of
 `analyze` on the ~1 MB document, and how many numbers the library's default
 tries limit would have missed there.
 
-Run: python bench/bench_phone.py
+Last, on both 1 MB documents, `analyze` as it runs (the matcher given only the
+clusters of the text that can hold a number of each region) against the
+matcher given the whole text, which the timed library stand-in above always
+is: the two must find the same results.
+
+Run: python bench/bench_phone.py [--windows-only]
 """
 
 from __future__ import annotations
@@ -159,7 +164,32 @@ def key(results):
     return sorted((r.start, r.end, r.score, r.analysis_explanation.textual_explanation) for r in results)
 
 
+def whole_text_module():
+    """phonenumbers behind a stand-in object: the recognizer then gives the
+    matcher the whole text."""
+    return SimpleNamespace(**{k: getattr(phonenumbers, k) for k in dir(phonenumbers) if not k.startswith("__")})
+
+
+def windows_versus_whole_text():
+    rec = phone.CustomPhoneRecognizer()
+    rec.analyze("tel. 0721 234 567", [])  # one-off set-up: character table, region metadata
+    print("analyze on 1 MB: matcher on the clusters that can hold a number against the whole text")
+    for variant in ("corpus", "dense"):
+        text = corpus.generate(1_000_000, entities=2_000, seed=1234)[0] if variant == "corpus" \
+            else dense_numbers(1_000_000)
+        t = time.perf_counter()
+        windowed = rec.analyze(text, [])
+        tw = time.perf_counter() - t
+        whole, tf = with_library(whole_text_module(), lambda pn: rec.analyze(text, []))
+        assert key(windowed) == key(whole), f"windows and whole text differ on {variant}"
+        print(f"  {variant:<7} found {len(whole):>5}   whole text {tf:7.2f} s   windows {tw:7.2f} s   "
+              f"{tf / tw:5.1f}x   identical")
+
+
 def main():
+    if "--windows-only" in sys.argv:
+        windows_versus_whole_text()
+        return
     rec = phone.CustomPhoneRecognizer()
     docs = {}
     print("Library time: the matcher scans, parse and region lookups the recognizer asks for.")
@@ -201,6 +231,8 @@ def main():
         limited = sum(1 for _ in phonenumbers.PhoneNumberMatcher(text, "RO"))
         full = sum(1 for _ in phonenumbers.PhoneNumberMatcher(text, "RO", max_tries=sys.maxsize))
         print(f"  {variant} 1 MB: {limited} with the default limit, {full} without ({full - limited} missed)")
+    print()
+    windows_versus_whole_text()
 
 
 if __name__ == "__main__":

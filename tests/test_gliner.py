@@ -400,3 +400,146 @@ def test_module_import_does_not_need_gliner_or_torch():
     out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=300)
     assert out.returncode == 0, out.stderr
     assert "pip install gliner" in out.stdout and "knowledgator/gliner-multitask-large-v0.5" in out.stdout
+
+
+# ---------------------------------------------------------------- batched prediction
+
+@pytest.fixture(scope="module")
+def short_gliner_dir(tmp_path_factory):
+    """A tiny model that reads at most 40 words, so that chunks get windows."""
+    pytest.importorskip("gliner", reason="the neural extra (gliner, torch) is not installed")
+    import models
+    return str(models.build_tiny_gliner(tmp_path_factory.mktemp("gliner-short") / "tiny", seed=3, max_len=40))
+
+
+def _spy(model, per_chunk):
+    """Swap the model's class for a subclass that records what it is asked:
+    predict_entities (one text per call) or inference (the texts of a batch)."""
+    calls, base = [], type(model)
+    if per_chunk:
+        class Spy(base):
+            def predict_entities(self, text, labels, **kw):
+                calls.append([text])
+                return super().predict_entities(text, labels, **kw)
+    else:
+        class Spy(base):
+            def inference(self, texts, labels, **kw):
+                calls.append(list(texts))
+                return super().inference(texts, labels, **kw)
+    model.__class__ = Spy
+    return calls
+
+
+def _many_chunk_document():
+    filler = "contractul părțile semnatare prezentul obiect preț plata termen".split()
+    sents = []
+    for k in range(14):
+        extra = " ".join(filler[: k % 7])
+        sents.append(f"Domnul Ion Popescu {extra} locuiește pe strada Florilor nr. {k} din Cluj-Napoca.")
+        if k == 6:  # one sentence far longer than the model reads: a chunk of several windows
+            sents.append(" ".join(["Maria Ionescu lucrează la SC Exemplu SRL"] * 20) + ".")
+    sents.append("")  # a trailing blank
+    return " ".join(sents)
+
+
+@pytest.mark.parametrize("batch_size", [2, 8, 64])
+def test_batched_predictions_equal_one_call_per_chunk(short_gliner_dir, blank_ro_spacy_dir, batch_size):
+    kw = dict(model_name=short_gliner_dir, spacy_model=blank_ro_spacy_dir, entity_mapping=dict(MAPPING),
+              threshold=0.3, entity_thresholds={"organization": 0.35}, max_chunk_tokens=40, overlap_sentences=2)
+    reference = mod.SmartGLiNERRecognizer(**kw)
+    batched = mod.SmartGLiNERRecognizer(**kw, batch_size=batch_size)
+    one_by_one = _spy(reference.model, per_chunk=True)
+    batches = _spy(batched.model, per_chunk=False)
+
+    text = _many_chunk_document()
+    chunks, _ = batched._build_chunks(text)
+    entities = ["PERSON_NAME", "ORGANIZATION", "DOMIVIA"]
+    want = reference.analyze(text, entities)
+    got = batched.analyze(text, entities)
+
+    # The reference went text by text; the batched one gave the same texts
+    # in batches of at most batch_size, longest first within the document.
+    assert len(chunks) > 5 and len(one_by_one) > len(chunks)
+    sent = [t for call in batches for t in call]
+    assert sorted(sent) == sorted(t for call in one_by_one for t in call)
+    assert all(len(call) <= batch_size for call in batches) and max(map(len, batches)) > 1
+    assert [len(t) for t in sent] == sorted((len(t) for t in sent), reverse=True)
+
+    assert want, "the reference found nothing: the comparison would be empty"
+    assert [(r.entity_type, r.start, r.end) for r in got] == [(r.entity_type, r.start, r.end) for r in want]
+    for a, b in zip(got, want):
+        assert a.score == pytest.approx(b.score, abs=1e-5)
+        assert a.analysis_explanation.textual_explanation == b.analysis_explanation.textual_explanation
+
+
+def test_model_with_its_own_predict_entities_is_called_per_chunk(short_gliner_dir, blank_ro_spacy_dir):
+    rec = mod.SmartGLiNERRecognizer(model_name=short_gliner_dir, spacy_model=blank_ro_spacy_dir,
+                                    entity_mapping=dict(MAPPING), threshold=0.0, max_chunk_tokens=40)
+    # Replaced on the instance: its post-processing is honoured for every chunk.
+    original = rec.model.predict_entities
+    calls = []
+
+    def tagged(text, labels, **kw):
+        calls.append(text)
+        return [dict(p, score=0.99) for p in original(text, labels, **kw)]
+
+    rec.model.predict_entities = tagged
+    results = rec.analyze(_many_chunk_document(), ["PERSON_NAME"])
+    assert len(calls) > 5 and results and {r.score for r in results} == {0.99}
+
+
+@pytest.mark.parametrize("value, error", [(0, ValueError), (-1, ValueError), (2.0, TypeError), ("8", TypeError)])
+def test_bad_batch_size_is_refused(tiny_gliner_dir, blank_ro_spacy_dir, value, error):
+    with pytest.raises(error, match="batch_size"):
+        mod.SmartGLiNERRecognizer(model_name=tiny_gliner_dir, spacy_model=blank_ro_spacy_dir, batch_size=value)
+
+
+def test_batch_size_is_keyword_only(tiny_gliner_dir, blank_ro_spacy_dir):
+    rec = mod.SmartGLiNERRecognizer(model_name=tiny_gliner_dir, spacy_model=blank_ro_spacy_dir)
+    assert rec.batch_size == 8
+    with pytest.raises(TypeError):
+        mod.SmartGLiNERRecognizer(tiny_gliner_dir, None, 384, 2, 0.5, None, False, "ro", blank_ro_spacy_dir, 4)
+
+
+# ---------------------------------------------------------------- ONNX Runtime backend
+
+@pytest.fixture(scope="module")
+def onnx_model_dir(tmp_path_factory, short_gliner_dir):
+    pytest.importorskip("onnxruntime", reason="onnxruntime is not installed")
+    pytest.importorskip("onnx", reason="onnx is not installed")
+    import shutil
+    folder = tmp_path_factory.mktemp("gliner-onnx") / "model"
+    shutil.copytree(short_gliner_dir, folder)
+    return str(folder)
+
+
+def test_onnx_backend_predicts_what_torch_predicts(onnx_model_dir, blank_ro_spacy_dir):
+    import os
+    kw = dict(model_name=onnx_model_dir, spacy_model=blank_ro_spacy_dir, entity_mapping=dict(MAPPING), threshold=0.0,
+              max_chunk_tokens=40)
+    torch_rec = mod.SmartGLiNERRecognizer(**kw)
+    onnx_rec = mod.SmartGLiNERRecognizer(**kw, backend="onnx")
+    assert onnx_rec.backend == "onnx" and type(onnx_rec.model.model).__module__.startswith("gliner.runtime")
+    paths = mod.export_onnx(onnx_model_dir)
+    assert paths["onnx_path"] == os.path.join(onnx_model_dir, "onnx", "model.onnx")
+    stamp = os.path.getmtime(paths["onnx_path"])
+    assert mod.export_onnx(onnx_model_dir) == paths and os.path.getmtime(paths["onnx_path"]) == stamp
+
+    text = _many_chunk_document()
+    entities = ["PERSON_NAME", "ORGANIZATION", "DOMIVIA"]
+    want, got = torch_rec.analyze(text, entities), onnx_rec.analyze(text, entities)
+    # At threshold 0 every span of every chunk is reported: this compares
+    # the scores of all of them, not only of confident entities.
+    assert len(want) > 100
+    assert [(r.entity_type, r.start, r.end) for r in got] == [(r.entity_type, r.start, r.end) for r in want]
+    assert max(abs(a.score - b.score) for a, b in zip(got, want)) < 1e-4
+
+
+def test_int8_backend_runs_and_bad_backends_are_refused(onnx_model_dir, blank_ro_spacy_dir):
+    rec = mod.SmartGLiNERRecognizer(model_name=onnx_model_dir, spacy_model=blank_ro_spacy_dir,
+                                    entity_mapping=dict(MAPPING), threshold=0.0, backend="onnx-int8")
+    results = rec.analyze("Domnul Ion Popescu locuiește în Cluj-Napoca.", ["PERSON_NAME"])
+    assert results and all(0.0 <= r.score <= 1.0 for r in results)
+    for backend, error in [("tensorrt", ValueError), ("ONNX", ValueError), (1, TypeError)]:
+        with pytest.raises(error, match="backend"):
+            mod.SmartGLiNERRecognizer(model_name=onnx_model_dir, spacy_model=blank_ro_spacy_dir, backend=backend)

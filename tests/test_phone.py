@@ -210,3 +210,125 @@ def test_pattern_parity_samples(name, text):
 @given(text=texts(PHONE_SAMPLES))
 def test_pattern_parity_generated(name, text):
     assert_same(getattr(phone, name).pattern, 0, text)
+
+
+# ---------------------------------------------------------------- scanning only where a number can be
+
+from hypothesis import strategies as st  # noqa: E402
+from re import _parser as sre_parse  # noqa: E402
+
+from phonenumbers import phonenumbermatcher  # noqa: E402
+
+_MODULE = SimpleNamespace(**{k: getattr(phonenumbers, k) for k in dir(phonenumbers) if not k.startswith("__")})
+
+
+def whole_text_results(rec, text):
+    """The recognizer with the matcher run over the whole text: a stand-in
+    module (not the library itself) is always given the whole text."""
+    saved, phone.phonenumbers = phone.phonenumbers, _MODULE
+    try:
+        return rec.analyze(text, [])
+    finally:
+        phone.phonenumbers = saved
+
+
+def full(results):
+    return [(r.start, r.end, r.score, r.analysis_explanation.textual_explanation) for r in results]
+
+
+def _atoms(tree):
+    """The character-matching items of a parsed pattern."""
+    for op, av in tree:
+        if op in (sre_parse.LITERAL, sre_parse.NOT_LITERAL, sre_parse.IN, sre_parse.ANY):
+            yield sre_parse.SubPattern(tree.state, [(op, av)])
+        elif op in (sre_parse.MAX_REPEAT, sre_parse.MIN_REPEAT):
+            yield from _atoms(av[2])
+        elif op is sre_parse.SUBPATTERN:
+            yield from _atoms(av[-1])
+        elif op is sre_parse.BRANCH:
+            for alt in av[1]:
+                yield from _atoms(alt)
+        else:
+            raise AssertionError(f"the matcher's pattern uses {op}: windows may no longer be safe")
+
+
+def test_every_character_of_a_candidate_is_a_cluster_character():
+    # Walks the library's candidate pattern: no anchors or look-arounds, and
+    # every character any of its items matches is a cluster character
+    # (commas and tabs only next to an extension label).
+    pattern = phonenumbermatcher._PATTERN
+    items = list(_atoms(sre_parse.parse(pattern.pattern, pattern.flags)))
+    chars = "".join(chr(c) for c in range(0x110000) if not 0xD800 <= c < 0xE000)
+    seen = set()
+    for item in items:
+        rx = re.compile("".join(_source(item)), pattern.flags)
+        seen.update(rx.findall(chars))
+    outside = {c for c in seen if not phone._NUMBER_CHAR_RE.fullmatch(c)}
+    assert outside == {",", "\t"}
+
+
+def _source(item):
+    """Re-create the source of one parsed item (a literal or a set)."""
+    (op, av), = item.data
+    if op is sre_parse.LITERAL:
+        return [re.escape(chr(av))]
+    if op is sre_parse.NOT_LITERAL:
+        return ["[^", re.escape(chr(av)), "]"]
+    if op is sre_parse.ANY:
+        return ["(?s:.)"]
+    out = ["["]
+    for sop, sav in av:
+        if sop is sre_parse.NEGATE:
+            out.append("^")
+        elif sop is sre_parse.LITERAL:
+            out.append(re.escape(chr(sav)))
+        elif sop is sre_parse.RANGE:
+            out.append(re.escape(chr(sav[0])) + "-" + re.escape(chr(sav[1])))
+        elif sop is sre_parse.CATEGORY:
+            out.append({sre_parse.CATEGORY_DIGIT: r"\d", sre_parse.CATEGORY_SPACE: r"\s",
+                        sre_parse.CATEGORY_WORD: r"\w"}[sav])
+        else:
+            raise AssertionError(f"unexpected set item {sop}")
+    out.append("]")
+    return out
+
+
+_PIECES = ["0721 234 567", "+40 721 234 567", "+373 22 123456", "(650) 253-0000", "022 123 456", "00 40 721 234 567",
+           "011 1 650 253 0000", "15.03.2024", "2.500", "nr. 12345", "ext. 12", " x 77", ",", ", ", "\t", "#", ";ext=5",
+           "lei", "RO ", "tel", "anexo", " int ", "+", "0", "00", "1", "9", "-", "/", ".", " ", "\n", "a", "Z", "٣",
+           "2012-01-02 08", ":30", "(", ")", "[", "\uff0b", "\u00a0"]
+
+
+@settings(max_examples=300, deadline=None)
+@given(parts=st.lists(st.sampled_from(_PIECES), max_size=30), leniency=st.sampled_from([0, 1, 2, 3]))
+def test_windows_find_what_the_whole_text_finds(parts, leniency):
+    rec = CustomPhoneRecognizer(leniency=leniency)
+    text = "".join(parts)
+    assert full(rec.analyze(text, [])) == full(whole_text_results(rec, text))
+
+
+def dense_numbers(size, seed=7):
+    """Numbers, amounts, dates and now and then a phone number, packed tight."""
+    rng, parts, length = random.Random(seed), [], 0
+    while length < size:
+        kind = rng.randrange(50)
+        if kind < 2:
+            piece = rng.choice([f"tel. 07{rng.randint(20, 99)} {rng.randint(100, 999)} {rng.randint(100, 999)}; ",
+                                f"+373 {rng.randint(60, 79)} {rng.randint(100000, 999999)}, ",
+                                f"fax (021) {rng.randint(200, 999)}-{rng.randint(1000, 9999)} ext. 12, "])
+        elif kind < 30:
+            piece = f"nr. {rng.randint(100, 99999)}, "
+        elif kind < 40:
+            piece = f"{rng.randint(1, 28):02d}.{rng.randint(1, 12):02d}.{rng.randint(2000, 2025)}, "
+        else:
+            piece = f"{rng.randint(1, 999)}.{rng.randint(0, 999):03d} lei, "
+        parts.append(piece)
+        length += len(piece)
+    return "".join(parts)
+
+
+def test_windows_on_a_dense_document():
+    text = dense_numbers(30_000)
+    rec = CustomPhoneRecognizer()
+    got = rec.analyze(text, [])
+    assert len(got) > 10 and full(got) == full(whole_text_results(rec, text))
