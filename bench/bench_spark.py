@@ -104,8 +104,8 @@ def main() -> None:
         print(f"  cold workers         {cold:.2f} s  ->  {len(texts) / cold:.1f} documents/s "
               f"(analyzers built during the run)")
         print(f"  warm workers         {warm:.2f} s  ->  {len(texts) / warm:.1f} documents/s")
-        print(f"  against the command  {(done / loop) / (len(texts) / warm):.2f}x its processing loop, "
-              f"{(done / wall) / (len(texts) / cold):.2f}x wall against cold")
+        print(f"  Spark / command      {(len(texts) / warm) / (done / loop):.2f}x the command's processing "
+              f"loop (warm), {(len(texts) / cold) / (done / wall):.2f}x its whole run (cold)")
 
         tasks = 64
         small = spark.createDataFrame([(i, texts[i]) for i in range(tasks)], "id long, text string") \

@@ -109,7 +109,7 @@ def test_one_analyzer_build_per_worker_process(spark):
     assert len(rows) == 48 and all(r["error"] is None and "[CNP_1]" in r["anonymized"] for r in rows)
 
     key = tspark.make_config(rules_only=True, entities=["CNP", "IBAN_CODE"]).key()
-    probes = (spark.range(0, 24, numPartitions=24)
+    probes = (spark.range(0, 8, numPartitions=8)
               .mapInArrow(_builds_probe(key), "pid long, builds long").collect())
     builds = {r["pid"]: r["builds"] for r in probes}
     # Worker processes are reused from task to task: each that ran some of the
