@@ -13,6 +13,16 @@ import pytest  # noqa: E402
 import models  # noqa: E402
 
 
+def pytest_configure(config):
+    import importlib.util
+
+    if importlib.util.find_spec("tarnis._native") is None:
+        raise pytest.UsageError(
+            "tarnis._native, the test-only module of the regex parity tests, is not installed: install the "
+            "package with --config-settings=cmake.define.TARNIS_TEST_MODULES=ON (./run tests does)"
+        )
+
+
 @pytest.fixture(scope="session")
 def tiny_gliner_dir(tmp_path_factory) -> str:
     """Folder of a tiny randomly initialised GLiNER model (str path)."""

@@ -169,3 +169,32 @@ def deanonymize_text(anonymized: str, entity_map: dict) -> str:
         for text, placeholder in inner.items():
             anonymized = anonymized.replace(placeholder, text)
     return anonymized
+
+
+def review_apply(anonymized: str, entity_map: dict, missed: list):
+    """The review pass's substitution, straight from its description."""
+    if not missed:
+        return anonymized, entity_map
+    counters: dict[str, int] = {}
+    for label, type_map in entity_map.items():
+        for placeholder in type_map.values():
+            m = re.search(r"_(\d+)\]$", placeholder)
+            if m:
+                counters[label] = max(counters.get(label, 0), int(m.group(1)))
+    for entry in missed:
+        text, label = entry["text"], entry["type"]
+        if len(text) <= 2:
+            continue
+        type_map = entity_map.setdefault(label, {})
+        if text in type_map:
+            continue
+        counters[label] = counters.get(label, 0) + 1
+        placeholder = f"[{label}_{counters[label]}]"
+        type_map[text] = placeholder
+        escaped = re.escape(text).replace(r"\ ", r"\s+")
+        if re.match(r"\w", text[0]):
+            escaped = r"\b" + escaped
+        if re.match(r"\w", text[-1]):
+            escaped = escaped + r"\b"
+        anonymized = replace_outside_placeholders(anonymized, re.compile(escaped), placeholder)
+    return anonymized, entity_map

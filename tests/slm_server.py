@@ -106,6 +106,7 @@ class ScriptedServer:
 
         class Handler(BaseHTTPRequestHandler):
             protocol_version = "HTTP/1.1"
+            disable_nagle_algorithm = True  # answers go out at once, not after a delayed ACK
 
             def log_message(self, *args):  # keep test output clean
                 pass

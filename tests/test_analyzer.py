@@ -13,7 +13,7 @@ from tarnis.processing import (anonymize_text, deanonymize_text, filter_entity_d
                                resolve_overlaps)
 
 ORDER = ["SmartGLiNERRecognizer", "RomanianStreetAddressRecognizer", "EmailRecognizer", "RomanianPhoneRecognizer",
-         "CustomIbanRecognizer", "CreditCardRecognizer", "IpRecognizer", "UrlRecognizer", "BICRecognizer",
+         "CustomIbanRecognizer", "CreditCardRecognizer", "IpRecognizer", "WordBoundedUrlRecognizer", "BICRecognizer",
          "CodeRecognizer", "CnpRecognizer"]
 
 

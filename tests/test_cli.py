@@ -197,7 +197,6 @@ def test_bad_documents_are_reported_and_the_rest_goes_through(tmp_path):
     src = tmp_path / "in"
     write(src / "good.txt", DOCUMENT)
     write(src / "latin2.txt", "Ion \xfe\xe2r\xeeu".encode("latin-1"))
-    write(src / "empty.txt", b"")
     (src / "dangling.txt").symlink_to(tmp_path / "nowhere.txt")
     unreadable = write(src / "locked.txt", DOCUMENT)
     unreadable.chmod(0)
@@ -210,14 +209,13 @@ def test_bad_documents_are_reported_and_the_rest_goes_through(tmp_path):
     assert proc.returncode == 1
     messages = err(proc)
     assert re.search(r"latin2\.txt: not valid UTF-8 \(byte 0xfe at offset 4\)", messages)
-    assert "empty.txt: empty file" in messages
     assert "dangling.txt: cannot read" in messages
     assert "missing.txt: no such file or folder" in messages
     if can_lock:
         assert "locked.txt: cannot read" in messages
     written = set(snapshot(tmp_path / "out"))
     assert {"good.anon.txt", "good.map.json"} <= written
-    assert not written & {"latin2.anon.txt", "empty.anon.txt", "dangling.anon.txt", "latin2.map.json"}
+    assert not written & {"latin2.anon.txt", "dangling.anon.txt", "latin2.map.json"}
     assert not [p for p in (tmp_path / "out").iterdir() if p.name.startswith(".")]
     unreadable.chmod(0o644)
     assert snapshot(tmp_path / "in") == before
@@ -290,13 +288,45 @@ def test_detect_filters_by_entity_type_and_prints_a_table(tmp_path):
 
 # --- restore ----------------------------------------------------------------------------------
 
-def test_restore_warns_about_unknown_placeholders(tmp_path):
+@pytest.mark.parametrize("to_file", [False, True])
+def test_restore_refuses_a_map_lacking_placeholders_of_the_text(tmp_path, to_file):
+    """The map of another document: nothing is restored unless --partial."""
     emap = write(tmp_path / "m.json", json.dumps({"CNP": {"1850101123456": "[CNP_1]"}}))
     doc = write(tmp_path / "d.txt", "[CNP_1], [CNP_2] și [PERSON_NAME_1]; [CNP_2]")
+    out = ["-o", tmp_path / "out.txt"] if to_file else []
+    proc = run("restore", doc, "--map", emap, *out)
+    assert proc.returncode == 1
+    assert proc.stdout == b"" and not (tmp_path / "out.txt").exists()
+    assert "2 placeholders not in" in err(proc) and "[CNP_2], [PERSON_NAME_1]" in err(proc)
+    assert "Nothing was restored" in err(proc)
+
+    proc = run("restore", doc, "--map", emap, "--partial", *out)
+    assert proc.returncode == 0
+    restored = (tmp_path / "out.txt").read_bytes() if to_file else proc.stdout
+    assert restored.decode() == "1850101123456, [CNP_2] și [PERSON_NAME_1]; [CNP_2]"
+    assert "warning" in err(proc) and "[CNP_2], [PERSON_NAME_1]" in err(proc)
+
+
+def test_restore_only_warns_about_map_entries_missing_from_the_text(tmp_path):
+    emap = write(tmp_path / "m.json", json.dumps({"CNP": {"1850101123456": "[CNP_1]", "2900202123457": "[CNP_2]"},
+                                                  "PERSON_NAME": {"Ion": "[PERSON_NAME_1]"}}))
+    doc = write(tmp_path / "d.txt", "cod [CNP_1]")
     proc = run("restore", doc, "--map", emap)
     assert proc.returncode == 0
-    assert proc.stdout.decode() == "1850101123456, [CNP_2] și [PERSON_NAME_1]; [CNP_2]"
-    assert "2 placeholders not in" in err(proc) and "[CNP_2], [PERSON_NAME_1]" in err(proc)
+    assert proc.stdout.decode() == "cod 1850101123456"
+    assert "2 placeholders of" in err(proc) and "[CNP_2], [PERSON_NAME_1]" in err(proc)
+
+
+def test_empty_document_gives_empty_outputs_and_restores(tmp_path):
+    doc = write(tmp_path / "empty.txt", b"")
+    proc = run("anonymize", doc, "--rules-only")
+    assert proc.returncode == 0, err(proc)
+    assert (tmp_path / "empty.anon.txt").read_bytes() == b""
+    assert json.loads((tmp_path / "empty.map.json").read_text("utf-8")) == {}
+    proc = run("restore", tmp_path / "empty.anon.txt", "--map", tmp_path / "empty.map.json")
+    assert proc.returncode == 0 and proc.stdout == b""
+    proc = run("detect", doc, "--rules-only", "--json")
+    assert proc.returncode == 0 and proc.stdout == b""
 
 
 @pytest.mark.parametrize("map_content, expected", [
@@ -430,9 +460,38 @@ def test_engines_in_process(tiny_gliner_dir, blank_ro_spacy_dir, monkeypatch):
     full_names = [r.name for r in full.registry.recognizers]
     assert full_names[0] == "SmartGLiNERRecognizer"
     assert [r.name for r in rules.registry.recognizers] == full_names[1:]
+    # one list, kept in the analyzer module: a recognizer added there reaches both
+    from tarnis import analyzer
+    assert [type(r) for r in rules.registry.recognizers] == [type(r) for r in analyzer._rule_recognizers("ro")]
 
     assert processing._nlp_ro is full.nlp_engine.nlp["ro"]
     text = "semnat de popescu și de Maria"
     names = [RecognizerResult("PERSON_NAME", 10, 17, 0.9), RecognizerResult("PERSON_NAME", 24, 29, 0.9)]
     # lower-case 'popescu' is a common noun for the stand-in's tagger; 'Maria' is never tagged
     assert processing.filter_entity_denylist(text, names) == names[1:]
+
+
+@pytest.mark.parametrize("error, expected, unexpected", [
+    # a missing model, by type: the ways to provide one are offered
+    ("unavailable", ["cannot load the models", "hf-missing-model", "--rules-only", "spacy download"], []),
+    # an OSError that merely names the model in its message is not "missing": no install advice
+    ("oserror", ["cannot load the models", "Permission denied: /models/tiny-gliner"], ["spacy download",
+                                                                                        "--rules-only"]),
+])
+def test_model_errors_are_told_apart_by_type(monkeypatch, blank_ro_spacy_dir, capsys, error, expected,
+                                            unexpected):
+    from tarnis import analyzer, cli
+    from tarnis.recognizers.gliner import ModelUnavailableError
+
+    def fail(**kwargs):
+        if error == "unavailable":
+            raise ModelUnavailableError("GLiNER model 'hf-missing-model' could not be loaded")
+        raise PermissionError("Permission denied: /models/tiny-gliner")
+
+    monkeypatch.setattr(analyzer, "build_analyzer", fail)
+    with pytest.raises(cli.UsageError) as info:
+        cli.build_full_engine("tiny-gliner", blank_ro_spacy_dir)
+    for text in expected:
+        assert text in str(info.value)
+    for text in unexpected:
+        assert text not in str(info.value)

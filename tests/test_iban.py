@@ -10,6 +10,7 @@ from tarnis.recognizers import iban
 from tarnis.recognizers.iban import CustomIbanRecognizer
 
 SPACED = "Spaced IBAN validated via schwifty"
+SEPARATED = "Separated IBAN validated via schwifty"
 BASE = "base"  # reported by Presidio's own IbanRecognizer
 
 IBAN_SAMPLES = [
@@ -28,7 +29,8 @@ def recognizer():
 def found(results, text):
     return [
         (text[r.start:r.end], r.score,
-         SPACED if r.analysis_explanation.textual_explanation == SPACED else BASE)
+         r.analysis_explanation.textual_explanation
+         if r.analysis_explanation.textual_explanation in (SPACED, SEPARATED) else BASE)
         for r in sorted(results, key=lambda r: r.start)
     ]
 
@@ -65,6 +67,146 @@ def test_analyze(recognizer, text, expected):
         if r.analysis_explanation.textual_explanation == SPACED:
             assert r.analysis_explanation.recognizer == "CustomIbanRecognizer"
             assert r.analysis_explanation.original_score == r.score
+
+
+# Valid IBANs made by schwifty from a bank code and an account number.
+GENERATED = [
+    str(schwifty.IBAN.generate(country, bank_code=bank, account_code=account))
+    for country, bank, account in [
+        ("RO", "AAAA", "1B31007593840000"),
+        ("RO", "BTRL", "0130120212345601"),
+        ("MD", "AG", "000225100013104168"),
+        ("MD", "ML", "0000000022510001"),
+    ]
+]
+
+
+def _groups(compact, sizes):
+    out, at = [], 0
+    for size in sizes:
+        out.append(compact[at:at + size])
+        at += size
+    return [g for g in out if g] + ([compact[at:]] if at < len(compact) else [])
+
+
+# How people split an IBAN: into groups, then joined by separators.
+GROUPINGS = {
+    "compact": lambda c: [c],
+    "fours": lambda c: _groups(c, [4] * 8),
+    "country apart": lambda c: [c[:2]] + _groups(c[2:], [2] + [4] * 8),
+    "country apart, run on": lambda c: [c[:2], c[2:]],
+    "check digits alone": lambda c: _groups(c, [4, 2, 4, 4, 4, 4]),
+    "two halves": lambda c: _groups(c, [12]),
+    "irregular": lambda c: _groups(c, [2, 2, 1, 7, 3, 5, 1]),
+    "single characters": lambda c: [c[:4]] + list(c[4:]),
+}
+SEPARATORS = [" ", "-", ".", "\n", "\r\n", "\u00a0", [" ", "-", ".", "\n"]]
+CASES = {"upper": str.upper, "lower": str.lower,
+         "mixed": lambda s: "".join(ch.lower() if i % 3 else ch for i, ch in enumerate(s))}
+CONTEXTS = ["{}", "Plata în contul {} deschis la bancă.", "Titular: Ion Popescu ({}).",
+            "Contul {}.", "{} este contul", "IBAN {}, banca"]
+
+
+def spellings(compact):
+    for grouping, split in GROUPINGS.items():
+        groups = split(compact)
+        for sep in SEPARATORS:
+            seps = sep if isinstance(sep, list) else [sep]
+            written = groups[0]
+            for i, group in enumerate(groups[1:]):
+                written += seps[i % len(seps)] + group
+            yield f"{grouping} {sep!r}", written
+
+
+def one_digit_changed(compact):
+    i = max(i for i, ch in enumerate(compact) if ch.isdigit())
+    return compact[:i] + str((int(compact[i]) + 1) % 10) + compact[i + 1:]
+
+
+@pytest.mark.parametrize("context", CONTEXTS)
+@pytest.mark.parametrize("case", CASES)
+@pytest.mark.parametrize("compact", GENERATED)
+def test_every_spelling_is_found_with_its_exact_span(recognizer, compact, case, context):
+    missed = []
+    for label, written in spellings(CASES[case](compact)):
+        text = context.format(written)
+        start = context.index("{}")
+        span = (start, start + len(written))
+        results = recognizer.analyze(text, None)
+        spans = {(r.start, r.end) for r in results if r.score == 1.0}
+        outside = [r for r in results if r.start < span[0] or r.end > span[1]]
+        if span not in spans or outside:
+            missed.append((label, found(results, text)))
+    assert missed == []
+
+
+@pytest.mark.parametrize("compact", GENERATED)
+def test_invalid_spellings_are_not_reported_by_the_separated_pass(recognizer, compact):
+    wrong = one_digit_changed(compact)
+    assert not schwifty.IBAN(wrong, allow_invalid=True).is_valid
+    reported = []
+    for case in CASES.values():
+        for label, written in spellings(case(wrong)):
+            for context in ("{}", "contul {} deschis"):
+                text = context.format(written)
+                reported += [(label, text) for r in recognizer.analyze(text, None)
+                             if r.analysis_explanation.textual_explanation == SEPARATED]
+    assert reported == []
+
+
+@pytest.mark.parametrize("text, expected", [
+    # Issue examples: apart, a check-digit group alone, lower case compact.
+    ("RO 49 AAAA 1B31 0075 9384 0000", ["RO 49 AAAA 1B31 0075 9384 0000"]),
+    ("MD24 AG 0002 2510 0013 1041 68", ["MD24 AG 0002 2510 0013 1041 68"]),
+    ("ro49aaaa1b31007593840000", ["ro49aaaa1b31007593840000"]),
+    # Never starting or ending inside a word.
+    ("xRO49AAAA1B31007593840000", []),
+    ("RO49AAAA1B31007593840000x", []),
+    ("RO49AAAA1B310075938400001", []),
+    ("RO49 AAAA 1B31 0075 9384 0000ă", []),
+    ("ăRO 49 AAAA 1B31 0075 9384 0000", []),
+    ("RO49 AAAA_1B31 0075 9384 0000", []),
+    ("RO 49 AAAA 1B31 0075 9384 00001", []),
+    # Cut at the length of its country, whatever follows.
+    ("RO 49 AAAA 1B31 0075 9384 0000 1234 deschis", ["RO 49 AAAA 1B31 0075 9384 0000"]),
+    ("RO49.AAAA.1B31.0075.9384.0000.Banca", ["RO49.AAAA.1B31.0075.9384.0000"]),
+    ("MD24-AG-0002-2510-0013-1041-68-RO", ["MD24-AG-0002-2510-0013-1041-68"]),
+    # Only single separators join groups.
+    ("RO 49 AAAA 1B31. 0075 9384 0000", []),
+    ("RO 49 AAAA 1B31\n\n0075 9384 0000", []),
+    ("RO 49 AAAA 1B31 \n0075 9384 0000", []),
+    # One after the other, or after a word of the same shape.
+    ("RO 49 AAAA 1B31 0075 9384 0000 MD24 AG 0002 2510 0013 1041 68",
+     ["RO 49 AAAA 1B31 0075 9384 0000", "MD24 AG 0002 2510 0013 1041 68"]),
+    ("CIF RO12 RO 49 AAAA 1B31 0075 9384 0000", ["RO 49 AAAA 1B31 0075 9384 0000"]),
+    ("RO49 RO49AAAA1B31007593840000", ["RO49AAAA1B31007593840000"]),
+    # No country of that code, or not an IBAN of its country.
+    ("XX 49 AAAA 1B31 0075 9384 0000", []),
+    ("RO 49 1234 1B31 0075 9384 0000", []),
+])
+def test_separated_pass(monkeypatch, recognizer, text, expected):
+    # The base recognizer has its own idea of word bounds: left out here.
+    monkeypatch.setattr(iban.IbanRecognizer, "analyze", lambda self, text, entities, nlp_artifacts=None: [])
+    results = recognizer.analyze(text, None)
+    assert sorted(text[r.start:r.end] for r in results) == sorted(expected)
+    for r in results:
+        assert (r.entity_type, r.score) == ("IBAN_CODE", 1.0)
+        assert r.analysis_explanation.original_score == 1.0
+
+
+def test_separated_pass_without_the_registry(monkeypatch, recognizer):
+    # When the registry cannot give the recognizer a country's length, every
+    # length is tried (schwifty's own validation still reads it).
+    real = schwifty.registry.get_iban_spec
+
+    def broken(country):
+        if sys._getframe(1).f_globals.get("__name__", "").startswith("schwifty"):
+            return real(country)
+        raise RuntimeError("registry unavailable")
+    monkeypatch.setattr(schwifty.registry, "get_iban_spec", broken)
+    text = "contul RO 49 AAAA 1B31 0075 9384 0000 12 deschis"
+    assert found(recognizer.analyze(text, None), text) == [
+        ("RO 49 AAAA 1B31 0075 9384 0000", 1.0, SEPARATED)]
 
 
 def test_standard_groups_never_match_the_spaced_pattern():
@@ -119,6 +261,10 @@ def test_interrupts_are_not_swallowed(monkeypatch):
     ("AB12C " * 200, 5),
     ("RO12CCC " * 200, 5),
     ("ro49aaaa1b3 10075 9384 0000 si banca", 2),
+    # One candidate repeated is validated once.
+    ("RO49 " * 2000, 2),
+    ("RO 49 " * 2000, 2),
+    ("ro49.aaaa." * 2000, 2),
 ])
 def test_validations_stay_few(monkeypatch, recognizer, text, calls):
     seen = []
@@ -179,7 +325,8 @@ def test_replaced_pattern_is_used():
     class NoSpaced(CustomIbanRecognizer):
         _SPACED_IBAN_RE = re.compile(r"(?!)")
 
-    assert NoSpaced(supported_language="ro").analyze("ro49aaaa1b3 10075 9384 0000", None) == []
+    results = NoSpaced(supported_language="ro").analyze("ro49aaaa1b3 10075 9384 0000", None)
+    assert [r.analysis_explanation.textual_explanation for r in results] == [SEPARATED]
 
 
 @settings(max_examples=150, deadline=None)

@@ -36,7 +36,9 @@ class ModuleLogger {
   template <class... Args>
   void log(int level, const char* fmt, Args&&... args) const {
     py::object logger = get();
-    if (!logger.attr("isEnabledFor")(level).cast<bool>()) return;
+    const int enabled = PyObject_IsTrue(logger.attr("isEnabledFor")(level).ptr());
+    if (enabled < 0) throw py::error_already_set();
+    if (!enabled) return;
     logger.attr("log")(level, fmt, std::forward<Args>(args)...);
   }
   template <class... Args>

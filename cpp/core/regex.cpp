@@ -230,6 +230,10 @@ int hex_value(char32_t c) {
   return static_cast<int>(c - U'A' + 10);
 }
 
+// Python's parser gives up (RecursionError) on groups nested more than 495
+// deep under the default recursion limit; patterns nested deeper are refused.
+constexpr size_t kMaxNesting = 495;
+
 class Parser {
  public:
   Parser(std::u32string_view p, int flags) : p_(p) {
@@ -285,6 +289,14 @@ class Parser {
   }
 
   NodePtr parse_seq(bool first = false) {
+    // Each group or conditional nests one sequence. Deeper patterns are
+    // refused before the recursion here, in the emitter and in the tree's
+    // destructor can exhaust the C stack.
+    if (depth_ > kMaxNesting) fail("too many nested groups (more than " + std::to_string(kMaxNesting) + ")");
+    struct Leave {
+      size_t& d;
+      ~Leave() { --d; }
+    } leave{++depth_};
     auto seq = make(Kind::Seq);
     auto& items = seq->children;
     while (!at_end()) {
@@ -672,6 +684,7 @@ class Parser {
   size_t pos_ = 0;
   Flags flags_;
   size_t groups_ = 0;
+  size_t depth_ = 0;  // sequences being parsed, the whole pattern's included
   std::vector<int> open_;
   std::map<std::u32string, int> names_;
 };
@@ -955,8 +968,15 @@ Regex::Regex(std::u32string_view pattern, int flags) : pattern_(pattern), flags_
 
   int err = 0;
   PCRE2_SIZE offset = 0;
+  // PCRE2's own nesting limit (250 by default) is raised to cover every
+  // pattern the parser accepts, translated groups included.
+  static pcre2_compile_context* context = [] {
+    pcre2_compile_context* c = pcre2_compile_context_create(nullptr);
+    if (c) pcre2_set_parens_nest_limit(c, 4 * kMaxNesting + 16);
+    return c;
+  }();
   pcre2_code* code = pcre2_compile(reinterpret_cast<PCRE2_SPTR>(translated_.data()), translated_.size(),
-                                   PCRE2_NEVER_UTF | PCRE2_NEVER_UCP, &err, &offset, nullptr);
+                                   PCRE2_NEVER_UTF | PCRE2_NEVER_UCP, &err, &offset, context);
   if (!code) {
     throw PatternError("cannot compile pattern: " + pcre_error(err) + " (translated offset " +
                        std::to_string(offset) + ")");

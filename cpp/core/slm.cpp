@@ -1,5 +1,9 @@
 #include "core/slm.hpp"
 
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <string>
 #include <vector>
 
@@ -194,35 +198,57 @@ py::object now_iso() {
 }
 
 void append_jsonl(py::handle log_dir, const char* filename, py::handle entry) {
-  py::object os = py::module_::import("os");
-  py::object dir = py::module_::import("pathlib").attr("Path")(log_dir);
-  dir.attr("mkdir")(py::arg("parents") = true, py::arg("exist_ok") = true);
-  py::object path = dir.attr("__truediv__")(filename);
-
+  // Serialized first: an entry that cannot be written creates nothing.
   py::object dumps = json_module().attr("dumps");
   py::str line = py::str(dumps(entry, py::arg("ensure_ascii") = false)) + py::str("\n");
+  PyObject* encoded = PyUnicode_AsEncodedString(line.ptr(), "utf-8", "backslashreplace");
+  if (!encoded) throw py::error_already_set();
+  py::bytes data = py::reinterpret_steal<py::bytes>(encoded);
 
-  int flags = os.attr("O_WRONLY").cast<int>() | os.attr("O_APPEND").cast<int>() | os.attr("O_CREAT").cast<int>() |
-              os.attr("O_CLOEXEC").cast<int>();
-  py::object fd = os.attr("open")(path, flags, 0600);
-  py::object file;
-  try {
-    file = py::module_::import("io").attr("open")(fd, "a", py::arg("encoding") = "utf-8",
-                                                  py::arg("errors") = "backslashreplace");
-  } catch (py::error_already_set&) {
-    os.attr("close")(fd);
-    throw;
+  py::object dir = py::module_::import("pathlib").attr("Path")(log_dir);
+  py::object path = dir.attr("__truediv__")(filename);
+  PyObject* fs_path = nullptr;
+  if (!PyUnicode_FSConverter(path.ptr(), &fs_path)) throw py::error_already_set();
+  py::object fs_keep = py::reinterpret_steal<py::object>(fs_path);
+  const char* c_path = PyBytes_AS_STRING(fs_path);
+
+  // New files are readable by their owner only; an existing file keeps its
+  // mode. The directory is created (with its parents) only when missing.
+  const int flags = O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC;
+  int fd = ::open(c_path, flags, 0600);
+  if (fd < 0 && errno == ENOENT) {
+    dir.attr("mkdir")(py::arg("parents") = true, py::arg("exist_ok") = true);
+    fd = ::open(c_path, flags, 0600);
   }
-  try {
-    file.attr("write")(line);
-  } catch (py::error_already_set&) {
-    try {
-      file.attr("close")();
-    } catch (py::error_already_set&) {
+  if (fd < 0) {
+    PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, path.ptr());
+    throw py::error_already_set();
+  }
+  // One write for the whole line in the usual case, so that concurrent
+  // appenders do not interleave within a line.
+  const char* p = PyBytes_AS_STRING(data.ptr());
+  size_t left = static_cast<size_t>(PyBytes_GET_SIZE(data.ptr()));
+  while (left > 0) {
+    const ssize_t n = ::write(fd, p, left);
+    if (n < 0) {
+      if (errno == EINTR) {
+        if (PyErr_CheckSignals() == 0) continue;
+        ::close(fd);
+        throw py::error_already_set();
+      }
+      const int saved = errno;
+      ::close(fd);
+      errno = saved;
+      PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, path.ptr());
+      throw py::error_already_set();
     }
-    throw;
+    p += n;
+    left -= static_cast<size_t>(n);
   }
-  file.attr("close")();
+  if (::close(fd) < 0 && errno != EINTR) {
+    PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, path.ptr());
+    throw py::error_already_set();
+  }
 }
 
 }  // namespace tarnis::core::slm

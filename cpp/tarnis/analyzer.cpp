@@ -25,8 +25,9 @@ py::dict resolve_entity_thresholds(py::module_ m, py::object thresholds) {
   if (!result) throw py::error_already_set();
   py::dict by_type = thresholds;
   py::dict mapping = m.attr("GLINER_ENTITY_MAPPING");
-  for (auto item : mapping) {
-    if (by_type.contains(item.second)) result[item.first] = by_type[item.second];
+  // Hashing and comparing keys may run Python code: loop over owned copies.
+  for (const auto& [label, type] : snapshot_items(mapping)) {
+    if (by_type.contains(type)) result[label] = by_type[type];
   }
   return result;
 }
@@ -39,8 +40,8 @@ const char* const kDefaultGlinerModel = "knowledgator/gliner-multitask-large-v0.
 void require_spacy_pipeline(const std::string& name) {
   py::module_ util = py::module_::import("spacy.util");
   py::module_ pathlib = py::module_::import("pathlib");
-  if (util.attr("is_package")(name).cast<bool>()) return;
-  if (pathlib.attr("Path")(name).attr("exists")().cast<bool>()) return;
+  if (truth(util.attr("is_package")(name))) return;
+  if (truth(pathlib.attr("Path")(name).attr("exists")())) return;
   py::object error = py::module_::import("tarnis.recognizers.gliner").attr("ModelUnavailableError");
   PyErr_SetObject(error.ptr(),
                   py::str("spaCy pipeline '{}' is not installed. Install it with `python -m spacy download {}` "
@@ -48,6 +49,27 @@ void require_spacy_pipeline(const std::string& name) {
                       .format(name, name)
                       .ptr());
   throw py::error_already_set();
+}
+
+// The rule-based recognizers in the order the analyzer registers them, each
+// constructed here. The command's rules-only analyzer takes the same list.
+py::list rule_recognizers(py::module_ m, py::object supported_language) {
+  require_str(supported_language, "_rule_recognizers", "supported_language");
+  auto with_language = [&](const char* cls) {
+    return m.attr(cls)(py::arg("supported_language") = supported_language);
+  };
+  py::list out;
+  out.append(with_language("RomanianStreetAddressRecognizer"));
+  out.append(with_language("EmailRecognizer"));
+  out.append(m.attr("PhoneRecognizer")());
+  out.append(with_language("CustomIbanRecognizer"));
+  out.append(with_language("CreditCardRecognizer"));
+  out.append(with_language("IpRecognizer"));
+  out.append(with_language("WordBoundedUrlRecognizer"));
+  out.append(m.attr("BICRecognizer")());
+  out.append(m.attr("CodeRecognizer")());
+  out.append(m.attr("CnpRecognizer")());
+  return out;
 }
 
 py::object build_analyzer(py::module_ m, py::object model_name, py::object gliner_entity_mapping,
@@ -61,7 +83,7 @@ py::object build_analyzer(py::module_ m, py::object model_name, py::object gline
   require_int(overlap_sentences, f, "overlap_sentences");
   const double threshold_value = to_float(threshold, f, "threshold");
   require_dict_or_none(entity_thresholds, f, "entity_thresholds");
-  const bool flat = PyObject_IsTrue(flat_ner.ptr()) == 1;
+  const bool flat = truth(flat_ner);
   require_str(supported_language, f, "supported_language");
   require_str(spacy_model, f, "spacy_model");
 
@@ -78,29 +100,19 @@ py::object build_analyzer(py::module_ m, py::object model_name, py::object gline
   py::list languages;
   languages.append(supported_language);
   py::object registry = m.attr("RecognizerRegistry")(py::arg("supported_languages") = languages);
-  for (auto r : py::list(registry.attr("recognizers"))) registry.attr("remove_recognizer")(r.attr("name"));
+  for (const py::object& r : snapshot(registry.attr("recognizers"))) {
+    registry.attr("remove_recognizer")(r.attr("name"));
+  }
 
-  auto add = [&](py::object recognizer) { registry.attr("add_recognizer")(recognizer); };
-  // Each recognizer is constructed right before it is added.
-  auto with_language = [&](const char* cls) {
-    return m.attr(cls)(py::arg("supported_language") = supported_language);
-  };
-  add(gliner);
-  add(with_language("RomanianStreetAddressRecognizer"));
-  add(with_language("EmailRecognizer"));
-  add(m.attr("PhoneRecognizer")());
-  add(with_language("CustomIbanRecognizer"));
-  add(with_language("CreditCardRecognizer"));
-  add(with_language("IpRecognizer"));
-  add(with_language("UrlRecognizer"));
-  add(m.attr("BICRecognizer")());
-  add(m.attr("CodeRecognizer")());
-  add(m.attr("CnpRecognizer")());
+  registry.attr("add_recognizer")(gliner);
+  for (const py::object& recognizer : snapshot(rule_recognizers(m, supported_language))) {
+    registry.attr("add_recognizer")(recognizer);
+  }
 
-  py::list recognizers = registry.attr("recognizers");
+  const std::vector<py::object> recognizers = snapshot(registry.attr("recognizers"));
   py::list names;
-  for (auto r : recognizers) names.append(r.attr("name"));
-  ModuleLogger::of(m).info("[analyzer] Registered %d recognizers: %s", py::len(recognizers),
+  for (const py::object& r : recognizers) names.append(r.attr("name"));
+  ModuleLogger::of(m).info("[analyzer] Registered %d recognizers: %s", recognizers.size(),
                            py::str(", ").attr("join")(names));
 
   const std::string pipeline = spacy_model.cast<std::string>();
@@ -112,9 +124,11 @@ py::object build_analyzer(py::module_ m, py::object model_name, py::object gline
   models.append(model);
   py::object nlp_engine = m.attr("SpacyNlpEngine")(py::arg("models") = models);
   nlp_engine.attr("load")();
-  for (auto item : py::dict(nlp_engine.attr("nlp"))) {
-    py::object nlp = py::reinterpret_borrow<py::object>(item.second);
-    if (py::list(nlp.attr("pipe_names")).contains("ner")) nlp.attr("remove_pipe")("ner");
+  for (const auto& item : snapshot_items(nlp_engine.attr("nlp"))) {
+    const py::object& nlp = item.second;
+    const int has_ner = PySequence_Contains(nlp.attr("pipe_names").ptr(), py::str("ner").ptr());
+    if (has_ner < 0) throw py::error_already_set();
+    if (has_ner) nlp.attr("remove_pipe")("ner");
   }
   return m.attr("AnalyzerEngine")(py::arg("registry") = registry, py::arg("nlp_engine") = nlp_engine,
                                   py::arg("supported_languages") = languages);
@@ -140,6 +154,8 @@ PYBIND11_MODULE(analyzer, m) {
   }
   m.attr("RomanianStreetAddressRecognizer") =
       py::module_::import("tarnis.recognizers.domivia").attr("RomanianStreetAddressRecognizer");
+  m.attr("WordBoundedUrlRecognizer") =
+      py::module_::import("tarnis.recognizers.url").attr("WordBoundedUrlRecognizer");
   m.attr("CustomIbanRecognizer") = py::module_::import("tarnis.recognizers.iban").attr("CustomIbanRecognizer");
   m.attr("BICRecognizer") = py::module_::import("tarnis.recognizers.bic").attr("BICRecognizer");
   m.attr("CnpRecognizer") = py::module_::import("tarnis.recognizers.cnp").attr("CnpRecognizer");
@@ -217,6 +233,14 @@ PYBIND11_MODULE(analyzer, m) {
       "Turn per-entity-type thresholds into per-GLiNER-label thresholds.\n\n"
       "Starts from the default threshold of every label and, for each label whose entity type\n"
       "is a key of `thresholds`, uses that value. Returns a new dictionary.");
+
+  m.def(
+      "_rule_recognizers",
+      [m](py::object supported_language) { return rule_recognizers(m, supported_language); },
+      py::arg("supported_language") = "ro",
+      "The rule-based recognizers of the analyzer, newly constructed, in its order: street address,\n"
+      "e-mail, phone, IBAN, card, IP, URL (without results inside words), BIC, code and CNP (the last\n"
+      "four always on Romanian).");
 
   m.def(
       "build_analyzer",

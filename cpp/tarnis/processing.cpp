@@ -87,7 +87,9 @@ struct Item {
   Py_ssize_t start = 0, end = 0;
   double score = 0;
   bool is_code = false, is_high_spec = false, is_cnp = false, is_card = false;
-  Py_ssize_t length() const { return end - start; }
+  // Only asked of valid items (start < end); unsigned, as the difference of
+  // two offsets near the ends of their range does not fit a signed value.
+  size_t length() const { return static_cast<size_t>(end) - static_cast<size_t>(start); }
   bool overlaps(const Item& o) const { return start < o.end && o.start < end; }
 };
 
@@ -99,12 +101,26 @@ bool equals(py::handle a, const char* s) {
 
 std::string describe(py::handle obj) { return py::repr(obj).cast<std::string>(); }
 
+// An offset of a result; ints that do not fit 64 bits lie outside any text
+// and cannot be compared natively.
+Py_ssize_t offset_value(py::handle r, const char* name) {
+  py::object v = r.attr(name);
+  const Py_ssize_t i = PyNumber_AsSsize_t(v.ptr(), PyExc_OverflowError);
+  if (i == -1 && PyErr_Occurred()) {
+    if (!PyErr_ExceptionMatches(PyExc_OverflowError)) throw py::error_already_set();
+    PyErr_Clear();
+    throw py::value_error(std::string("result ") + name + " " + describe(v) + " does not fit in 64 bits: " +
+                          describe(r));
+  }
+  return i;
+}
+
 Item read_item(py::handle r, py::handle high_spec) {
   Item it;
   it.obj = py::reinterpret_borrow<py::object>(r);
   it.type = r.attr("entity_type");
-  it.start = index_value(r.attr("start"));
-  it.end = index_value(r.attr("end"));
+  it.start = offset_value(r, "start");
+  it.end = offset_value(r, "end");
   py::object score = r.attr("score");
   it.score = PyFloat_AsDouble(score.ptr());
   if (it.score == -1.0 && PyErr_Occurred()) throw py::error_already_set();
@@ -118,11 +134,13 @@ Item read_item(py::handle r, py::handle high_spec) {
   return it;
 }
 
-std::vector<Item> read_items(py::list results) {
+std::vector<Item> read_items(py::handle results) {
   py::object high_spec = module().attr("_HIGH_SPECIFICITY_TYPES");
+  // Reading an attribute may run Python code that changes the list.
+  const std::vector<py::object> objects = snapshot(results);
   std::vector<Item> items;
-  items.reserve(results.size());
-  for (auto r : results) items.push_back(read_item(r, high_spec));
+  items.reserve(objects.size());
+  for (const py::object& r : objects) items.push_back(read_item(r, high_spec));
   return items;
 }
 
@@ -199,15 +217,16 @@ std::vector<Item> resolve(const std::vector<Item>& input, const Text* text) {
 py::object resolve_overlaps(py::object results, py::object text) {
   require_list(results, "resolve_overlaps", "results");
   require_str(text, "resolve_overlaps", "text");
-  py::list list = results;
-  if (list.size() == 0) return results;
+  if (PyList_GET_SIZE(results.ptr()) == 0) return results;
   Text t(text);
-  std::vector<Item> kept = resolve(read_items(list), &t);
+  std::vector<Item> input = read_items(results);
+  const size_t count = input.size();
+  std::vector<Item> kept = resolve(input, &t);
   py::list out;
   for (const Item& it : kept) out.append(it.obj);
-  if (kept.size() != list.size()) {
-    logger().debug("[processing] Overlap resolution removed %d entities (input=%d, output=%d)",
-                   list.size() - kept.size(), list.size(), kept.size());
+  if (kept.size() != count) {
+    logger().debug("[processing] Overlap resolution removed %d entities (input=%d, output=%d)", count - kept.size(),
+                   count, kept.size());
   }
   return out;
 }
@@ -380,9 +399,12 @@ py::str replace_outside_placeholders(py::object text, py::object pattern, py::ob
 // between placeholders, exactly as the regular expression would match it;
 // unusual shapes go through Python's `re` with the same pattern text.
 struct EntityPattern {
+  // A literal character, or a white-space run. Kept apart by a flag rather
+  // than by a reserved character: entity texts may hold any code point.
   struct Token {
-    char32_t ch;      // literal character, or 0 for a white-space run
+    char32_t ch;      // literal character (not a run)
     size_t min_run;   // for runs: number of spaces merged into it
+    bool run;
   };
   std::vector<Token> tokens;
   bool word_start = false, word_end = false, not_after_de = false;
@@ -391,17 +413,17 @@ struct EntityPattern {
   EntityPattern(U32View text, bool one_word_person) {
     for (char32_t c : text) {
       if (c == U' ') {
-        if (!tokens.empty() && tokens.back().ch == 0) {
+        if (!tokens.empty() && tokens.back().run) {
           ++tokens.back().min_run;
         } else {
-          tokens.push_back({0, 1});
+          tokens.push_back({0, 1, true});
         }
       } else {
-        if (!tokens.empty() && tokens.back().ch == 0 && is_space(c)) direct = false;
-        tokens.push_back({c, 0});
+        if (!tokens.empty() && tokens.back().run && is_space(c)) direct = false;
+        tokens.push_back({c, 0, false});
       }
     }
-    if (tokens.empty() || tokens[0].ch == 0) direct = false;
+    if (tokens.empty() || tokens[0].run) direct = false;
     word_start = !text.empty() && is_word(text.front());
     word_end = !text.empty() && is_word(text.back());
     not_after_de = one_word_person;
@@ -416,7 +438,7 @@ struct EntityPattern {
     if (word_start && pos > a && is_word(s[pos - 1])) return std::u32string::npos;
     size_t p = pos;
     for (const Token& tok : tokens) {
-      if (tok.ch != 0) {
+      if (!tok.run) {
         if (p >= b || s[p] != tok.ch) return std::u32string::npos;
         ++p;
       } else {
@@ -748,8 +770,8 @@ py::list filter_entity_denylist(py::object text, py::object results, py::object 
   require_dict_or_none(extra_denylist, "filter_entity_denylist", "extra_denylist");
   py::module_& m = module();
   py::dict denylists = m.attr("_ENTITY_DENYLISTS");
-  py::list username_reject = m.attr("_USERNAME_REJECT_PATTERNS");
-  py::list domivia_reject = m.attr("_DOMIVIA_REJECT_PATTERNS");
+  const std::vector<py::object> username_reject = snapshot(m.attr("_USERNAME_REJECT_PATTERNS"));
+  const std::vector<py::object> domivia_reject = snapshot(m.attr("_DOMIVIA_REJECT_PATTERNS"));
   const bool has_extra = !extra_denylist.is_none() && py::len(extra_denylist) > 0;
   py::object empty = py::frozenset(py::list());
   Text t(text);
@@ -763,7 +785,7 @@ py::list filter_entity_denylist(py::object text, py::object results, py::object 
     py::object words = denylists.attr("get")(entity_type, empty);
     if (has_extra) {
       py::object extra = extra_denylist.attr("get")(entity_type);
-      if (!extra.is_none() && PyObject_IsTrue(extra.ptr())) {
+      if (!extra.is_none() && truth(extra)) {
         PyObject* u = PyNumber_Or(words.ptr(), extra.ptr());
         if (!u) throw py::error_already_set();
         words = py::reinterpret_steal<py::object>(u);
@@ -773,8 +795,8 @@ py::list filter_entity_denylist(py::object text, py::object results, py::object 
     for (auto w : words) set.insert(fold(w));
     return folded.emplace(key, std::move(set)).first->second;
   };
-  auto any_search = [](py::list patterns, const py::str& span) {
-    for (auto p : patterns) {
+  auto any_search = [](const std::vector<py::object>& patterns, const py::str& span) {
+    for (const py::object& p : patterns) {
       if (!p.attr("search")(span).is_none()) return true;
     }
     return false;
@@ -783,9 +805,12 @@ py::list filter_entity_denylist(py::object text, py::object results, py::object 
   py::list kept;
   py::dict rejected;  // entity type -> count, in order of first rejection
   size_t rejections = 0;
-  for (auto r : py::list(results)) {
+  // Owned references: attribute reads and the tagger may run code that
+  // changes the list.
+  for (const py::object& r : snapshot(results)) {
     py::object entity_type = r.attr("entity_type");
-    const U32View span = strip(py_slice(t, index_value(r.attr("start")), index_value(r.attr("end"))));
+    const U32View span =
+        strip(py_slice(t, clipped_index_value(r.attr("start")), clipped_index_value(r.attr("end"))));
     bool reject = false;
     const auto& words = words_for(entity_type);
     if (!words.empty()) {
@@ -793,7 +818,7 @@ py::list filter_entity_denylist(py::object text, py::object results, py::object 
     }
     if (!reject && equals(entity_type, "PERSON_NAME")) {
       reject = !span.empty() && !is_upper(span[0]) &&
-               module().attr("_is_common_noun_span")(to_str(span)).cast<bool>();
+               truth(module().attr("_is_common_noun_span")(to_str(span)));
     } else if (!reject && equals(entity_type, "USERNAME")) {
       reject = any_search(username_reject, to_str(span));
     } else if (!reject && equals(entity_type, "DOMIVIA")) {

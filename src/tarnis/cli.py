@@ -5,8 +5,10 @@
     tarnis detect PATH... [--json]
 
 Each document goes through the engine's analysis, overlap resolution and the
-denylist filter; `anonymize` then replaces the detections by placeholders,
-propagates them to further occurrences and writes the text and its entity map.
+denylist filter, then (with --verify) a local language model's verdict on the
+doubtful detections; `anonymize` then replaces the detections by placeholders,
+propagates them to further occurrences, (with --review) lets the model look
+for names left in the text, and writes the text and its entity map.
 
 Exit status: 0 when every document went through, 1 when some failed (each is
 reported by name, the others are still processed), 2 for usage errors and
@@ -25,7 +27,8 @@ import sys
 import tempfile
 import time
 from collections import Counter
-from dataclasses import dataclass
+from contextlib import contextmanager
+from dataclasses import dataclass, field
 from pathlib import Path
 
 from tarnis import __version__
@@ -37,6 +40,13 @@ EXIT_USAGE = 2
 LANGUAGE = "ro"
 DEFAULT_GLINER_MODEL = "knowledgator/gliner-multitask-large-v0.5"
 DEFAULT_SPACY_MODEL = "ro_core_news_sm"
+
+DEFAULT_SLM_URL = "http://localhost:11434/v1"
+DEFAULT_SLM_MODEL = "qwen3.5:9b"
+SLM_LOG_FOLDER = "slm-logs"
+# Documents analyzed before their doubtful detections go to the model in one
+# shared stream of batches.
+VERIFY_GROUP = 32
 
 ANON_SUFFIX = ".anon.txt"
 MAP_SUFFIX = ".map.json"
@@ -96,15 +106,16 @@ class Console:
         if self.bar is not None:
             self.bar.refresh()
 
-    def progress(self, items, unit: str):
-        """Iterate over `items` with a progress bar on standard error when
-        there are several of them and the bar is wanted."""
+    @contextmanager
+    def progress_bar(self, total: int, unit: str):
+        """A progress bar over `total` items on standard error, advanced by
+        the caller, when there are several items and the bar is wanted."""
         from tqdm import tqdm
 
-        disable = True if self.quiet or len(items) < 2 else None   # None: only on a terminal
-        self.bar = tqdm(items, unit=unit, file=sys.stderr, disable=disable, dynamic_ncols=True, leave=False)
+        disable = True if self.quiet or total < 2 else None   # None: only on a terminal
+        self.bar = tqdm(total=total, unit=unit, file=sys.stderr, disable=disable, dynamic_ncols=True, leave=False)
         try:
-            yield from self.bar
+            yield self.bar
         finally:
             self.bar.close()
             self.bar = None
@@ -206,13 +217,12 @@ def collect_documents(paths: list[str], console: Console) -> tuple[list[Document
 
 
 def read_document(path: Path) -> str:
-    """The text of a UTF-8 document, exactly as stored (line endings included)."""
+    """The text of a UTF-8 document, exactly as stored (line endings included;
+    an empty file is an empty text)."""
     try:
         data = path.read_bytes()
     except OSError as e:
         raise DocumentError(f"{path}: cannot read: {e.strerror or e}") from None
-    if not data:
-        raise DocumentError(f"{path}: empty file")
     try:
         return data.decode("utf-8")
     except UnicodeDecodeError as e:
@@ -356,8 +366,9 @@ def build_full_engine(gliner_model: str, spacy_model: str):
             f"the spaCy pipeline '{spacy_model}'", "it is neither an installed package nor a folder",
             _INSTALL_SPACY))
 
+    from tarnis import analyzer, processing
+    from tarnis.recognizers.gliner import ModelUnavailableError
     try:
-        from tarnis import analyzer, processing
         engine = analyzer.build_analyzer(
             model_name=gliner_model,
             gliner_entity_mapping=dict(analyzer.GLINER_ENTITY_MAPPING),
@@ -365,11 +376,12 @@ def build_full_engine(gliner_model: str, spacy_model: str):
             spacy_model=spacy_model)
     except ImportError as e:
         raise UsageError(_missing_models_message("the neural recognizer", str(e), _INSTALL_NEURAL)) from None
+    except ModelUnavailableError as e:
+        # The message names the model that is missing; both ways to provide one are offered.
+        raise UsageError(_missing_models_message("the models", str(e))) from None
     except OSError as e:
-        message = str(e)
-        remedies = [r for name, r in ((gliner_model, _INSTALL_GLINER), (spacy_model, _INSTALL_SPACY))
-                    if name in message]
-        raise UsageError(_missing_models_message("the models", message, *remedies)) from None
+        # Present but unreadable (permissions, a damaged file): installing would not help.
+        raise UsageError(f"cannot load the models: {e}") from None
 
     nlp = engine.nlp_engine.nlp[LANGUAGE]
     processing._nlp_ro = nlp
@@ -383,19 +395,8 @@ def tags_parts_of_speech(nlp) -> bool:
 
 def rule_recognizers(language: str = LANGUAGE) -> list:
     """The rule-based recognizers of the full analyzer, in its order."""
-    from tarnis import analyzer as a
-    return [
-        a.RomanianStreetAddressRecognizer(supported_language=language),
-        a.EmailRecognizer(supported_language=language),
-        a.PhoneRecognizer(),
-        a.CustomIbanRecognizer(supported_language=language),
-        a.CreditCardRecognizer(supported_language=language),
-        a.IpRecognizer(supported_language=language),
-        a.UrlRecognizer(supported_language=language),
-        a.BICRecognizer(),
-        a.CodeRecognizer(),
-        a.CnpRecognizer(),
-    ]
+    from tarnis import analyzer
+    return analyzer._rule_recognizers(language)
 
 
 def build_rules_engine():
@@ -471,16 +472,18 @@ def detections(engine, text: str, entities: list[str] | None, raw: bool = False)
     denylist filter unless `raw`, in text order."""
     from tarnis.processing import filter_entity_denylist, resolve_overlaps
 
+    if not text:
+        return []
     results = engine.analyze(text=text, language=LANGUAGE, entities=entities)
     if not raw:
         results = filter_entity_denylist(text, resolve_overlaps(results, text))
     return sorted(results, key=lambda r: (r.start, r.end))
 
 
-def anonymize_document(engine, text: str, entities: list[str] | None) -> tuple[str, dict]:
+def anonymize_results(text: str, results: list) -> tuple[str, dict]:
     from tarnis.processing import anonymize_text, postprocess_anonymized
 
-    anonymized, entity_map = anonymize_text(text, detections(engine, text, entities))
+    anonymized, entity_map = anonymize_text(text, results)
     return postprocess_anonymized(anonymized, entity_map), entity_map
 
 
@@ -488,6 +491,222 @@ def entity_map_json(entity_map: dict) -> str:
     """The entity map as the command writes it: indented UTF-8 JSON with
     non-ASCII characters as they are, ending with a newline."""
     return json.dumps(entity_map, ensure_ascii=False, indent=2) + "\n"
+
+
+def anonymize_document(engine, text: str, entities: list[str] | None) -> tuple[str, dict]:
+    return anonymize_results(text, detections(engine, text, entities))
+
+
+# --- language-model stages -------------------------------------------------------------------
+
+_START_SERVER = ("Start an OpenAI-compatible chat-completion server there serving that model (for example "
+                 "`ollama serve` and `ollama pull {model}`, or llama.cpp's `llama-server --port 11434 -m "
+                 "MODEL.gguf`), or give its address with --slm-url and the model with --slm-model; or run "
+                 "without {stages}.")
+
+
+def slm_log_dir(args) -> Path:
+    """--slm-log-dir, else `slm-logs` under the output folder, else beside
+    the first input."""
+    if args.slm_log_dir:
+        return Path(args.slm_log_dir)
+    if getattr(args, "output", None) and args.command == "anonymize":
+        return Path(args.output) / SLM_LOG_FOLDER
+    first = Path(args.paths[0])
+    return first.absolute().parent / SLM_LOG_FOLDER
+
+
+def _make_log_dir(folder: Path) -> None:
+    """The logs hold document text: a folder created here is its owner's only."""
+    if not folder.is_dir():
+        try:
+            folder.mkdir(mode=0o700, parents=True, exist_ok=True)
+        except OSError as e:
+            raise UsageError(f"--slm-log-dir {folder}: cannot create the folder: {e.strerror or e}") from None
+
+
+class ReviewFailed(DocumentError):
+    pass
+
+
+def _review_pass_class():
+    from tarnis.slm.review import SLMReviewPass
+
+    class CommandReviewPass(SLMReviewPass):
+        """The review pass, noting which chunks got no usable answer after all
+        attempts (the library then contributes nothing for them and goes on;
+        the command must not take that for a clean review)."""
+
+        def scan(self, anonymized_text):
+            self.chunks = 0
+            self.answered = set()
+            self.unanswered = []
+            return super().scan(anonymized_text)
+
+        def _call_slm(self, chunk, chunk_idx=0):
+            found = super()._call_slm(chunk, chunk_idx=chunk_idx)
+            self.chunks += 1
+            if chunk_idx not in self.answered:
+                self.unanswered.append(chunk_idx)
+            return found
+
+        def _log(self, chunk_idx, attempt, status, raw_response, entities):
+            if status == "ok":
+                self.answered.add(chunk_idx)
+            super()._log(chunk_idx, attempt, status, raw_response, entities)
+
+    return CommandReviewPass
+
+
+@dataclass
+class SLMStats:
+    sent: int = 0
+    accepted: int = 0
+    rejected: int = 0
+    reclassified: int = 0
+    unanswered: int = 0
+    reviewed: int = 0
+    reported: int = 0
+    names: int = 0
+    name_types: Counter = field(default_factory=Counter)
+
+    def lines(self, verify: bool, review: bool, on_failure: str) -> list[str]:
+        out = []
+        if verify:
+            line = (f"verification: {self.sent} detection{'s' if self.sent != 1 else ''} sent to the model, "
+                    f"{self.accepted} accepted ({self.reclassified} reclassified), {self.rejected} rejected")
+            if self.unanswered:
+                fate = "kept" if on_failure == "accept" else "dropped"
+                line += f"; {self.unanswered} without an answer ({fate}, --slm-on-failure {on_failure})"
+            out.append(line)
+        if review:
+            line = (f"review of {self.reviewed} document{'s' if self.reviewed != 1 else ''}: {self.names} missed "
+                    f"name{'s' if self.names != 1 else ''} found and replaced ({_by_type(self.name_types)})")
+            if self.reported > self.names:
+                line += f"; {self.reported - self.names} more reported but not in the text (kept in the map)"
+            out.append(line)
+        return out
+
+
+class SLMStages:
+    """The language-model stages the user asked for, checked before the first
+    document: the server must answer and serve the model, or the command
+    stops with exit status 2 having written nothing."""
+
+    def __init__(self, args, console: Console):
+        self.verify = bool(getattr(args, "verify", False))
+        self.review = bool(getattr(args, "review", False))
+        self.on_failure = args.slm_on_failure
+        self.stats = SLMStats()
+        self.fallback = None
+        self.reviewer = None
+        if not (self.verify or self.review):
+            return
+        from tarnis.slm.fallback import SLMFallback
+
+        self.log_dir = slm_log_dir(args)
+        self.fallback = SLMFallback(base_url=args.slm_url, model=args.slm_model, required=False,
+                                    on_failure=args.slm_on_failure, log_dir=self.log_dir)
+        if not self.fallback._check_health():
+            stages = " and ".join(o for o, on in (("--verify", self.verify), ("--review", self.review)) if on)
+            raise UsageError(f"{stages} need{'s' if ' and ' not in stages else ''} a language model: "
+                             f"{self.fallback._health_error}\n"
+                             + _START_SERVER.format(model=args.slm_model, stages=stages))
+        _make_log_dir(self.log_dir)
+        console.info(f"language model {args.slm_model} at {args.slm_url}; logs in {self.log_dir}")
+        if self.review:
+            import openai
+
+            self.reviewer = _review_pass_class()(
+                openai.OpenAI(api_key="local-no-auth", base_url=args.slm_url), args.slm_model,
+                log_dir=self.log_dir)
+
+    # -- verification, over the doubtful detections of several documents at once
+
+    def verify_group(self, states: list, console: Console) -> None:
+        """Sets `state.kept` (certain results plus those the model kept) and
+        `state.verdicts` (id of each result sent -> its SLMVerdict or None)
+        for every state; a state whose doubtful results could not be verified
+        with --slm-on-failure error gets `state.error`."""
+        from tarnis.slm.fallback import SLMUnavailableError
+
+        pairs = []
+        for st in states:
+            _, ambiguous = self.fallback._split(st.results)
+            st.sent = ambiguous
+            pairs.extend((st.text, r) for r in ambiguous)
+        failure = None
+        if pairs:
+            def progress(done, total):
+                if console.bar is not None:
+                    console.bar.set_postfix_str(f"verifying {done}/{total}", refresh=True)
+
+            try:
+                self.fallback.filter_multi(pairs, progress_callback=progress)
+            except (KeyboardInterrupt, SystemExit, MemoryError):
+                raise
+            except Exception as e:  # noqa: BLE001 - the documents left unverified fail, the run goes on
+                failure = e
+            finally:
+                if console.bar is not None:
+                    console.bar.set_postfix_str("")
+        verdicts = {id(v.result): v for v in self.fallback.last_verdicts}
+        for st in states:
+            st.verdicts = {id(r): verdicts.get(id(r)) for r in st.sent}
+            missing = sum(1 for v in st.verdicts.values() if v is None)
+            if failure is not None and missing:
+                why = ("(--slm-on-failure error): " if isinstance(failure, SLMUnavailableError)
+                       else f"({type(failure).__name__}): ")
+                st.error = DocumentError(
+                    f"{st.source}: the language model could not verify {_count(missing, 'doubtful detection')} "
+                    f"{why}{failure}")
+            st.kept = [r for r in st.results
+                       if id(r) not in st.verdicts or st.verdicts[id(r)] is None or st.verdicts[id(r)].accepted]
+
+    def count_verdicts(self, st) -> None:
+        for v in st.verdicts.values():
+            self.stats.sent += 1
+            if v is None:
+                self.stats.accepted += 1
+                continue
+            if v.reason in ("slm_unavailable_accept", "batch_failed"):
+                self.stats.unanswered += 1
+            if v.accepted:
+                self.stats.accepted += 1
+                if v.result.entity_type != v.original_entity_type:
+                    self.stats.reclassified += 1
+            else:
+                self.stats.rejected += 1
+
+    # -- review of one anonymized document
+
+    def review_document(self, source, anonymized: str, entity_map: dict) -> tuple[str, dict, list]:
+        missed = self.reviewer.scan(anonymized)
+        if self.reviewer.unanswered:
+            n, total = len(self.reviewer.unanswered), self.reviewer.chunks
+            raise ReviewFailed(
+                f"{source}: the language model gave no usable answer for {n} of {total} part"
+                f"{'s' if total != 1 else ''} of the document in the review (see {self.log_dir}); its "
+                f"outputs were not written. Rerun when the server answers, or without --review to "
+                f"anonymize it without the review")
+        before = {t: set(inner) for t, inner in entity_map.items()}
+        anonymized, entity_map = self.reviewer.apply(anonymized, entity_map, missed)
+        # Names the model reported go into the map; those that occur in the
+        # text (outside placeholders) were replaced.
+        added = [(t, ph in anonymized) for t, inner in entity_map.items()
+                 for k, ph in inner.items() if k not in before.get(t, ())]
+        return anonymized, entity_map, added
+
+
+@dataclass
+class DocState:
+    source: Path
+    text: str
+    results: list
+    kept: list = None
+    sent: list = field(default_factory=list)
+    verdicts: dict = field(default_factory=dict)
+    error: Exception | None = None
 
 
 def _placeholder_counts(anonymized: str, entity_map: dict) -> Counter:
@@ -512,27 +731,65 @@ def _by_type(counts: Counter) -> str:
 
 # --- commands --------------------------------------------------------------------------------
 
-def run_batch(items, console: Console, source, process) -> tuple[int, int, float]:
-    """Call `process(item)` for each item under the progress bar. A failing
-    document is reported by name and the batch goes on. Returns (done,
-    failed, seconds)."""
-    done = failed = 0
+def _guarded(console: Console, source, fn, *args) -> tuple[bool, object]:
+    """(True, fn(*args)), or (False, None) after reporting the document's
+    failure by name."""
+    try:
+        return True, fn(*args)
+    except DocumentError as e:
+        console.error(str(e))
+    except (KeyboardInterrupt, SystemExit, MemoryError, BrokenPipeError):
+        raise  # the whole run ends (a closed pipe quietly, in main)
+    except Exception as e:  # noqa: BLE001 - one bad document must not stop the batch
+        console.error(f"{source}: {type(e).__name__}: {e}")
+    return False, None
+
+
+def run_batch(items, console: Console, source, process, prepare=None, stages: SLMStages | None = None
+              ) -> tuple[int, list, float]:
+    """Each item goes through `prepare(item)` (reading and analysis: a
+    DocState), with --verify the verification of its doubtful detections,
+    then `process(item, state)`. With verification, documents are prepared
+    in groups whose doubtful detections share one stream of batches. A
+    failing document is reported by name and the batch goes on. Returns
+    (done, failed items, seconds)."""
+    done = 0
+    failed: list = []
+    verify = stages is not None and stages.verify
+    group_size = VERIFY_GROUP if verify else 1
     started = time.perf_counter()
-    for item in console.progress(items, unit="doc"):
-        try:
-            process(item)
-        except DocumentError as e:
-            console.error(str(e))
-            failed += 1
-            continue
-        except (KeyboardInterrupt, SystemExit, MemoryError, BrokenPipeError):
-            raise  # the whole run ends (a closed pipe quietly, in main)
-        except Exception as e:  # noqa: BLE001 - one bad document must not stop the batch
-            console.error(f"{source(item)}: {type(e).__name__}: {e}")
-            failed += 1
-            continue
-        done += 1
+    with console.progress_bar(len(items), unit="doc") as bar:
+        for g in range(0, len(items), group_size):
+            group = items[g:g + group_size]
+            ready = []
+            for item in group:
+                if prepare is None:
+                    ready.append((item, None))
+                    continue
+                ok, state = _guarded(console, source(item), prepare, item)
+                if ok:
+                    ready.append((item, state))
+                else:
+                    failed.append(item)
+                    bar.update(1)
+            if verify and ready:
+                stages.verify_group([state for _, state in ready], console)
+            for item, state in ready:
+                if state is not None and state.error is not None:
+                    console.error(str(state.error))
+                    ok = False
+                else:
+                    ok, _ = _guarded(console, source(item), process, item, state)
+                if ok:
+                    done += 1
+                else:
+                    failed.append(item)
+                bar.update(1)
     return done, failed, time.perf_counter() - started
+
+
+def _failed_line(failed: list, source) -> str:
+    return f"failed: {_shown([str(source(item)) for item in failed])}"
 
 
 def cmd_anonymize(args, console: Console) -> int:
@@ -576,14 +833,26 @@ def cmd_anonymize(args, console: Console) -> int:
         console.info(f"nothing anonymized, {failed} failed")
         return EXIT_FAILED if failed else EXIT_OK
 
+    stages = SLMStages(args, console)
     engine, build_seconds = build_engine(args, console)
+    if stages.review:
+        _ensure_sentence_pipeline()
     counts: Counter = Counter()
     text_mode = _default_file_mode()
 
-    def process(job) -> None:
-        doc, anon, emap = job
+    def prepare(job) -> DocState:
+        doc = job[0]
         text = read_document(doc.source)
-        anonymized, entity_map = anonymize_document(engine, text, args.entities)
+        return DocState(doc.source, text, detections(engine, text, args.entities))
+
+    def process(job, state: DocState) -> None:
+        doc, anon, emap = job
+        text = state.text
+        anonymized, entity_map = anonymize_results(text, state.kept if stages.verify else state.results)
+        added = []
+        if stages.review:
+            # The map is written only after the review has extended it.
+            anonymized, entity_map, added = stages.review_document(doc.source, anonymized, entity_map)
         restored = deanonymize_text(anonymized, entity_map)
         if restored != text:
             at = _first_difference(restored, text)
@@ -599,19 +868,49 @@ def cmd_anonymize(args, console: Console) -> int:
         write_outputs([(emap, map_json.encode("utf-8"), _MAP_FILE_MODE),
                        (anon, anonymized.encode("utf-8"), text_mode)], force=args.force)
         counts.update(_placeholder_counts(anonymized, entity_map))
+        if stages.verify:
+            stages.count_verdicts(state)
+        if stages.review:
+            stages.stats.reviewed += 1
+            stages.stats.reported += len(added)
+            stages.stats.names += sum(1 for _, replaced in added if replaced)
+            stages.stats.name_types.update(t for t, replaced in added if replaced)
 
-    done, batch_failed, seconds = run_batch(jobs, console, lambda job: job[0].source, process)
-    failed += batch_failed
+    source = lambda job: job[0].source  # noqa: E731
+    done, batch_failed, seconds = run_batch(jobs, console, source, process, prepare, stages)
+    failed += len(batch_failed)
 
     console.info(f"{done} document{'s' if done != 1 else ''} anonymized, {failed} failed, in {seconds:.2f} s "
                  f"({_rate(done, seconds)} documents/s; analyzer built in {build_seconds:.2f} s)")
     console.info(f"entities replaced: {_by_type(counts)}")
+    for line in stages.stats.lines(stages.verify, stages.review, stages.on_failure):
+        console.info(line)
+    if batch_failed:
+        console.info(_failed_line(batch_failed, source))
     return EXIT_FAILED if failed else EXIT_OK
 
 
+def _ensure_sentence_pipeline() -> None:
+    """The review cuts documents at sentences with the shared pipeline. The
+    full analyzer's pipeline serves; in rules-only mode a blank Romanian one
+    with a rule-based sentencizer is made here (nothing to download)."""
+    from tarnis import processing
+
+    if processing._nlp_ro is None:
+        import spacy
+
+        nlp = spacy.blank(LANGUAGE)
+        nlp.add_pipe("sentencizer")
+        nlp.max_length = 100_000_000
+        processing._nlp_ro = nlp
+
+
 def read_entity_map(path: Path) -> dict:
+    content = read_document(path)
+    if not content.strip():
+        raise DocumentError(f"{path}: empty file, not an entity map")
     try:
-        data = json.loads(read_document(path))
+        data = json.loads(content)
     except json.JSONDecodeError as e:
         raise DocumentError(f"{path}: not a JSON entity map ({e})") from None
     valid = isinstance(data, dict) and all(
@@ -643,9 +942,20 @@ def cmd_restore(args, console: Console) -> int:
     found = list(dict.fromkeys(_PLACEHOLDER.findall(text)))
     unknown = [p for p in found if p not in known]
     if unknown:
-        shown = ", ".join(unknown[:20]) + (f" and {len(unknown) - 20} more" if len(unknown) > 20 else "")
-        console.warning(f"{source}: {len(unknown)} placeholder{'s' if len(unknown) != 1 else ''} not in "
-                        f"{map_path} left as they are: {shown}")
+        # Most likely the map of another document: restoring the placeholders
+        # the two share would put that document's data into this one.
+        what = f"{_count(len(unknown), 'placeholder')} not in {map_path}: {_shown(unknown)}"
+        if not args.partial:
+            console.error(f"{source}: {what}; is it the map of this document? Nothing was restored "
+                          "(--partial restores the placeholders the map knows and leaves the others)")
+            return EXIT_FAILED
+        console.warning(f"{source}: {what}; left as they are")
+    present = set(found)
+    unused = [p for inner in entity_map.values() for p in inner.values() if p not in present]
+    if unused:
+        unused = list(dict.fromkeys(unused))
+        console.warning(f"{source}: {_count(len(unused), 'placeholder')} of {map_path} not in the text "
+                        f"(text removed after anonymizing?): {_shown(unused)}")
     restored = deanonymize_text(text, entity_map)
 
     if out is None:
@@ -665,17 +975,54 @@ def cmd_restore(args, console: Console) -> int:
     return EXIT_OK
 
 
-def _table(results, text: str) -> str:
-    rows = [(r.entity_type, str(r.start), str(r.end), f"{r.score:.2f}",
-             str(r.recognition_metadata.get("recognizer_name", "") if r.recognition_metadata else ""),
-             json.dumps(text[r.start:r.end], ensure_ascii=False)[1:-1]) for r in results]
-    header = ("TYPE", "START", "END", "SCORE", "RECOGNIZER", "TEXT")
-    widths = [max(len(row[i]) for row in [header, *rows]) for i in range(5)]
+def _count(n: int, noun: str) -> str:
+    return f"{n} {noun}{'s' if n != 1 else ''}"
+
+
+def _shown(items: list[str], limit: int = 20) -> str:
+    return ", ".join(items[:limit]) + (f" and {len(items) - limit} more" if len(items) > limit else "")
+
+
+def _verdict_fields(r, verdicts: dict) -> dict:
+    """What the model said about one detection: sent or not, its verdict
+    (accepted, rejected, reclassified), its reason and the type before a
+    reclassification."""
+    if id(r) not in verdicts:
+        return {"slm_sent": False, "slm_verdict": None, "slm_reason": None, "slm_original_type": None}
+    v = verdicts[id(r)]
+    if v is None:
+        return {"slm_sent": True, "slm_verdict": None, "slm_reason": None, "slm_original_type": None}
+    reclassified = v.accepted and r.entity_type != v.original_entity_type
+    verdict = "reclassified" if reclassified else "accepted" if v.accepted else "rejected"
+    return {"slm_sent": True, "slm_verdict": verdict, "slm_reason": v.reason,
+            "slm_original_type": v.original_entity_type if reclassified else None}
+
+
+def _escaped(value: str) -> str:
+    return json.dumps(value, ensure_ascii=False)[1:-1]
+
+
+def _table(results, text: str, verdicts: dict | None = None) -> str:
+    rows = []
+    for r in results:
+        row = [r.entity_type, str(r.start), str(r.end), f"{r.score:.2f}",
+               str(r.recognition_metadata.get("recognizer_name", "") if r.recognition_metadata else "")]
+        if verdicts is not None:
+            f = _verdict_fields(r, verdicts)
+            verdict = "-" if not f["slm_sent"] else (f["slm_verdict"] or "no answer")
+            if f["slm_original_type"]:
+                verdict += f" (was {f['slm_original_type']})"
+            row += [verdict, _escaped(f["slm_reason"] or "")]
+        rows.append(row + [_escaped(text[r.start:r.end])])
+    header = ["TYPE", "START", "END", "SCORE", "RECOGNIZER"] + (["SLM", "REASON"] if verdicts is not None else [])
+    header.append("TEXT")
+    padded = len(header) - 1
+    widths = [max(len(row[i]) for row in [header, *rows]) for i in range(padded)]
     right = {1, 2, 3}
 
     def line(row):
-        cells = [row[i].rjust(widths[i]) if i in right else row[i].ljust(widths[i]) for i in range(5)]
-        return "  ".join(cells + [row[5]])
+        cells = [row[i].rjust(widths[i]) if i in right else row[i].ljust(widths[i]) for i in range(padded)]
+        return "  ".join(cells + [row[padded]])
 
     return "\n".join(line(row) for row in [header, *rows]) + "\n"
 
@@ -684,13 +1031,23 @@ def cmd_detect(args, console: Console) -> int:
     documents, failed = collect_documents(args.paths, console)
     if not documents:
         return EXIT_FAILED
+    stages = SLMStages(args, console)
     engine, build_seconds = build_engine(args, console)
     counts: Counter = Counter()
 
-    def process(doc) -> None:
+    def prepare(doc) -> DocState:
         text = read_document(doc.source)
-        results = detections(engine, text, args.entities, raw=args.raw)
-        counts.update(r.entity_type for r in results)
+        return DocState(doc.source, text, detections(engine, text, args.entities, raw=args.raw))
+
+    def process(doc, state: DocState) -> None:
+        text, results = state.text, state.results
+        verdicts = state.verdicts if stages.verify else None
+        # With --verify every detection is shown with the model's verdict;
+        # only those kept are counted.
+        kept = state.kept if stages.verify else results
+        counts.update(r.entity_type for r in kept)
+        if stages.verify:
+            stages.count_verdicts(state)
         if args.json:
             console.out("".join(json.dumps({
                 "file": str(doc.source),
@@ -700,16 +1057,24 @@ def cmd_detect(args, console: Console) -> int:
                 "score": r.score,
                 "recognizer": (r.recognition_metadata or {}).get("recognizer_name"),
                 "text": text[r.start:r.end],
+                **(_verdict_fields(r, verdicts) if verdicts is not None else {}),
             }, ensure_ascii=False) + "\n" for r in results))
         else:
-            header = f"== {doc.source}: {len(results)} detection{'s' if len(results) != 1 else ''}\n"
-            console.out(header + (_table(results, text) if results else "") + "\n")
+            header = f"== {doc.source}: {len(results)} detection{'s' if len(results) != 1 else ''}"
+            if verdicts is not None:
+                header += f", {len(kept)} kept after verification"
+            console.out(header + "\n" + (_table(results, text, verdicts) if results else "") + "\n")
 
-    done, batch_failed, seconds = run_batch(documents, console, lambda doc: doc.source, process)
-    failed += batch_failed
+    source = lambda doc: doc.source  # noqa: E731
+    done, batch_failed, seconds = run_batch(documents, console, source, process, prepare, stages)
+    failed += len(batch_failed)
     console.info(f"{done} document{'s' if done != 1 else ''} analyzed, {failed} failed, in {seconds:.2f} s "
                  f"({_rate(done, seconds)} documents/s; analyzer built in {build_seconds:.2f} s)")
     console.info(f"detections: {_by_type(counts)}")
+    for line in stages.stats.lines(stages.verify, False, stages.on_failure):
+        console.info(line)
+    if batch_failed:
+        console.info(_failed_line(batch_failed, source))
     return EXIT_FAILED if failed else EXIT_OK
 
 
@@ -734,6 +1099,28 @@ def _add_models(p: argparse.ArgumentParser) -> None:
                    help="only these entity types (for example CNP,IBAN_CODE); default: all")
 
 
+def _add_slm(p: argparse.ArgumentParser, review: bool) -> None:
+    g = p.add_argument_group("language-model stages (a local OpenAI-compatible chat-completion server)")
+    g.add_argument("--verify", action="store_true",
+                   help="ask the model about doubtful detections (CODE, ORGANIZATION, USERNAME, PASSWORD "
+                        "below their thresholds) and drop those it rejects")
+    if review:
+        g.add_argument("--review", action="store_true",
+                       help="after anonymizing, ask the model for names of persons and organizations left in "
+                            "the text and replace them too; a document the model cannot review fails")
+    g.add_argument("--slm-url", metavar="URL", default=DEFAULT_SLM_URL,
+                   help=f"the server's base address (default {DEFAULT_SLM_URL})")
+    g.add_argument("--slm-model", metavar="NAME", default=DEFAULT_SLM_MODEL,
+                   help=f"the model to ask (default {DEFAULT_SLM_MODEL})")
+    g.add_argument("--slm-on-failure", choices=("accept", "reject", "error"), default="accept",
+                   help="when the model cannot answer during --verify: keep the doubtful detections "
+                        "(accept, the default: they are anonymized), drop them (reject: personal data among "
+                        "them stays in clear), or fail the document (error)")
+    g.add_argument("--slm-log-dir", metavar="DIR",
+                   help=f"folder of the model logs, which hold document text (default: {SLM_LOG_FOLDER} in the "
+                        "output folder, or beside the first input)")
+
+
 def build_parser() -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(
         prog="tarnis",
@@ -752,16 +1139,21 @@ def build_parser() -> argparse.ArgumentParser:
     p.add_argument("-o", "--output", metavar="OUTDIR", help="folder for the outputs (default: beside each input)")
     p.add_argument("-f", "--force", action="store_true", help="overwrite existing outputs")
     _add_models(p)
+    _add_slm(p, review=True)
     _add_common(p)
     p.set_defaults(run=cmd_anonymize)
 
     p = sub.add_parser("restore", help="restore an anonymized document from its entity map",
-                       description="Put the original texts back in place of the placeholders. Placeholders "
-                                   "that the map does not know are left as they are, with a warning.")
+                       description="Put the original texts back in place of the placeholders. A text "
+                                   "holding placeholders that the map does not know (the map of another "
+                                   "document?) is an error and nothing is written, unless --partial.")
     p.add_argument("file", metavar="FILE", help="anonymized text file")
     p.add_argument("--map", required=True, metavar="MAP.json", help="the entity map written by anonymize")
     p.add_argument("-o", "--output", metavar="OUT", help="file to write (default: standard output)")
     p.add_argument("-f", "--force", action="store_true", help="overwrite OUT if it exists")
+    p.add_argument("--partial", action="store_true",
+                   help="restore what the map knows even when the text holds placeholders it does not know "
+                        "(they are left as they are, with a warning)")
     _add_common(p)
     p.set_defaults(run=cmd_restore)
 
@@ -773,6 +1165,7 @@ def build_parser() -> argparse.ArgumentParser:
     p.add_argument("--raw", action="store_true",
                    help="every result of the recognizers, before overlap resolution and the denylist filter")
     _add_models(p)
+    _add_slm(p, review=False)
     _add_common(p)
     p.set_defaults(run=cmd_detect)
 
@@ -790,6 +1183,17 @@ def main(argv: list[str] | None = None) -> int:
     args = parser.parse_args(argv)
     if getattr(args, "rules_only", False) and (args.gliner_model or args.spacy_model):
         parser.error("--rules-only takes no --gliner-model or --spacy-model")
+
+    if getattr(args, "raw", False) and args.verify:
+        parser.error("--raw shows the recognizers' results before filtering; it takes no --verify")
+    if hasattr(args, "verify") and not (args.verify or getattr(args, "review", False)):
+        given = [o for o, v, d in (("--slm-url", args.slm_url, DEFAULT_SLM_URL),
+                                   ("--slm-model", args.slm_model, DEFAULT_SLM_MODEL),
+                                   ("--slm-on-failure", args.slm_on_failure, "accept"),
+                                   ("--slm-log-dir", args.slm_log_dir, None)) if v != d]
+        if given:
+            parser.error(f"{', '.join(given)}: no language-model stage asked for (add --verify"
+                         f"{' or --review' if args.command == 'anonymize' else ''})")
 
     console = Console(quiet=args.quiet)
     _setup_logging(console, args.verbose)

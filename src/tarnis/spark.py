@@ -572,16 +572,7 @@ def add_spark_command(sub) -> None:
                    help="Spark master (default: local[*], or the one spark-submit was given)")
     p.add_argument("-f", "--force", action="store_true", help="replace OUTPUT if it exists")
     cli._add_models(p)
-    g = p.add_argument_group("verification by a language model")
-    g.add_argument("--verify", action="store_true",
-                   help="have a language model on an OpenAI-compatible server check doubtful detections")
-    g.add_argument("--slm-url", metavar="URL", help="the server's base URL (default: the local endpoint)")
-    g.add_argument("--slm-model", metavar="NAME", help="the model on that server")
-    g.add_argument("--slm-on-failure", choices=("accept", "reject", "error"),
-                   help="doubtful detections when the server cannot answer: kept (accept, the default), "
-                        "dropped (reject), or the document fails (error)")
-    g.add_argument("--slm-log-dir", metavar="DIR",
-                   help="folder of the request logs, on each executor (default: slm-logs beside OUTPUT)")
+    cli._add_slm(p, review=False)
     cli._add_common(p)
     p.set_defaults(run=cmd_spark_anonymize)
 
@@ -615,23 +606,16 @@ def _guess_format(path: str) -> str:
 
 
 def _verify_settings(args) -> dict | None:
+    """The fallback's settings for `--verify`; the request logs go to
+    --slm-log-dir, by default `slm-logs` beside OUTPUT."""
     if not args.verify:
-        if any(getattr(args, n) is not None for n in ("slm_url", "slm_model", "slm_on_failure", "slm_log_dir")):
-            raise _usage("the --slm-... options need --verify")
         return None
-    settings: dict = {}
-    if args.slm_url is not None:
-        settings["base_url"] = args.slm_url
-    if args.slm_model is not None:
-        settings["model"] = args.slm_model
-    if args.slm_on_failure is not None:
-        settings["on_failure"] = args.slm_on_failure
     log_dir = args.slm_log_dir
     if log_dir is None:
         local = _local_path(args.output)
-        log_dir = str(local.resolve().parent / "slm-logs") if local is not None else "slm-logs"
-    settings["log_dir"] = Path(log_dir)
-    return settings
+        log_dir = str(local.absolute().parent / "slm-logs") if local is not None else "slm-logs"
+    return {"base_url": args.slm_url, "model": args.slm_model, "on_failure": args.slm_on_failure,
+            "log_dir": Path(log_dir)}
 
 
 def _usage(message: str):
@@ -642,16 +626,18 @@ def _usage(message: str):
 def _check_verification(settings: dict) -> None:
     """Stop before any work when the server does not answer: a user who
     asked for verification never silently gets none."""
+    from tarnis import cli
+
     try:
         from tarnis.slm.fallback import SLMFallback
     except ImportError as e:
         raise _usage(f"--verify: the verification stage is not available in this installation ({e})") from None
-    try:
-        SLMFallback(**settings)
-    except Exception as e:  # noqa: BLE001
-        raise _usage(f"--verify: the language model server does not answer: {e}\n"
-                     "Start an OpenAI-compatible server with the model, or give its address with "
-                     "--slm-url and the model with --slm-model.") from None
+    fallback = SLMFallback(**{**settings, "required": False})
+    if not fallback._check_health():
+        raise _usage(f"--verify needs a language model: {fallback._health_error}\n"
+                     + cli._START_SERVER.format(model=settings["model"], stages="--verify"))
+    if _local_path(str(settings["log_dir"])) is not None:
+        cli._make_log_dir(Path(settings["log_dir"]))
 
 
 def _session(master: str | None, quiet: bool, verbose: bool):

@@ -11,6 +11,7 @@
 
 #include <string>
 
+#include "core/checks.hpp"
 #include "core/pyclass.hpp"
 
 namespace py = pybind11;
@@ -147,7 +148,11 @@ PYBIND11_MODULE(code, m) {
           [m](py::object self) {
             py::object pattern_cls = m.attr("Pattern");
             py::list patterns;
-            for (py::handle row : m.attr("_CODE_PATTERNS")) {
+            for (const py::object& row : snapshot(m.attr("_CODE_PATTERNS"))) {
+              if (!PyTuple_Check(row.ptr()) || PyTuple_GET_SIZE(row.ptr()) != 3) {
+                throw py::type_error("_CODE_PATTERNS must hold (name, regex, score) tuples, not " +
+                                     py::repr(row).cast<std::string>());
+              }
               py::tuple t = py::reinterpret_borrow<py::tuple>(row);
               patterns.append(pattern_cls(py::arg("name") = t[0], py::arg("regex") = t[1], py::arg("score") = t[2]));
             }

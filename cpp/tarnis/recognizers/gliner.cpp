@@ -63,7 +63,7 @@ double threshold_value(py::handle v, const char* func, const char* arg) {
 
 void check_mapping(py::handle mapping) {
   if (mapping.is_none()) return;
-  for (auto item : py::reinterpret_borrow<py::dict>(mapping)) {
+  for (const auto& item : snapshot_items(mapping)) {
     if (!PyUnicode_Check(item.first.ptr()) || !PyUnicode_Check(item.second.ptr())) {
       throw py::type_error("SmartGLiNERRecognizer() argument 'entity_mapping' must map label strings to entity "
                            "type strings, got " +
@@ -75,7 +75,7 @@ void check_mapping(py::handle mapping) {
 
 void check_thresholds(py::handle thresholds) {
   if (thresholds.is_none()) return;
-  for (auto item : py::reinterpret_borrow<py::dict>(thresholds)) {
+  for (const auto& item : snapshot_items(thresholds)) {
     if (!PyUnicode_Check(item.first.ptr())) {
       throw py::type_error("SmartGLiNERRecognizer() argument 'entity_thresholds' must be keyed by label strings, got " +
                            py::repr(item.first).cast<std::string>());
@@ -382,20 +382,26 @@ py::list analyze(py::module_ m, py::object self, py::object text, py::object ent
   require_list(entities, "analyze", "entities");
   self.attr("load")();
 
-  py::list requested = py::reinterpret_borrow<py::list>(entities);
+  // A copy: hashing or comparing an entity type may run Python code that
+  // changes the caller's list.
+  PyObject* copy = PySequence_List(entities.ptr());
+  if (!copy) throw py::error_already_set();
+  const py::list requested_list = py::reinterpret_steal<py::list>(copy);
+  const std::vector<py::object> requested = snapshot(requested_list);
   py::dict reverse = dict_attr(self, "reverse_mapping");
   py::dict mapping = dict_attr(self, "entity_mapping");
   py::dict label_thresholds = dict_attr(self, "entity_thresholds");
   const double threshold = threshold_value(self.attr("threshold"), "analyze", "threshold");
 
   py::list labels;
-  for (py::handle type : requested) {
+  for (const py::object& type : requested) {
     PyObject* found = PyDict_GetItemWithError(reverse.ptr(), type.ptr());
     if (!found) {
       if (PyErr_Occurred()) throw py::error_already_set();
       continue;  // no label asks the model for this entity type
     }
-    for (py::handle label : py::reinterpret_borrow<py::object>(found)) labels.append(label);
+    const py::object labels_of_type = py::reinterpret_borrow<py::object>(found);
+    for (const py::object& label : snapshot(labels_of_type)) labels.append(label);
   }
   py::list results;
   // The model has nothing to look for; asking it anyway is wasted work (and
@@ -411,13 +417,14 @@ py::list analyze(py::module_ m, py::object self, py::object text, py::object ent
   // The model is asked at the most permissive threshold of the labels in the
   // query; each label's own threshold is applied to what it returns.
   double effective = threshold;
-  for (py::handle label : labels) {
+  for (const py::object& label : snapshot(labels)) {
     PyObject* v = PyDict_GetItemWithError(label_thresholds.ptr(), label.ptr());
     if (!v) {
       if (PyErr_Occurred()) throw py::error_already_set();
       continue;
     }
-    effective = std::min(effective, threshold_value(v, "analyze", "entity_thresholds"));
+    const py::object value = py::reinterpret_borrow<py::object>(v);
+    effective = std::min(effective, threshold_value(value, "analyze", "entity_thresholds"));
   }
 
   py::object predict = self.attr("model").attr("predict_entities");
@@ -432,12 +439,24 @@ py::list analyze(py::module_ m, py::object self, py::object text, py::object ent
 
   const size_t word_limit = model_word_limit(self.attr("model"));
 
-  for (size_t k = 0; k < chunks.size(); ++k) {
-    py::tuple chunk = chunks[k];
-    py::tuple core = cores[k];
+  // The model runs Python code between chunks: walk owned copies.
+  const std::vector<py::object> chunk_items = snapshot(chunks);
+  const std::vector<py::object> core_items = snapshot(cores);
+  const Py_ssize_t text_len = PyUnicode_GET_LENGTH(text.ptr());
+  for (size_t k = 0; k < chunk_items.size(); ++k) {
+    py::tuple chunk = chunk_items[k];
+    py::tuple core = core_items[k];
+    if (chunk.size() != 3 || core.size() != 2) {
+      throw py::value_error("[gliner] _build_chunks must return (start, end, text) chunks and (start, end) cores");
+    }
     const Py_ssize_t chunk_start = index_value(chunk[0]);
     const Py_ssize_t core_start = index_value(core[0]);
     const Py_ssize_t core_end = index_value(core[1]);
+    // Offsets are added up below; a chunk must lie in the text.
+    if (chunk_start < 0 || chunk_start > text_len) {
+      throw py::value_error("[gliner] _build_chunks returned a chunk starting at " + std::to_string(chunk_start) +
+                            ", outside a text of length " + std::to_string(text_len));
+    }
     // An empty core zone lies inside the previous chunk: nothing this chunk
     // finds could be kept.
     if (core_start >= core_end) continue;
@@ -470,7 +489,8 @@ py::list analyze(py::module_ m, py::object self, py::object text, py::object ent
         const double score = to_float(pred[key_score], "predict_entities", "score");
         double wanted = threshold;
         if (PyObject* v = PyDict_GetItemWithError(label_thresholds.ptr(), label.ptr())) {
-          wanted = threshold_value(v, "analyze", "entity_thresholds");
+          const py::object value = py::reinterpret_borrow<py::object>(v);
+          wanted = threshold_value(value, "analyze", "entity_thresholds");
         } else if (PyErr_Occurred()) {
           throw py::error_already_set();
         }
@@ -498,7 +518,7 @@ py::list analyze(py::module_ m, py::object self, py::object text, py::object ent
           entity_type = label.attr("upper")();
         }
         if (filter_types) {
-          const int has = PySequence_Contains(requested.ptr(), entity_type.ptr());
+          const int has = PySequence_Contains(requested_list.ptr(), entity_type.ptr());
           if (has < 0) throw py::error_already_set();
           if (!has) continue;
         }
@@ -532,7 +552,7 @@ void init(py::module_ m, py::object self, py::object model_name, py::object enti
   py::object mapping = (!entity_mapping.is_none() && py::len(entity_mapping) > 0) ? entity_mapping : py::dict();
   py::dict reverse;
   py::list supported;
-  for (auto item : py::reinterpret_borrow<py::dict>(mapping)) {
+  for (const auto& item : snapshot_items(mapping)) {
     PyObject* labels = PyDict_GetItemWithError(reverse.ptr(), item.second.ptr());
     if (!labels) {
       if (PyErr_Occurred()) throw py::error_already_set();

@@ -30,8 +30,9 @@ PII ("pii": true): the name of a real person, whole or partial: "Ion Popescu", "
 "Popescu I.", a first name alone when it points to a person ("l-a sunat pe Andrei"), a nickname.
 Not PII ("pii": false): role words and titles without a name ("reclamantul", "pârâta", "chiriașul",
 "administratorul", "domnul director", "notarul public"), institutions and places ("Judecătoria Sectorului 1",
-"București"), names of laws or streets used as such ("strada Mihai Eminescu" is an address, not a person:
-use "DOMIVIA"), public figures mentioned only as the name of a law, prize or building.
+"București"), public figures mentioned only as the name of a law, prize, school or building.
+A street named after a person ("strada Mihai Eminescu nr. 5") is not a person: when it is part of an
+address answer "pii": true with "entity_type": "DOMIVIA".
 """
     + _VERDICT_FORMAT
 )

@@ -1,0 +1,240 @@
+"""The command's language-model stages (--verify, --review) against the
+scripted loopback server, run as a user runs them: `python -m tarnis` in a
+subprocess over copies of the sample documents."""
+
+from __future__ import annotations
+
+import json
+import os
+import re
+import shutil
+import stat
+import threading
+from pathlib import Path
+
+import pytest
+
+from slm_server import DROP, accept_all, payload_of, reject_all, verdicts
+from tarnis.slm.prompts import SLM_REVIEW_SYSTEM_PROMPT
+from test_cli import EXAMPLES, err, run, snapshot
+
+RULES = "--rules-only"
+
+
+def is_review(body) -> bool:
+    return body["messages"][0]["content"] == SLM_REVIEW_SYSTEM_PROMPT
+
+
+def review_answer(*names):
+    return json.dumps({"entities": [{"text": n, "type": t} for n, t in names]})
+
+
+def scripted(verify=accept_all, review=lambda body: review_answer()):
+    return lambda body: review(body) if is_review(body) else verify(body)
+
+
+@pytest.fixture
+def samples(tmp_path):
+    folder = tmp_path / "in"
+    shutil.copytree(EXAMPLES, folder, ignore=shutil.ignore_patterns("*.py", "__pycache__"))
+    return folder
+
+
+def outputs(folder: Path) -> dict[str, tuple[str, dict]]:
+    return {p.name[: -len(".anon.txt")]: (p.read_text(encoding="utf-8"),
+                                           json.loads(p.with_name(p.name.replace(".anon.txt", ".map.json"))
+                                                      .read_text(encoding="utf-8")))
+            for p in sorted(folder.glob("*.anon.txt"))}
+
+
+def restores(folder: Path, originals: Path) -> None:
+    for name in outputs(folder):
+        proc = run("restore", folder / f"{name}.anon.txt", "--map", folder / f"{name}.map.json")
+        assert proc.returncode == 0, err(proc)
+        assert proc.stdout == (originals / f"{name}.txt").read_bytes(), name
+
+
+@pytest.fixture(scope="module")
+def plain(tmp_path_factory):
+    """The samples anonymized without any model stage."""
+    out = tmp_path_factory.mktemp("plain")
+    proc = run("anonymize", EXAMPLES, "-o", out, RULES)
+    assert proc.returncode == 0, err(proc)
+    return outputs(out)
+
+
+def without(entity_type, anonymized, entity_map):
+    """The anonymized text with the placeholders of one type restored."""
+    for text, placeholder in entity_map.get(entity_type, {}).items():
+        anonymized = anonymized.replace(placeholder, text)
+    return anonymized
+
+
+def test_rejecting_every_code_leaves_all_else_unchanged(slm_server, samples, tmp_path, plain):
+    server = slm_server(scripted(verify=reject_all))
+    out = tmp_path / "out"
+    proc = run("anonymize", samples, "-o", out, RULES, "--verify", "--slm-url", server.base_url)
+    assert proc.returncode == 0, err(proc)
+    got = outputs(out)
+    assert set(got) == set(plain)
+    for name, (anonymized, entity_map) in got.items():
+        plain_text, plain_map = plain[name]
+        assert "[CODE_" not in anonymized and "CODE" not in entity_map
+        assert entity_map == {t: inner for t, inner in plain_map.items() if t != "CODE"}
+        assert anonymized == without("CODE", plain_text, plain_map)
+    restores(out, samples)
+    sent = [item["entity_type"] for body in server.requests for item in payload_of(body)]
+    assert sent and set(sent) == {"CODE"}
+    assert re.search(rf"verification: {len(sent)} detections sent to the model, 0 accepted \(0 reclassified\), "
+                     rf"{len(sent)} rejected", err(proc))
+    logs = out / "slm-logs"
+    assert stat.S_IMODE(logs.stat().st_mode) == 0o700
+    assert stat.S_IMODE((logs / "slm_request_log.jsonl").stat().st_mode) == 0o600
+
+
+def test_review_replaces_a_missed_person_everywhere(slm_server, samples, tmp_path, plain):
+    server = slm_server(scripted(review=lambda body: review_answer(
+        ("Ion Popescu", "PERSON_NAME"), ("Nume Inventat", "PERSON_NAME"), ("Al", "PERSON_NAME"))))
+    out = tmp_path / "out"
+    proc = run("anonymize", samples / "contract_inchiriere.txt", "-o", out, RULES, "--review",
+               "--slm-url", server.base_url)
+    assert proc.returncode == 0, err(proc)
+    (anonymized, entity_map), = outputs(out).values()
+    plain_text, plain_map = plain["contract_inchiriere"]
+    assert "Ion Popescu" in plain_text and "Ion Popescu" not in anonymized
+    assert anonymized == plain_text.replace("Ion Popescu", "[PERSON_NAME_1]")
+    assert entity_map == {**plain_map, "PERSON_NAME": {"Ion Popescu": "[PERSON_NAME_1]",
+                                                       "Nume Inventat": "[PERSON_NAME_2]"}}
+    restores(out, samples)
+    assert [body["messages"][1]["content"] for body in server.requests] == [plain_text]
+    assert "review of 1 document: 1 missed name found and replaced (PERSON_NAME 1); 1 more reported" in err(proc)
+    lines = (out / "slm-logs" / "slm_review_log.jsonl").read_text(encoding="utf-8").splitlines()
+    assert [json.loads(line)["status"] for line in lines] == ["ok"]
+
+
+@pytest.mark.parametrize("stages", [["--verify"], ["--review"], ["--verify", "--review"]])
+def test_server_down_at_start_writes_nothing(slm_server, samples, tmp_path, stages):
+    server = slm_server()
+    server.stop()
+    before = snapshot(tmp_path)
+    proc = run("anonymize", samples, "-o", tmp_path / "out", RULES, *stages, "--slm-url", server.base_url)
+    assert proc.returncode == 2
+    assert snapshot(tmp_path) == before
+    message = err(proc)
+    assert server.base_url in message and "Connection error" in message and "Start an OpenAI-compatible" in message
+
+
+def test_model_missing_on_server_is_refused(slm_server, samples, tmp_path):
+    server = slm_server(models=["llama3:8b"])
+    proc = run("detect", samples, RULES, "--verify", "--slm-url", server.base_url)
+    assert proc.returncode == 2
+    assert "'qwen3.5:9b' not found" in err(proc) and "llama3:8b" in err(proc)
+    assert not server.requests
+
+
+def test_server_dying_during_review_fails_the_documents_left(slm_server, samples, tmp_path):
+    reviews = []
+
+    def review(body):
+        reviews.append(body)
+        if len(reviews) == 2:
+            threading.Thread(target=server.stop).start()
+            return DROP
+        return review_answer()
+
+    server = slm_server(scripted(review=review))
+    out = tmp_path / "out"
+    proc = run("anonymize", samples, "-o", out, RULES, "--verify", "--review", "--slm-url", server.base_url)
+    assert proc.returncode == 1
+    names = sorted(p.stem for p in samples.glob("*.txt"))
+    assert sorted(outputs(out)) == names[:1]
+    assert not list(out.glob(f"{names[1]}*")) and not list(out.glob(f"{names[2]}*"))
+    message = err(proc)
+    assert "1 document anonymized, 2 failed" in message
+    assert re.search(rf"failed: .*{names[1]}\.txt, .*{names[2]}\.txt", message)
+    assert "without --review" in message
+    assert not [p for p in out.rglob("*") if p.name.endswith(".tmp")]
+
+
+@pytest.mark.parametrize("on_failure, codes_kept, status", [
+    ("accept", True, 0), ("reject", False, 0), ("error", None, 1)])
+def test_verification_failing_later_follows_on_failure(slm_server, samples, tmp_path, plain,
+                                                       on_failure, codes_kept, status):
+    server = slm_server(scripted(verify=lambda body: 400))   # health check fine, every batch refused
+    out = tmp_path / "out"
+    proc = run("anonymize", samples, "-o", out, RULES, "--verify", "--slm-on-failure", on_failure,
+               "--slm-url", server.base_url)
+    assert proc.returncode == status, err(proc)
+    got = outputs(out)
+    if codes_kept is None:
+        assert got == {}      # every sample has doubtful codes
+        assert "could not verify" in err(proc) and "3 failed" in err(proc)
+        return
+    for name, (anonymized, entity_map) in got.items():
+        plain_text, plain_map = plain[name]
+        if codes_kept:
+            assert (anonymized, entity_map) == (plain_text, plain_map)
+        else:
+            assert "CODE" not in entity_map and anonymized == without("CODE", plain_text, plain_map)
+    assert "without an answer" in err(proc)
+
+
+def test_detect_shows_verdicts(slm_server, samples, tmp_path):
+    def verify(body):
+        items = payload_of(body)
+        out = [{"id": items[0]["id"], "pii": True, "reason": "a dossier", "entity_type": "ORGANIZATION"}]
+        out += [{"id": i["id"], "pii": False, "reason": "generic"} for i in items[1:]]
+        return verdicts(*out)
+
+    server = slm_server(scripted(verify=verify))
+    doc = samples / "cerere_instanta.txt"
+    proc = run("detect", doc, RULES, "--verify", "--json", "--slm-url", server.base_url)
+    assert proc.returncode == 0, err(proc)
+    rows = [json.loads(line) for line in proc.stdout.decode("utf-8").splitlines()]
+    sent = [r for r in rows if r["slm_sent"]]
+    assert sent and all(r["slm_verdict"] in ("reclassified", "rejected") for r in sent)
+    first = sent[0]
+    assert (first["entity_type"], first["slm_verdict"], first["slm_reason"], first["slm_original_type"]) == (
+        "ORGANIZATION", "reclassified", "a dossier", "CODE")
+    assert all(r["slm_verdict"] is None and r["slm_reason"] is None for r in rows if not r["slm_sent"])
+    assert (tmp_path / "in" / "slm-logs" / "slm_request_log.jsonl").exists()
+
+    proc = run("detect", doc, RULES, "--verify", "--slm-url", server.base_url, "--slm-log-dir", tmp_path / "l")
+    table = proc.stdout.decode("utf-8")
+    assert "SLM" in table.splitlines()[1] and "REASON" in table.splitlines()[1]
+    assert "reclassified (was CODE)" in table and "rejected" in table and "generic" in table
+    assert f"{len(sent)} detections sent to the model, 1 accepted (1 reclassified), {len(sent) - 1} rejected" in err(
+        proc)
+
+
+@pytest.mark.parametrize("args, message", [
+    (["anonymize", "x.txt", "--slm-url", "http://h/v1"], "no language-model stage"),
+    (["detect", "x.txt", "--slm-on-failure", "reject"], "add --verify)"),
+    (["detect", "x.txt", "--raw", "--verify"], "--raw"),
+    (["detect", "x.txt", "--review"], "unrecognized arguments: --review"),
+    (["anonymize", "x.txt", "--verify", "--slm-on-failure", "drop"], "invalid choice"),
+])
+def test_usage_errors(args, message):
+    proc = run(*args)
+    assert proc.returncode == 2 and message in err(proc)
+
+
+def test_logs_beside_the_first_input_without_output_folder(slm_server, samples):
+    server = slm_server(scripted())
+    doc = samples / "cerere_instanta.txt"
+    proc = run("anonymize", doc, RULES, "--review", "--slm-url", server.base_url)
+    assert proc.returncode == 0, err(proc)
+    assert (samples / "slm-logs" / "slm_review_log.jsonl").exists()
+    assert (samples / "cerere_instanta.anon.txt").exists()
+    assert os.stat(samples / "slm-logs").st_mode & 0o077 == 0
+
+
+def test_unwritable_error_log_fails_the_unverified_documents(slm_server, samples, tmp_path):
+    server = slm_server(scripted(verify=lambda body: 400))
+    logs = tmp_path / "logs"
+    (logs / "slm_error_log.jsonl").mkdir(parents=True)   # the error log cannot be written
+    out = tmp_path / "out"
+    proc = run("anonymize", samples, "-o", out, RULES, "--verify", "--slm-log-dir", logs,
+               "--slm-url", server.base_url)
+    assert proc.returncode == 1
+    assert outputs(out) == {} and "IsADirectoryError" in err(proc) and "Traceback" not in err(proc)
