@@ -327,3 +327,29 @@ def test_only_the_configuration_travels(monkeypatch):
     monkeypatch.chdir(EXAMPLES.parent)          # a model folder given relative is passed on absolute
     assert tspark.make_config(spacy_model="examples").spacy_model == str(EXAMPLES)
     assert tspark.make_config(spacy_model="ro_core_news_sm").spacy_model == "ro_core_news_sm"
+
+
+@needs_spark
+def test_verification_on_spark_gives_the_commands_output(spark, slm_server, tmp_path, anonymized_samples):
+    from slm_server import reject_all
+
+    server = slm_server(reject_all)
+    out = tmp_path / "command"
+    proc = subprocess.run([sys.executable, "-m", "tarnis", "anonymize", str(EXAMPLES), "-o", str(out), "-q",
+                           "--rules-only", "--verify", "--slm-url", server.base_url,
+                           "--slm-log-dir", str(tmp_path / "command-logs")],
+                          capture_output=True, text=True, timeout=300)
+    assert proc.returncode == 0, proc.stderr
+    asked = len(server.requests)
+    assert asked > 0
+    verify = {"base_url": server.base_url, "model": cli.DEFAULT_SLM_MODEL, "log_dir": tmp_path / "spark-logs"}
+    rows = tspark.anonymize_dataframe(read_files(spark, EXAMPLES), rules_only=True, verify=verify).collect()
+    assert len(server.requests) > asked
+    changed = 0
+    for row in rows:
+        stem = Path(row["path"]).stem
+        assert row["error"] is None
+        assert row["anonymized"] == (out / f"{stem}.anon.txt").read_text(encoding="utf-8"), stem
+        assert row["entity_map"] == (out / f"{stem}.map.json").read_text(encoding="utf-8"), stem
+        changed += row["anonymized"] != anonymized_samples[Path(row["path"]).name]["anonymized"]
+    assert changed, "the rejected detections made no difference"
