@@ -487,6 +487,12 @@ def anonymize_results(text: str, results: list) -> tuple[str, dict]:
     return postprocess_anonymized(anonymized, entity_map), entity_map
 
 
+def entity_map_json(entity_map: dict) -> str:
+    """The entity map as the command writes it: indented UTF-8 JSON with
+    non-ASCII characters as they are, ending with a newline."""
+    return json.dumps(entity_map, ensure_ascii=False, indent=2) + "\n"
+
+
 def anonymize_document(engine, text: str, entities: list[str] | None) -> tuple[str, dict]:
     return anonymize_results(text, detections(engine, text, entities))
 
@@ -857,7 +863,7 @@ def cmd_anonymize(args, console: Console) -> int:
                 f"difference at line {line}, column {column}: an entity written in several ways, "
                 f"running over a line break, or text that looks like a placeholder); the anonymized "
                 f"text is complete")
-        map_json = json.dumps(entity_map, ensure_ascii=False, indent=2) + "\n"
+        map_json = entity_map_json(entity_map)
         # The map goes first: an anonymized text without its map could never be restored.
         write_outputs([(emap, map_json.encode("utf-8"), _MAP_FILE_MODE),
                        (anon, anonymized.encode("utf-8"), text_mode)], force=args.force)
@@ -1162,6 +1168,9 @@ def build_parser() -> argparse.ArgumentParser:
     _add_slm(p, review=False)
     _add_common(p)
     p.set_defaults(run=cmd_detect)
+
+    from tarnis.spark import add_spark_command   # Spark itself is imported only when that command runs
+    add_spark_command(sub)
     return parser
 
 

@@ -1,0 +1,748 @@
+"""Anonymize a corpus on Apache Spark.
+
+    from tarnis.spark import anonymize_dataframe, restore_dataframe, detect_dataframe
+
+    out = anonymize_dataframe(df, "text", rules_only=True)      # + anonymized, entity_map, error
+    back = restore_dataframe(out, "anonymized", "entity_map")   # + restored, restore_error
+    audit = detect_dataframe(df, "text", id_col="doc_id")       # one row per detection
+
+The documents are processed by `mapInArrow`: every Arrow batch of a partition
+goes through the executor's Python worker, which builds the analyzer the
+first time it needs it and keeps it, keyed by its configuration, for every
+later batch and partition it runs. Only that configuration travels to the
+executors (model names, folders, options); the models are loaded where they
+run, never pickled.
+
+Each document goes through exactly the command's steps (`tarnis anonymize`),
+so the anonymized text and the entity map (a JSON string, byte for byte the
+command's `.map.json`) are the same for the same document. A document that
+cannot be processed gives a row whose `error` column says why and whose new
+columns are null; the others go through, and a text is never left half
+anonymized. Error texts never quote the document: messages of unexpected
+exceptions, which may, are withheld and only their type is given.
+
+`tarnis spark-anonymize INPUT OUTPUT` runs the same over a folder of text
+files or a Parquet or JSON-lines dataset and writes the result through
+Spark's output committer.
+"""
+
+from __future__ import annotations
+
+import functools
+import json
+import logging
+import os
+import shutil
+import sys
+import time
+from collections import Counter
+from dataclasses import dataclass, field
+from pathlib import Path
+
+_log = logging.getLogger(__name__)
+
+OUTPUT_COLS = ("anonymized", "entity_map")
+ERROR_COL = "error"
+RESTORE_ERROR_COL = "restore_error"
+DETECTION_COLS = ("entity_type", "start", "end", "score", "recognizer", "text")
+
+# Output texts are cut into Arrow batches of at most this many characters, far
+# below the 2 GiB that one Arrow string array can hold.
+_MAX_BATCH_CHARS = 256 * 1024 * 1024
+
+
+# --- configuration: what travels to the executors -------------------------------------------
+
+@dataclass(frozen=True)
+class AnalyzerConfig:
+    """Everything an executor needs to build its analyzer (and the
+    verification stage): names and folders of models and plain options,
+    never a model or an analyzer."""
+
+    rules_only: bool = False
+    gliner_model: str | None = None
+    spacy_model: str | None = None
+    entities: tuple[str, ...] | None = None
+    verify: dict | None = field(default=None, hash=False)
+
+    def key(self) -> str:
+        """Identity of the analyzer within one process."""
+        return repr((self.rules_only, self.gliner_model, self.spacy_model, self.entities))
+
+    def verify_key(self) -> str:
+        return repr((self.key(), sorted((k, repr(v)) for k, v in (self.verify or {}).items())))
+
+
+def _model_location(name: str | None) -> str | None:
+    """A model folder given by a relative path is passed on absolute, so
+    executors started elsewhere find the same folder."""
+    if name is None:
+        return None
+    expanded = os.path.expanduser(name)
+    return os.path.abspath(expanded) if os.path.isdir(expanded) else name
+
+
+def make_config(rules_only: bool = False, gliner_model: str | None = None, spacy_model: str | None = None,
+                entities=None, verify=None) -> AnalyzerConfig:
+    """Check the options of the dataframe functions and bundle them."""
+    if not isinstance(rules_only, bool):
+        raise TypeError("rules_only must be a bool")
+    for name, value in (("gliner_model", gliner_model), ("spacy_model", spacy_model)):
+        if value is not None and not isinstance(value, (str, os.PathLike)):
+            raise TypeError(f"{name} must be a str, a path or None")
+    if rules_only and (gliner_model is not None or spacy_model is not None):
+        raise ValueError("rules_only takes no gliner_model or spacy_model")
+    if entities is not None:
+        if isinstance(entities, str) or not all(isinstance(e, str) for e in entities):
+            raise TypeError("entities must be a sequence of entity type names or None")
+        from tarnis.analyzer import ENTITIES
+        unknown = [e for e in entities if e not in ENTITIES]
+        if unknown or not entities:
+            raise ValueError(f"entities: unknown entity type {', '.join(unknown) or '(none given)'}")
+        entities = tuple(entities)
+    if verify is not None:
+        if not isinstance(verify, dict) or not all(isinstance(k, str) for k in verify):
+            raise TypeError("verify must be a dict of the fallback's settings (keyword arguments) or None")
+        verify = dict(verify)
+    return AnalyzerConfig(rules_only=rules_only,
+                          gliner_model=_model_location(os.fspath(gliner_model) if gliner_model else None),
+                          spacy_model=_model_location(os.fspath(spacy_model) if spacy_model else None),
+                          entities=entities, verify=verify)
+
+
+# --- per-process state on the executors -----------------------------------------------------
+
+# configuration key -> (analyzer or None, error text or None); built on first use.
+_analyzers: dict[str, tuple[object | None, str | None]] = {}
+_fallbacks: dict[str, tuple[object | None, str | None]] = {}
+# Number of analyzer builds in this process, by configuration key.
+_builds: Counter = Counter()
+
+
+def _build_engine(config: AnalyzerConfig):
+    from tarnis import cli
+
+    if config.rules_only:
+        cli._import_presidio_without_torch()
+        return cli.build_rules_engine()
+    return cli.build_full_engine(config.gliner_model or cli.DEFAULT_GLINER_MODEL,
+                                 config.spacy_model or cli.DEFAULT_SPACY_MODEL)
+
+
+def _quiet_worker_logging() -> None:
+    """In a Python worker nobody configured logging: show warnings and errors
+    on standard error (the executor's log) and, as the command does, keep
+    the libraries' offline noise out of it."""
+    root = logging.getLogger()
+    if root.handlers:
+        return
+    handler = logging.StreamHandler(sys.stderr)
+    handler.setFormatter(logging.Formatter("tarnis worker %(process)d: %(levelname)s: %(name)s: %(message)s"))
+    root.addHandler(handler)
+    root.setLevel(logging.WARNING)
+    logging.getLogger("tldextract").setLevel(logging.ERROR)
+    logging.captureWarnings(True)
+    logging.getLogger("py.warnings").setLevel(logging.ERROR)
+
+
+def _analyzer(config: AnalyzerConfig) -> tuple[object | None, str | None]:
+    """This process's analyzer for `config`, built once. A build that fails
+    is not retried for every batch: its reason is kept and every document of
+    this configuration fails with it."""
+    key = config.key()
+    entry = _analyzers.get(key)
+    if entry is None:
+        _quiet_worker_logging()
+        started = time.perf_counter()
+        try:
+            entry = (_build_engine(config), None)
+        except Exception as e:  # noqa: BLE001 - reported on every document's row
+            entry = (None, f"cannot build the analyzer: {e}")
+            _log.error("[spark] cannot build the analyzer (process %d): %s", os.getpid(), e)
+        else:
+            _log.info("[spark] analyzer built in %.2f s (process %d)", time.perf_counter() - started, os.getpid())
+        _builds[key] += 1
+        _analyzers[key] = entry
+    return entry
+
+
+def _fallback(config: AnalyzerConfig) -> tuple[object | None, str | None]:
+    """This process's verification stage for `config`, built once (its
+    constructor checks the server)."""
+    key = config.verify_key()
+    entry = _fallbacks.get(key)
+    if entry is None:
+        try:
+            from tarnis.slm.fallback import SLMFallback
+            entry = (SLMFallback(**config.verify), None)
+        except Exception as e:  # noqa: BLE001 - reported on every document's row
+            entry = (None, f"cannot start the verification: {type(e).__name__}: {e}")
+            _log.error("[spark] cannot start the verification (process %d): %s", os.getpid(), e)
+        _fallbacks[key] = entry
+    return entry
+
+
+def _analyzer_builds() -> dict[str, int]:
+    """Analyzer builds in this process, by configuration key."""
+    return dict(_builds)
+
+
+# --- one batch of documents -----------------------------------------------------------------
+
+def _withheld(e: BaseException, stage: str) -> str:
+    return f"{type(e).__name__} while {stage} (message withheld: it may quote the document)"
+
+
+def _as_text(value) -> tuple[str | None, str | None]:
+    """(text, None) or (None, reason). Binary values are UTF-8 documents as
+    stored, decoded strictly."""
+    if isinstance(value, str):
+        return value, None
+    if isinstance(value, (bytes, bytearray, memoryview)):
+        data = bytes(value)
+        try:
+            return data.decode("utf-8"), None
+        except UnicodeDecodeError as e:
+            return None, f"not valid UTF-8 (byte 0x{data[e.start]:02x} at offset {e.start})"
+    if value is None:
+        return None, "no text (null)"
+    return None, f"not a text ({type(value).__name__})"
+
+
+def _verify(config: AnalyzerConfig, texts: dict, found: dict, errors: list) -> None:
+    """Ask the verification stage about the doubtful results of the whole
+    batch in one stream (`filter_multi`) and keep, per document, the certain
+    results and the accepted ones (reclassified ones with their new type)."""
+    if not found:
+        return
+    fallback, failure = _fallback(config)
+    if failure is not None:
+        for i in found:
+            errors[i] = failure
+        found.clear()
+        return
+    pairs = [(texts[i], r) for i, results in found.items() for r in results]
+    try:
+        fallback.filter_multi(pairs)
+    except Exception as e:  # noqa: BLE001 - the batch's documents fail, the job goes on
+        reason = (f"verification failed: {e}" if type(e).__name__ == "SLMUnavailableError"
+                  else _withheld(e, "verifying"))
+        for i in found:
+            errors[i] = reason
+        found.clear()
+        return
+    rejected = {id(v.result) for v in fallback.last_verdicts if not v.accepted}
+    for i, results in found.items():
+        found[i] = [r for r in results if id(r) not in rejected]
+
+
+def anonymize_values(config: AnalyzerConfig, values: list) -> tuple[list, list, list]:
+    """Anonymize a batch of documents: (anonymized texts, entity maps as the
+    command's JSON, errors), one each per value; a document either has its
+    text and map or an error, never part of them."""
+    from tarnis import cli
+
+    n = len(values)
+    anonymized: list = [None] * n
+    maps: list = [None] * n
+    errors: list = [None] * n
+    engine, failure = _analyzer(config) if n else (None, None)
+    texts: dict[int, str] = {}
+    for i, value in enumerate(values):
+        text, errors[i] = _as_text(value)
+        if errors[i] is None:
+            if failure is not None:
+                errors[i] = failure
+            else:
+                texts[i] = text
+    entities = list(config.entities) if config.entities else None
+
+    if config.verify is None:
+        for i, text in texts.items():
+            try:
+                anon, entity_map = cli.anonymize_document(engine, text, entities)
+                maps[i] = cli.entity_map_json(entity_map)
+            except Exception as e:  # noqa: BLE001 - one bad document must not stop the batch
+                errors[i] = _withheld(e, "anonymizing")
+                maps[i] = None
+                continue
+            anonymized[i] = anon
+        return anonymized, maps, errors
+
+    from tarnis.processing import anonymize_text, postprocess_anonymized
+
+    found: dict[int, list] = {}
+    for i, text in texts.items():
+        try:
+            found[i] = cli.detections(engine, text, entities)
+        except Exception as e:  # noqa: BLE001
+            errors[i] = _withheld(e, "analyzing")
+    _verify(config, texts, found, errors)
+    for i, results in found.items():
+        try:
+            anon, entity_map = anonymize_text(texts[i], results)
+            anon = postprocess_anonymized(anon, entity_map)
+            maps[i] = cli.entity_map_json(entity_map)
+        except Exception as e:  # noqa: BLE001
+            errors[i] = _withheld(e, "anonymizing")
+            maps[i] = None
+            continue
+        anonymized[i] = anon
+    return anonymized, maps, errors
+
+
+def _row_slices(sizes: list[int], limit: int = _MAX_BATCH_CHARS):
+    """(start, stop) row ranges whose sizes add up to at most `limit` (a
+    single larger row stands alone)."""
+    start, total = 0, 0
+    for i, size in enumerate(sizes):
+        if i > start and total + size > limit:
+            yield start, i
+            start, total = i, 0
+        total += size
+    if start < len(sizes) or not sizes:
+        yield start, len(sizes)
+
+
+def _text_type(large: bool):
+    import pyarrow as pa
+    return pa.large_string() if large else pa.string()
+
+
+def _anonymize_batches(config: AnalyzerConfig, text_col: str, names: tuple[str, str, str], large: bool,
+                       batches):
+    import pyarrow as pa
+
+    text_type = _text_type(large)
+    for batch in batches:
+        values = batch.column(batch.schema.get_field_index(text_col)).to_pylist()
+        anonymized, maps, errors = anonymize_values(config, values)
+        del values
+        sizes = [len(a or "") + len(m or "") for a, m in zip(anonymized, maps)]
+        for start, stop in _row_slices(sizes):
+            part = batch.slice(start, stop - start)
+            added = [pa.array(column[start:stop], type=text_type) for column in (anonymized, maps, errors)]
+            yield pa.RecordBatch.from_arrays(list(part.columns) + added,
+                                             names=list(part.schema.names) + list(names))
+
+
+def restore_values(anonymized: list, maps: list) -> tuple[list, list]:
+    """Restore a batch: (restored texts, errors)."""
+    from tarnis.processing import deanonymize_text
+
+    restored: list = [None] * len(anonymized)
+    errors: list = [None] * len(anonymized)
+    for i, (text, map_json) in enumerate(zip(anonymized, maps)):
+        text, reason = _as_text(text)
+        if reason is None and map_json is None:
+            reason = "no entity map (null)"
+        if reason is not None:
+            errors[i] = f"anonymized text: {reason}" if text is None else reason
+            continue
+        map_text, reason = _as_text(map_json)
+        if reason is not None:
+            errors[i] = f"entity map: {reason}"
+            continue
+        try:
+            entity_map = json.loads(map_text)
+        except json.JSONDecodeError as e:
+            # The message names a position, never the content.
+            errors[i] = f"not a JSON entity map ({e.msg} at offset {e.pos})"
+            continue
+        if not (isinstance(entity_map, dict) and all(
+                isinstance(t, str) and isinstance(inner, dict)
+                and all(isinstance(k, str) and isinstance(v, str) for k, v in inner.items())
+                for t, inner in entity_map.items())):
+            errors[i] = "not an entity map (expected {entity type: {text: placeholder}})"
+            continue
+        try:
+            restored[i] = deanonymize_text(text, entity_map)
+        except Exception as e:  # noqa: BLE001
+            errors[i] = _withheld(e, "restoring")
+    return restored, errors
+
+
+def _restore_batches(anonymized_col: str, map_col: str, names: tuple[str, str], large: bool, batches):
+    import pyarrow as pa
+
+    text_type = _text_type(large)
+    for batch in batches:
+        restored, errors = restore_values(
+            batch.column(batch.schema.get_field_index(anonymized_col)).to_pylist(),
+            batch.column(batch.schema.get_field_index(map_col)).to_pylist())
+        for start, stop in _row_slices([len(r or "") for r in restored]):
+            part = batch.slice(start, stop - start)
+            added = [pa.array(column[start:stop], type=text_type) for column in (restored, errors)]
+            yield pa.RecordBatch.from_arrays(list(part.columns) + added,
+                                             names=list(part.schema.names) + list(names))
+
+
+def detect_values(config: AnalyzerConfig, values: list) -> list[tuple]:
+    """Detections of a batch: (row, entity type, start, end, score,
+    recognizer, text, error) tuples in row and text order; a failing
+    document gives one tuple with only its row and the error."""
+    from tarnis import cli
+
+    rows: list[tuple] = []
+    engine, failure = _analyzer(config) if values else (None, None)
+    entities = list(config.entities) if config.entities else None
+    for i, value in enumerate(values):
+        text, reason = _as_text(value)
+        if reason is None and failure is not None:
+            reason = failure
+        if reason is None:
+            try:
+                results = cli.detections(engine, text, entities)
+            except Exception as e:  # noqa: BLE001
+                reason = _withheld(e, "analyzing")
+        if reason is not None:
+            rows.append((i, None, None, None, None, None, None, reason))
+            continue
+        rows.extend((i, r.entity_type, r.start, r.end, float(r.score),
+                     (r.recognition_metadata or {}).get("recognizer_name"), text[r.start:r.end], None)
+                    for r in results)
+    return rows
+
+
+def _detect_batches(config: AnalyzerConfig, text_col: str, id_col: str, names: tuple, large: bool, batches):
+    import pyarrow as pa
+
+    text_type = _text_type(large)
+    for batch in batches:
+        rows = detect_values(config, batch.column(batch.schema.get_field_index(text_col)).to_pylist())
+        ids = batch.column(batch.schema.get_field_index(id_col))
+        for start, stop in _row_slices([len(row[6] or "") for row in rows]):
+            chunk = rows[start:stop]
+            columns = [ids.take(pa.array([row[0] for row in chunk], type=pa.int64())),
+                       pa.array([row[1] for row in chunk], type=text_type),
+                       pa.array([row[2] for row in chunk], type=pa.int64()),
+                       pa.array([row[3] for row in chunk], type=pa.int64()),
+                       pa.array([row[4] for row in chunk], type=pa.float64()),
+                       pa.array([row[5] for row in chunk], type=text_type),
+                       pa.array([row[6] for row in chunk], type=text_type),
+                       pa.array([row[7] for row in chunk], type=text_type)]
+            yield pa.RecordBatch.from_arrays(columns, names=list(names))
+
+
+# --- the dataframe functions ----------------------------------------------------------------
+
+def _check_text_column(df, name: str, what: str) -> None:
+    from pyspark.sql.types import BinaryType, StringType
+
+    if not isinstance(name, str):
+        raise TypeError(f"{what} must be a column name (str)")
+    fields = {f.name: f for f in df.schema.fields}
+    if name not in fields:
+        raise ValueError(f"{what}: no column {name!r} (columns: {', '.join(df.columns)})")
+    if not isinstance(fields[name].dataType, (StringType, BinaryType)):
+        raise TypeError(f"{what}: column {name!r} holds {fields[name].dataType.simpleString()}, "
+                        "not text (string, or binary UTF-8)")
+
+
+def _check_new_columns(df, names) -> None:
+    if not all(isinstance(n, str) and n for n in names):
+        raise TypeError("output column names must be non-empty strings")
+    if len(set(names)) != len(names):
+        raise ValueError(f"output columns must differ: {', '.join(names)}")
+    clash = [n for n in names if n in df.columns]
+    if clash:
+        raise ValueError(f"the dataframe already has a column {', '.join(map(repr, clash))}; "
+                         "choose other output columns")
+
+
+def _large_strings(df) -> bool:
+    try:
+        value = df.sparkSession.conf.get("spark.sql.execution.arrow.useLargeVarTypes", "false")
+    except Exception:  # noqa: BLE001 - a session that does not know the setting
+        value = "false"
+    return str(value).lower() == "true"
+
+
+def anonymize_dataframe(df, text_col: str = "text", *, rules_only: bool = False, gliner_model=None,
+                        spacy_model=None, entities=None, verify: dict | None = None,
+                        output_cols: tuple[str, str] = OUTPUT_COLS, error_col: str = ERROR_COL):
+    """`df` with the anonymized text, the entity map (JSON, the command's map
+    format) and an error column added, lazily like any transformation.
+
+    `text_col` is a string column, or a binary column of UTF-8 documents as
+    stored. The models default to the command's (`gliner_model`,
+    `spacy_model`: names or folders that exist where the executors run);
+    `rules_only` runs the rule-based recognizers alone. `verify`, a dict of
+    `tarnis.slm.fallback.SLMFallback` keyword arguments, has the language
+    model check doubtful detections, one `filter_multi` per Arrow batch.
+
+    A row whose document failed has the error filled and the other two new
+    columns null."""
+    from pyspark.sql.types import StringType, StructField, StructType
+
+    config = make_config(rules_only, gliner_model, spacy_model, entities, verify)
+    _check_text_column(df, text_col, "text_col")
+    if not isinstance(output_cols, (tuple, list)) or len(output_cols) != 2:
+        raise TypeError("output_cols must be a pair of column names (anonymized text, entity map)")
+    names = (*output_cols, error_col)
+    _check_new_columns(df, names)
+    schema = StructType(list(df.schema.fields) + [StructField(n, StringType(), True) for n in names])
+    return df.mapInArrow(
+        functools.partial(_anonymize_batches, config, text_col, names, _large_strings(df)), schema)
+
+
+def restore_dataframe(df, anonymized_col: str, map_col: str, output_col: str = "restored", *,
+                      error_col: str = RESTORE_ERROR_COL):
+    """`df` with the restored text and an error column added. A row without
+    text or map (a document that failed to anonymize) or with a map that is
+    not an entity map gets the error and a null text."""
+    from pyspark.sql.types import StringType, StructField, StructType
+
+    _check_text_column(df, anonymized_col, "anonymized_col")
+    _check_text_column(df, map_col, "map_col")
+    names = (output_col, error_col)
+    _check_new_columns(df, names)
+    schema = StructType(list(df.schema.fields) + [StructField(n, StringType(), True) for n in names])
+    return df.mapInArrow(
+        functools.partial(_restore_batches, anonymized_col, map_col, names, _large_strings(df)), schema)
+
+
+def detect_dataframe(df, text_col: str = "text", *, id_col: str | None = None, rules_only: bool = False,
+                     gliner_model=None, spacy_model=None, entities=None, error_col: str = ERROR_COL):
+    """One row per detection, for audits: the document's id, `entity_type`,
+    `start`, `end`, `score`, `recognizer`, `text` (the personal data itself),
+    in text order; a failing document gives one row with its id and the
+    error. Documents are named by `id_col`; without it by a `document_id`
+    from `monotonically_increasing_id`, which holds only for one reading of
+    the same input."""
+    from pyspark.sql import functions as F
+    from pyspark.sql.types import DoubleType, LongType, StringType, StructField, StructType
+
+    config = make_config(rules_only, gliner_model, spacy_model, entities)
+    _check_text_column(df, text_col, "text_col")
+    if id_col is None:
+        id_col = "document_id"
+        if id_col in df.columns:
+            raise ValueError("the dataframe has a column 'document_id': pass it as id_col")
+        df = df.select(F.monotonically_increasing_id().alias(id_col), text_col)
+    elif id_col not in df.columns:
+        raise ValueError(f"id_col: no column {id_col!r} (columns: {', '.join(df.columns)})")
+    else:
+        df = df.select(id_col, text_col) if id_col != text_col else df.select(text_col)
+    names = (id_col, *DETECTION_COLS, error_col)
+    if len(set(names)) != len(names):
+        raise ValueError(f"id_col and error_col must differ from {', '.join(DETECTION_COLS)}")
+    id_field = next(f for f in df.schema.fields if f.name == id_col)
+    schema = StructType([StructField(id_col, id_field.dataType, True),
+                         StructField("entity_type", StringType(), True),
+                         StructField("start", LongType(), True),
+                         StructField("end", LongType(), True),
+                         StructField("score", DoubleType(), True),
+                         StructField("recognizer", StringType(), True),
+                         StructField("text", StringType(), True),
+                         StructField(error_col, StringType(), True)])
+    return df.mapInArrow(
+        functools.partial(_detect_batches, config, text_col, id_col, names, _large_strings(df)), schema)
+
+
+# --- the command ----------------------------------------------------------------------------
+
+FORMATS = ("parquet", "json", "text")
+_INSTALL_SPARK = "install the Spark extra: pip install 'tarnis[spark]'"
+_INSTALL_JAVA = ("Spark needs a Java runtime, 17 or newer (on Debian: apt-get install openjdk-17-jre-headless), "
+                 "found through JAVA_HOME or on the PATH")
+
+
+def add_spark_command(sub) -> None:
+    """The `spark-anonymize` subcommand of `tarnis`."""
+    from tarnis import cli
+
+    p = sub.add_parser(
+        "spark-anonymize", help="anonymize a corpus on Apache Spark (local by default)",
+        description="Anonymize a folder of UTF-8 text files (*.txt below it) or a Parquet or JSON-lines "
+                    "dataset on Spark and write a dataset with the original columns plus the anonymized "
+                    "text, the entity map (JSON, as `anonymize` writes it) and an error column. The output "
+                    "holds the personal data (the original text and the maps): keep it as safe as the input.")
+    p.add_argument("input", metavar="INPUT", help="folder of text files, or a Parquet or JSON-lines dataset")
+    p.add_argument("output", metavar="OUTPUT", help="output dataset (a folder); must not exist without --force")
+    p.add_argument("--format", choices=FORMATS,
+                   help="format of INPUT (default: parquet or json when a local INPUT holds such files, "
+                        "else text)")
+    p.add_argument("--output-format", choices=("parquet", "json"), default="parquet",
+                   help="format of OUTPUT: Parquet (default) or JSON lines")
+    p.add_argument("--text-col", default="text", metavar="NAME",
+                   help="column of the documents in a Parquet or JSON dataset (default: text)")
+    p.add_argument("--drop-text", action="store_true", help="leave the original text out of the output")
+    p.add_argument("--master", metavar="URL",
+                   help="Spark master (default: local[*], or the one spark-submit was given)")
+    p.add_argument("-f", "--force", action="store_true", help="replace OUTPUT if it exists")
+    cli._add_models(p)
+    cli._add_slm(p, review=False)
+    cli._add_common(p)
+    p.set_defaults(run=cmd_spark_anonymize)
+
+
+def _local_path(path: str) -> Path | None:
+    if path.startswith("file://"):
+        return Path(path[7:])
+    if path.startswith("file:"):
+        return Path(path[5:])
+    if "://" in path:
+        return None
+    return Path(path)
+
+
+def _guess_format(path: str) -> str:
+    local = _local_path(path)
+    if local is None:
+        return "text"
+    if local.is_file():
+        files = [local]
+    elif local.is_dir():
+        files = [Path(folder) / name for folder, _, names in os.walk(local) for name in names]
+    else:
+        return "text"
+    suffixes = {f.suffix.lower() for f in files}
+    if ".parquet" in suffixes:
+        return "parquet"
+    if suffixes & {".json", ".jsonl"}:
+        return "json"
+    return "text"
+
+
+def _verify_settings(args) -> dict | None:
+    """The fallback's settings for `--verify`; the request logs go to
+    --slm-log-dir, by default `slm-logs` beside OUTPUT."""
+    if not args.verify:
+        return None
+    log_dir = args.slm_log_dir
+    if log_dir is None:
+        local = _local_path(args.output)
+        log_dir = str(local.absolute().parent / "slm-logs") if local is not None else "slm-logs"
+    return {"base_url": args.slm_url, "model": args.slm_model, "on_failure": args.slm_on_failure,
+            "log_dir": Path(log_dir)}
+
+
+def _usage(message: str):
+    from tarnis.cli import UsageError
+    return UsageError(message)
+
+
+def _check_verification(settings: dict) -> None:
+    """Stop before any work when the server does not answer: a user who
+    asked for verification never silently gets none."""
+    from tarnis import cli
+
+    try:
+        from tarnis.slm.fallback import SLMFallback
+    except ImportError as e:
+        raise _usage(f"--verify: the verification stage is not available in this installation ({e})") from None
+    fallback = SLMFallback(**{**settings, "required": False})
+    if not fallback._check_health():
+        raise _usage(f"--verify needs a language model: {fallback._health_error}\n"
+                     + cli._START_SERVER.format(model=settings["model"], stages="--verify"))
+    if _local_path(str(settings["log_dir"])) is not None:
+        cli._make_log_dir(Path(settings["log_dir"]))
+
+
+def _session(master: str | None, quiet: bool, verbose: bool):
+    try:
+        from pyspark.sql import SparkSession
+    except ImportError as e:
+        raise _usage(f"cannot load Spark: {e}; {_INSTALL_SPARK}") from None
+    submitted = "PYSPARK_GATEWAY_PORT" in os.environ           # started by spark-submit
+    if not submitted and not (os.environ.get("JAVA_HOME") or shutil.which("java")):
+        raise _usage(f"cannot start Spark: no Java runtime. {_INSTALL_JAVA}")
+    builder = SparkSession.builder.appName("tarnis spark-anonymize")
+    if master is not None or not submitted:
+        master = master or "local[*]"
+        builder = builder.master(master)
+        if master.startswith("local"):
+            # The workers run this interpreter, where tarnis is installed.
+            os.environ.setdefault("PYSPARK_PYTHON", sys.executable)
+    builder = builder.config("spark.ui.showConsoleProgress", "false" if quiet else "true")
+    try:
+        spark = builder.getOrCreate()
+    except Exception as e:  # noqa: BLE001
+        raise _usage(f"cannot start Spark: {type(e).__name__}: {e}\n{_INSTALL_JAVA}") from None
+    spark.sparkContext.setLogLevel("INFO" if verbose else "ERROR")
+    return spark
+
+
+def _read_input(spark, args, fmt: str):
+    from pyspark.sql import functions as F
+
+    if fmt == "text":
+        df = (spark.read.format("binaryFile")
+              .option("pathGlobFilter", "*.txt")
+              .option("recursiveFileLookup", "true")
+              .load(args.input))
+        # Outputs of `tarnis anonymize` lying in the same folder are not inputs.
+        df = df.where(~F.lower(F.col("path")).endswith(".anon.txt"))
+        return df.select("path", F.col("content").alias("text")), "text"
+    reader = spark.read.parquet if fmt == "parquet" else spark.read.json
+    return reader(args.input), args.text_col
+
+
+def cmd_spark_anonymize(args, console) -> int:
+    from tarnis import cli
+
+    fmt = args.format or _guess_format(args.input)
+    local_out = _local_path(args.output)
+    if local_out is not None and local_out.exists() and not args.force:
+        raise _usage(f"{args.output} exists (use --force to replace it)")
+    local_in = _local_path(args.input)
+    if local_in is not None and not local_in.exists():
+        raise _usage(f"{args.input}: no such file or folder")
+    if local_in is not None and local_out is not None and local_out.exists() and (
+            os.path.realpath(local_in) == os.path.realpath(local_out)
+            or os.path.realpath(local_in).startswith(os.path.realpath(local_out) + os.sep)):
+        raise _usage(f"{args.output} holds the input; inputs are never overwritten")
+    verify = _verify_settings(args)
+    if verify is not None:
+        _check_verification(verify)
+
+    spark = _session(args.master, args.quiet, args.verbose)
+    started = time.perf_counter()
+    try:
+        df, text_col = _read_input(spark, args, fmt)
+        try:
+            out = anonymize_dataframe(df, text_col, rules_only=args.rules_only, gliner_model=args.gliner_model,
+                                      spacy_model=args.spacy_model, entities=args.entities, verify=verify)
+        except (TypeError, ValueError) as e:
+            raise _usage(str(e)) from None
+        from pyspark.sql import functions as F
+        if args.drop_text:
+            out = out.drop(text_col)
+        elif fmt == "text":
+            # The files were read as bytes; those that were valid UTF-8 are kept as text.
+            out = out.withColumn(text_col, F.when(F.col(ERROR_COL).isNull(), F.col(text_col).cast("string")))
+        writer = out.write.mode("overwrite" if args.force else "errorifexists")
+        try:
+            (writer.parquet if args.output_format == "parquet" else writer.json)(args.output)
+        except Exception as e:  # noqa: BLE001 - Spark's messages may quote data: type only unless -v
+            detail = f": {e}" if args.verbose else " (run with -v for Spark's message)"
+            console.error(f"the Spark job failed, {args.output} is incomplete (no _SUCCESS marker): "
+                          f"{type(e).__name__}{detail}")
+            return cli.EXIT_FAILED
+        seconds = time.perf_counter() - started
+        written = spark.read.parquet(args.output) if args.output_format == "parquet" else spark.read.json(args.output)
+        if ERROR_COL not in written.columns:         # JSON lines leave out columns that are null everywhere
+            written = written.withColumn(ERROR_COL, F.lit(None).cast("string"))
+        counts = written.agg(F.count(F.lit(1)).alias("n"),
+                             F.count(F.col(ERROR_COL)).alias("failed")).collect()[0]
+        failed_rows = written.where(F.col(ERROR_COL).isNotNull())
+        shown = [c for c in ("path",) if c in written.columns]
+        for row in failed_rows.select(*shown, ERROR_COL).limit(20).collect():
+            console.error(f"{row['path'] + ': ' if shown else ''}{row[ERROR_COL]}")
+        if counts["failed"] > 20:
+            console.error(f"... and {counts['failed'] - 20} more failed documents (rows with an {ERROR_COL})")
+        if counts["n"] == 0:
+            console.error(f"{args.input}: no documents" + (" (no .txt files)" if fmt == "text" else ""))
+            return cli.EXIT_FAILED
+        done = counts["n"] - counts["failed"]
+        console.info(f"{done} document{'s' if done != 1 else ''} anonymized, {counts['failed']} failed, in "
+                     f"{seconds:.2f} s ({cli._rate(done, seconds)} documents/s) into {args.output}")
+        return cli.EXIT_FAILED if counts["failed"] else cli.EXIT_OK
+    finally:
+        spark.stop()
+
+
+if __name__ == "__main__":      # spark-submit .../tarnis/spark.py INPUT OUTPUT [options]
+    from tarnis.cli import main
+    sys.exit(main(["spark-anonymize", *sys.argv[1:]]))
