@@ -134,16 +134,16 @@ def attribute(draw, typical):
 @st.composite
 def hostile_results(draw):
     """A list of result objects whose attributes are hostile in some way."""
-    specs = draw(st.lists(st.fixed_dictionaries({
+    shapes = draw(st.lists(st.fixed_dictionaries({
         "entity_type": attribute(["CNP", "PERSON_NAME", "CODE", "PHONE_NUMBER", "DOMIVIA", "USERNAME"]),
         "start": attribute([0, 1, 2, 5, 8]),
         "end": attribute([3, 5, 9, 12, 20]),
         "score": attribute([0.3, 0.5, 0.9, 1.0]),
     }), max_size=6))
-    return build_results(specs)
+    return build_results(shapes)
 
 
-def build_results(specs):
+def build_results(shapes):
     holder: list = []
 
     def prop(name, action, value):
@@ -151,7 +151,7 @@ def build_results(specs):
             if action == "raise":
                 raise Boom(name)
             if action == "grow":
-                holder.extend(make(spec) for spec in specs[:2] * 50)
+                holder.extend(make(shape) for shape in shapes[:2] * 50)
             elif action == "clear":
                 holder.clear()
             elif action == "swap":
@@ -162,13 +162,13 @@ def build_results(specs):
             self.__dict__[name] = v
         return property(get, set_)
 
-    def make(spec):
-        ns = {name: prop(name, *spec[name]) for name in spec}
+    def make(shape):
+        ns = {name: prop(name, *shape[name]) for name in shape}
         ns["analysis_explanation"] = None
         ns["recognition_metadata"] = {}
         return type("HostileResult", (), ns)()
 
-    holder.extend(make(spec) for spec in specs)
+    holder.extend(make(shape) for shape in shapes)
     return holder
 
 

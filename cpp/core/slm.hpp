@@ -42,4 +42,22 @@ py::object now_iso();
 // Errors of the file system propagate as Python's OSError.
 void append_jsonl(py::handle log_dir, const char* filename, py::handle entry);
 
+// Runs `fn`; returns the exception it raised when that is an Exception
+// (none is left pending), or an empty object when it returned normally.
+// Anything else (KeyboardInterrupt, SystemExit) propagates.
+template <class F>
+py::object catch_exception(F&& fn) {
+  try {
+    fn();
+    return py::object();
+  } catch (py::error_already_set& e) {
+    if (!e.matches(PyExc_Exception)) throw;
+    return e.value();
+  } catch (const py::builtin_exception& e) {
+    e.set_error();
+    py::error_already_set err;
+    return err.value();
+  }
+}
+
 }  // namespace tarnis::core::slm

@@ -21,6 +21,7 @@
 #include "core/presidio.hpp"
 #include "core/pyclass.hpp"
 #include "core/regex.hpp"
+#include "core/sentences.hpp"
 #include "core/text.hpp"
 
 namespace py = pybind11;
@@ -96,71 +97,6 @@ struct Span {
   size_t end;
 };
 
-// Appends the sentences the pipeline finds in text[offset:offset+len(piece)].
-void collect_sentences(py::handle nlp, py::handle piece, size_t offset, size_t piece_len, std::vector<Span>& out) {
-  py::object doc = py::reinterpret_borrow<py::object>(nlp)(piece);
-  for (py::handle sent : doc.attr("sents")) {
-    const Py_ssize_t s = index_value(sent.attr("start_char"));
-    const Py_ssize_t e = index_value(sent.attr("end_char"));
-    const size_t prev_end = out.empty() ? 0 : out.back().end;
-    if (s < 0 || e < s || static_cast<size_t>(e) > piece_len || offset + static_cast<size_t>(s) < prev_end) {
-      throw py::value_error("[gliner] the spaCy pipeline reported a sentence at (" + std::to_string(s) + ", " +
-                            std::to_string(e) + ") that is out of order or outside a text of length " +
-                            std::to_string(piece_len));
-    }
-    out.push_back({offset + static_cast<size_t>(s), offset + static_cast<size_t>(e)});
-  }
-}
-
-// Where to end a piece of at most `limit` characters starting at `from`:
-// before the last run of line breaks in its second half, else before its
-// last run of white space, else at the limit itself. The break stays at the
-// head of the next piece, where the pipeline sees it as it would in the
-// whole text.
-bool is_line_break(char32_t c) { return c == U'\n' || c == U'\r' || c == U'\u2028' || c == U'\u2029'; }
-
-size_t piece_end(const Text& t, size_t from, size_t limit) {
-  const size_t hard = from + limit;
-  if (hard >= t.size()) return t.size();
-  const size_t floor = from + limit / 2;
-  for (bool (*is_break)(char32_t) : {is_line_break, is_space}) {
-    for (size_t i = hard; i > floor; --i) {
-      if (!is_break(t[i])) continue;
-      while (i > floor && is_break(t[i - 1])) --i;
-      if (i > from) return i;
-      break;
-    }
-  }
-  return hard;
-}
-
-// Sentences of the whole text. A pipeline refuses texts longer than its
-// `max_length`; such a text is fed to it in pieces cut at line breaks, and
-// the sentences of the pieces are put back at their places in the text.
-std::vector<Span> sentences_of(py::handle nlp, py::handle text, const Text& t) {
-  std::vector<Span> out;
-  size_t limit = 0;
-  if (py::hasattr(nlp, "max_length")) {
-    py::object ml = nlp.attr("max_length");
-    if (PyLong_Check(ml.ptr())) {
-      const Py_ssize_t v = PyLong_AsSsize_t(ml.ptr());
-      if (v == -1 && PyErr_Occurred()) PyErr_Clear();
-      else if (v > 0) limit = static_cast<size_t>(v);
-    }
-  }
-  if (limit == 0 || t.size() <= limit) {
-    collect_sentences(nlp, text, 0, t.size(), out);
-    return out;
-  }
-  for (size_t from = 0; from < t.size();) {
-    const size_t to = piece_end(t, from, limit);
-    PyObject* piece = PyUnicode_Substring(text.ptr(), static_cast<Py_ssize_t>(from), static_cast<Py_ssize_t>(to));
-    if (!piece) throw py::error_already_set();
-    collect_sentences(nlp, py::reinterpret_steal<py::object>(piece), from, to - from, out);
-    from = to;
-  }
-  return out;
-}
 
 // Sentence index ranges [first, last) of the chunks. `prefix[k]` is the word
 // count of sentences 0..k-1. A chunk takes sentences while the running count
@@ -195,7 +131,7 @@ py::tuple build_chunks(py::object self, py::object text) {
   if (nlp.is_none()) throw py::value_error("[gliner] the spaCy pipeline is not loaded; call load() first");
 
   Text t(text);
-  const std::vector<Span> sentences = sentences_of(nlp, text, t);
+  const std::vector<SentenceSpan> sentences = sentences_of(nlp, text, t, "[gliner]");
 
   py::list chunks;
   py::list cores;

@@ -176,24 +176,6 @@ bool log_enabled(int level) { return truthy(g->log.get().attr("isEnabledFor")(le
 
 std::string text_of(py::handle v) { return py::str(v).cast<std::string>(); }
 
-// Runs `fn`; returns the exception it raised when that is an Exception (and
-// leaves none pending), or a null object when it returned normally. Anything
-// else (KeyboardInterrupt, SystemExit) propagates.
-template <class F>
-py::object guarded(F&& fn) {
-  try {
-    fn();
-    return py::object();
-  } catch (py::error_already_set& e) {
-    if (!e.matches(PyExc_Exception)) throw;
-    return e.value();
-  } catch (py::builtin_exception& e) {
-    e.set_error();
-    py::error_already_set err;
-    return err.value();
-  }
-}
-
 // ---------------------------------------------------------------------------
 // Offsets with the semantics of Python slicing
 
@@ -557,7 +539,7 @@ py::str entities_preview(const std::vector<py::object>& items) {
   py::str fmt("{}({})");
   for (size_t i = 0; i < items.size() && i < 3; ++i) {
     py::object part;
-    py::object exc = guarded([&] {
+    py::object exc = slm::catch_exception([&] {
       py::object value = items[i][g->k_value];
       part = fmt.attr("format")(value[py::slice(0, 20, 1)], items[i][g->k_entity_type]);
     });
@@ -573,7 +555,7 @@ bool check_health(py::handle self) {
   py::object base_url = self.attr("base_url");
   py::object model = self.attr("model");
   bool ok = false;
-  py::object exc = guarded([&] {
+  py::object exc = slm::catch_exception([&] {
     py::object models = self.attr("client").attr("with_options")(py::arg("timeout") = 5.0).attr("models").attr("list")();
     py::list available;
     for (const py::object& m : snapshot(models.attr("data"), "models.data")) available.append(m.attr("id"));
@@ -680,7 +662,7 @@ void log_request(py::handle self, py::handle payload, py::handle raw_response, p
   entry["parsed_verdicts"] = parsed_verdicts;
   entry["error"] = error;
   py::object log_dir = self.attr("log_dir");
-  py::object exc = guarded([&] { slm::append_jsonl(log_dir, "slm_request_log.jsonl", entry); });
+  py::object exc = slm::catch_exception([&] { slm::append_jsonl(log_dir, "slm_request_log.jsonl", entry); });
   if (exc) g->log.warning("Failed to write SLM request log: %s", exc);
 }
 
@@ -721,7 +703,7 @@ py::object call_slm(py::handle self, py::handle payload, py::handle entity_type,
   py::bool_ retry_flag(is_retry);
 
   for (int attempt = 0; attempt < kMaxAttempts; ++attempt) {
-    py::object exc = guarded([&] {
+    py::object exc = slm::catch_exception([&] {
       py::dict extra = slm::extra_body(self.attr("top_k"), self.attr("extra_body"));
       py::object content = slm::chat_content(slm::ChatRequest{
           self.attr("client"), self.attr("model"), system_prompt, user_msg, self.attr("temperature"),

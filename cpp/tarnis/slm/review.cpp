@@ -25,6 +25,7 @@
 #include "core/log.hpp"
 #include "core/pyclass.hpp"
 #include "core/regex.hpp"
+#include "core/sentences.hpp"
 #include "core/slm.hpp"
 #include "core/text.hpp"
 
@@ -107,23 +108,6 @@ py::object as_float(py::handle v) {
   return py::reinterpret_steal<py::object>(f);
 }
 
-// Runs `fn`; returns the exception it raised when that is an Exception (not
-// KeyboardInterrupt or SystemExit, which propagate), else an empty object.
-template <class F>
-py::object catch_exception(F&& fn) {
-  try {
-    fn();
-    return py::object();
-  } catch (py::error_already_set& e) {
-    if (!e.matches(PyExc_Exception)) throw;
-    return e.value();
-  } catch (const py::builtin_exception& e) {
-    e.set_error();
-    py::error_already_set err;
-    return err.value();
-  }
-}
-
 // ---------------------------------------------------------------------------
 // Constructor
 
@@ -170,73 +154,6 @@ void init(py::object self, py::object client, py::object model, py::object syste
 // ---------------------------------------------------------------------------
 // Chunks
 
-struct Span {
-  size_t start, end;
-};
-
-// Appends the sentences the pipeline finds in text[offset:offset+piece_len].
-void collect_sentences(py::handle nlp, py::handle piece, size_t offset, size_t piece_len, std::vector<Span>& out) {
-  py::object doc = py::reinterpret_borrow<py::object>(nlp)(piece);
-  for (const py::object& sent : items_of(doc.attr("sents"))) {
-    const Py_ssize_t s = index_value(sent.attr("start_char"));
-    const Py_ssize_t e = index_value(sent.attr("end_char"));
-    const size_t prev_end = out.empty() ? 0 : out.back().end;
-    if (s < 0 || e < s || static_cast<size_t>(e) > piece_len || offset + static_cast<size_t>(s) < prev_end) {
-      throw py::value_error("[review] the spaCy pipeline reported a sentence at (" + std::to_string(s) + ", " +
-                            std::to_string(e) + ") that is out of order or outside a text of length " +
-                            std::to_string(piece_len));
-    }
-    out.push_back({offset + static_cast<size_t>(s), offset + static_cast<size_t>(e)});
-  }
-}
-
-bool is_line_break(char32_t c) { return c == U'\n' || c == U'\r' || c == U'\u2028' || c == U'\u2029'; }
-
-// End of a piece of at most `limit` characters from `from`: before the last
-// run of line breaks in its second half, else before its last run of white
-// space, else at the limit.
-size_t piece_end(const Text& t, size_t from, size_t limit) {
-  const size_t hard = from + limit;
-  if (hard >= t.size()) return t.size();
-  const size_t floor = from + limit / 2;
-  for (bool (*is_break)(char32_t) : {is_line_break, is_space}) {
-    for (size_t i = hard; i > floor; --i) {
-      if (!is_break(t[i])) continue;
-      while (i > floor && is_break(t[i - 1])) --i;
-      if (i > from) return i;
-      break;
-    }
-  }
-  return hard;
-}
-
-// Sentences of the whole text. A pipeline refuses texts longer than its
-// `max_length`; such a text is given to it in pieces.
-std::vector<Span> sentences_of(py::handle nlp, py::handle text, const Text& t) {
-  std::vector<Span> out;
-  size_t limit = 0;
-  if (py::hasattr(nlp, "max_length")) {
-    py::object ml = nlp.attr("max_length");
-    if (PyLong_Check(ml.ptr())) {
-      const Py_ssize_t v = PyLong_AsSsize_t(ml.ptr());
-      if (v == -1 && PyErr_Occurred()) PyErr_Clear();
-      else if (v > 0) limit = static_cast<size_t>(v);
-    }
-  }
-  if (limit == 0 || t.size() <= limit) {
-    collect_sentences(nlp, text, 0, t.size(), out);
-    return out;
-  }
-  for (size_t from = 0; from < t.size();) {
-    const size_t to = piece_end(t, from, limit);
-    PyObject* piece = PyUnicode_Substring(text.ptr(), static_cast<Py_ssize_t>(from), static_cast<Py_ssize_t>(to));
-    if (!piece) throw py::error_already_set();
-    collect_sentences(nlp, py::reinterpret_steal<py::object>(piece), from, to - from, out);
-    from = to;
-  }
-  return out;
-}
-
 py::str substring(py::handle text, size_t a, size_t b) {
   PyObject* s = PyUnicode_Substring(text.ptr(), static_cast<Py_ssize_t>(a), static_cast<Py_ssize_t>(b));
   if (!s) throw py::error_already_set();
@@ -253,7 +170,7 @@ py::list chunk_text(py::object self, py::object text) {
   // A blank text has nothing to review (a pipeline may still report its
   // white space as a sentence).
   if (strip(t.view()).empty()) return chunks;
-  const std::vector<Span> sentences = sentences_of(nlp, text, t);
+  const std::vector<SentenceSpan> sentences = sentences_of(nlp, text, t, "[review]");
   if (sentences.empty()) {
     chunks.append(text);
     return chunks;
@@ -297,7 +214,7 @@ py::list call_slm(py::object self, py::object chunk, py::object chunk_idx) {
 
   for (long long attempt = 0; attempt < attempts; ++attempt) {
     py::list valid;
-    py::object exc = catch_exception([&] {
+    py::object exc = slm::catch_exception([&] {
       py::dict body = slm::extra_body(self.attr("top_k"), self.attr("extra_body"));
       py::object model = self.attr("model"), client = self.attr("client"), system_prompt = self.attr("system_prompt");
       py::object temperature = self.attr("temperature"), top_p = self.attr("top_p");
