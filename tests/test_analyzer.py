@@ -131,3 +131,99 @@ def test_document_through_the_whole_chain(engine, monkeypatch):
 def test_empty_and_blank_documents(engine):
     for text in ["", "   \n\t"]:
         assert engine.analyze(text, language="ro") == []
+
+
+# --- the context enhancer -------------------------------------------------------------------------
+
+CONTRACT = (__import__("pathlib").Path(__file__).parent.parent / "examples" / "contract_inchiriere.txt").read_text(
+    encoding="utf-8")
+
+
+class CountingTokens:
+    """A token sequence that counts how many tokens are read from it."""
+
+    def __init__(self, tokens):
+        self.tokens, self.reads = tokens, 0
+
+    def __len__(self):
+        return len(self.tokens)
+
+    def __getitem__(self, i):
+        self.reads += 1
+        return self.tokens[i]
+
+    def __iter__(self):
+        for token in self.tokens:
+            self.reads += 1
+            yield token
+
+
+def test_token_search_matches_the_walk_and_reads_few_tokens():
+    from presidio_analyzer.context_aware_enhancers import LemmaContextAwareEnhancer
+
+    text = "  Ion Popescu, CNP 1800101221144;\n\tcont RO49AAAA1B31007593840000 ... tel. 0722 123 456  "
+    doc = spacy.blank("ro")(text * 20)
+    tokens = list(doc)
+    indices = [t.idx for t in doc]
+    search = A.ContextEnhancer._find_index_of_match_token
+    walk = LemmaContextAwareEnhancer._find_index_of_match_token
+    budget = 2 * len(tokens).bit_length() + 4
+    for start in range(len(doc.text)):
+        counting = CountingTokens(doc)
+        assert search("w", start, counting, indices) == walk("w", start, tokens, indices), start
+        assert counting.reads <= budget, (start, counting.reads)
+    # Past the last token, and with no tokens at all, both refuse alike.
+    for start, toks, idx in [(len(doc.text), doc, indices), (0, [], [])]:
+        with pytest.raises(ValueError, match="Did not find word 'w'"):
+            walk("w", start, list(toks), idx)
+        with pytest.raises(ValueError, match="Did not find word 'w'"):
+            search("w", start, toks, idx)
+
+
+def test_token_search_keeps_the_walks_choice_of_an_empty_token():
+    # Tokens of no length do not come out of spaCy, but the walk takes one
+    # that starts at the offset before a longer token that covers it.
+    search = A.ContextEnhancer._find_index_of_match_token
+    assert search("w", 3, ["abc", "", "de"], [0, 3, 3]) == 1
+    assert search("w", 2, ["abc", "", "de"], [0, 3, 3]) == 0
+
+
+@pytest.mark.parametrize("bad", [None, "3", 1.5])
+def test_token_search_rejects_a_start_that_is_not_an_int(bad):
+    with pytest.raises(TypeError):
+        A.ContextEnhancer._find_index_of_match_token("w", bad, ["abc"], [0])
+
+
+def test_engines_use_the_token_search_and_score_as_the_walk(blank_ro_spacy_dir):
+    """The same results, scores and context words as the engine's own
+    enhancer, on a document where context raises scores."""
+    from presidio_analyzer import AnalyzerEngine, RecognizerRegistry
+    from presidio_analyzer.nlp_engine import NlpArtifacts, SpacyNlpEngine
+
+    from tarnis import cli
+
+    assert isinstance(cli.build_rules_engine().context_aware_enhancer, A.ContextEnhancer)
+
+    def engine(enhancer):
+        nlp_engine = SpacyNlpEngine(models=[{"lang_code": "ro", "model_name": blank_ro_spacy_dir}])
+        nlp_engine.load()
+        registry = RecognizerRegistry(supported_languages=["ro"])
+        for recognizer in A._rule_recognizers("ro"):
+            registry.add_recognizer(recognizer)
+        return AnalyzerEngine(registry=registry, nlp_engine=nlp_engine, supported_languages=["ro"],
+                              context_aware_enhancer=enhancer)
+
+    def run(e):
+        # The blank pipeline has no lemmas, so no context word would ever be
+        # seen: give every token its lower-case text as lemma.
+        doc = e.nlp_engine.nlp["ro"](text)
+        nlp = NlpArtifacts(entities=[], tokens=doc, tokens_indices=[t.idx for t in doc],
+                           lemmas=[t.text.lower() for t in doc], nlp_engine=e.nlp_engine, language="ro")
+        results = e.analyze(text=text, language="ro", return_decision_process=True, nlp_artifacts=nlp)
+        return sorted((r.entity_type, r.start, r.end, r.score, r.analysis_explanation.supportive_context_word)
+                      for r in results)
+
+    text = CONTRACT * 3
+    ours, theirs = run(engine(A.ContextEnhancer())), run(engine(None))
+    assert ours == theirs
+    assert any(word for *_, word in ours), "no result was raised by context: the comparison proves little"

@@ -406,6 +406,8 @@ def build_rules_engine():
     from presidio_analyzer import AnalyzerEngine, RecognizerRegistry
     from presidio_analyzer.nlp_engine import SpacyNlpEngine
 
+    from tarnis import analyzer
+
     recognizers = rule_recognizers(LANGUAGE)
     registry = RecognizerRegistry(supported_languages=[LANGUAGE])
     for recognizer in recognizers:
@@ -416,7 +418,8 @@ def build_rules_engine():
         nlp_engine.load()
     # Tokenization alone is cheap: long documents need not be refused.
     nlp_engine.nlp[LANGUAGE].max_length = 100_000_000
-    return AnalyzerEngine(registry=registry, nlp_engine=nlp_engine, supported_languages=[LANGUAGE])
+    return AnalyzerEngine(registry=registry, nlp_engine=nlp_engine, supported_languages=[LANGUAGE],
+                          context_aware_enhancer=analyzer.ContextEnhancer())
 
 
 def build_engine(args, console: Console):
