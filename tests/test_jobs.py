@@ -3,9 +3,13 @@ outputs, messages, summary and exit status as in one process."""
 
 from __future__ import annotations
 
+import os
 import re
 import shutil
+import signal
+import subprocess
 import sys
+import time
 from pathlib import Path
 
 import pytest
@@ -98,3 +102,38 @@ def test_verification_batches_span_documents_with_workers(slm_server, inputs, tm
 def test_jobs_must_be_a_positive_number(tmp_path, value):
     proc = run("detect", write(tmp_path / "a.txt", "x"), RULES, "--jobs", value)
     assert proc.returncode == 2 and "--jobs" in err(proc)
+
+
+def _session_members(sid: int) -> list[int]:
+    members = []
+    for stat in Path("/proc").glob("[0-9]*/stat"):
+        try:
+            fields = stat.read_text().rsplit(")", 1)[1].split()
+        except OSError:
+            continue
+        if int(fields[3]) == sid and fields[0] != "Z":      # field 6 of stat: the session
+            members.append(int(stat.parent.name))
+    return members
+
+
+@pytest.mark.skipif(not Path("/proc/self/stat").exists(), reason="needs /proc")
+def test_ctrl_c_stops_every_worker_and_leaves_whole_outputs(tmp_path):
+    src = tmp_path / "in"
+    for i in range(200):
+        write(src / f"d{i:03d}.txt", corpus.generate(size=20_000, entities=60, seed=i)[0])
+    env = dict(os.environ, HF_HUB_OFFLINE="1")
+    proc = subprocess.Popen([sys.executable, "-m", "tarnis", "anonymize", str(src), "-o", str(tmp_path / "out"),
+                             RULES, "--jobs", "2", "-q"], env=env, stderr=subprocess.PIPE, start_new_session=True)
+    deadline = time.monotonic() + 120
+    while not list((tmp_path / "out").glob("*.anon.txt")) and time.monotonic() < deadline:
+        time.sleep(0.05)
+    os.killpg(proc.pid, signal.SIGINT)          # as Ctrl-C does: the whole foreground group
+    _, stderr = proc.communicate(timeout=60)
+    assert proc.returncode == 128 + signal.SIGINT, stderr
+    assert b"interrupted; no output was left half-written" in stderr
+    time.sleep(0.5)
+    assert _session_members(proc.pid) == [], "worker processes left running"
+    names = [p.name for p in (tmp_path / "out").iterdir()]
+    assert not [n for n in names if n.startswith(".") or n.endswith(".tmp")], "temporary files left"
+    anon = {n[:-len(".anon.txt")] for n in names if n.endswith(".anon.txt")}
+    assert anon and anon <= {n[:-len(".map.json")] for n in names if n.endswith(".map.json")}
