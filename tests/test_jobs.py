@@ -137,3 +137,13 @@ def test_ctrl_c_stops_every_worker_and_leaves_whole_outputs(tmp_path):
     assert not [n for n in names if n.startswith(".") or n.endswith(".tmp")], "temporary files left"
     anon = {n[:-len(".anon.txt")] for n in names if n.endswith(".anon.txt")}
     assert anon and anon <= {n[:-len(".map.json")] for n in names if n.endswith(".map.json")}
+
+
+def test_full_mode_runs_in_workers(tmp_path, tiny_gliner_dir, blank_ro_spacy_dir):
+    # Two runs of the tiny stand-in model do not give the same detections even
+    # in one process, so only the run itself is compared here.
+    models = ("--gliner-model", tiny_gliner_dir, "--spacy-model", blank_ro_spacy_dir)
+    proc = run("anonymize", EXAMPLES, "-o", tmp_path / "out", *models, "--jobs", "2")
+    assert proc.returncode == 0, err(proc)
+    assert "3 documents anonymized, 0 failed" in err(proc)
+    assert len(snapshot(tmp_path / "out")) == 6
