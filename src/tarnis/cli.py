@@ -833,7 +833,9 @@ class _Worker:
         self.process.start()
         child.close()           # the pipe reads as closed once the worker is gone
         self.ready = False
-        self.task: tuple[int, Path] | None = None
+        # Documents sent and not yet answered, in the order the worker takes
+        # them; the next one waits there while the first is analyzed.
+        self.tasks: deque[tuple[int, Path]] = deque()
 
     def exitcode(self) -> int | None:
         self.process.join(timeout=5)
@@ -891,10 +893,10 @@ class WorkerPool:
                 upcoming += 1
                 continue
             for w in self.workers:
-                if w.ready and w.task is None and todo and todo[0][0] < upcoming + ahead:
-                    w.task = todo.popleft()
-                    w.conn.send(w.task)
-            busy = [w for w in self.workers if w.task is not None or not w.ready]
+                while w.ready and len(w.tasks) < 2 and todo and todo[0][0] < upcoming + ahead:
+                    w.tasks.append(todo.popleft())
+                    w.conn.send(w.tasks[-1])
+            busy = [w for w in self.workers if w.tasks or not w.ready]
             if not busy:
                 # Every worker is gone: the documents left fail.
                 for index, path in todo:
@@ -905,24 +907,26 @@ class WorkerPool:
                 w = next(w for w in busy if w.conn is conn)
                 message = self._receive(w)
                 if message is None:
-                    self._lost(w, finished)
+                    self._lost(w, finished, todo)
                 elif not w.ready:
                     if message[0] == "ready":
                         w.ready = True
                     else:
                         self.workers.remove(w)
-                elif message[0] == w.task[0]:
+                elif w.tasks and message[0] == w.tasks[0][0]:
                     finished[message[0]] = (message[1], message[2])
-                    w.task = None
+                    w.tasks.popleft()
 
-    def _lost(self, w: _Worker, finished: dict) -> None:
-        """A worker died: its document fails; a worker that was running is replaced."""
+    def _lost(self, w: _Worker, finished: dict, todo: deque) -> None:
+        """A worker died: the document it was analyzing fails, those waiting
+        for it go back to the others; a worker that was running is replaced."""
         self.workers.remove(w)
         how = _death(w.exitcode())
-        if w.task is not None:
-            index, path = w.task
+        if w.tasks:
+            index, path = w.tasks.popleft()
             finished[index] = (False, f"{path}: the worker process analyzing it died ({how}); "
                                       "the document was not processed")
+            todo.extendleft(reversed(w.tasks))      # all before those not yet sent
         if w.ready:
             self.workers.append(_Worker(self.ctx, self.config))
 
