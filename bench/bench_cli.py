@@ -9,7 +9,10 @@ and `anonymize --verify --review` against the scripted loopback server of the
 tests, which answers at once (every doubtful detection accepted, one missed
 name per review), so that the figure is the command's own cost per document.
 
-    python bench/bench_cli.py [--documents N] [--size BYTES]
+    python bench/bench_cli.py [--documents N] [--size BYTES] [--jobs N]
+
+`--jobs N` is passed to every run (default: the command's own default, one
+worker process per usable core); compare `--jobs 1` with `--jobs 2`.
 """
 
 from __future__ import annotations
@@ -78,18 +81,21 @@ def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--documents", type=int, default=1000)
     parser.add_argument("--size", type=int, default=2000, help="characters per document")
+    parser.add_argument("--jobs", type=int, help="worker processes of the command (default: its own default)")
     options = parser.parse_args()
+    jobs = ["--jobs", str(options.jobs)] if options.jobs else []
 
     with tempfile.TemporaryDirectory(prefix="tarnis-bench-") as tmp:
         folder = Path(tmp) / "in"
         folder.mkdir()
         megabytes = write_documents(folder, options.documents, options.size) / 1e6
-        print(f"{options.documents} documents of about {options.size} characters in {folder}")
+        print(f"{options.documents} documents of about {options.size} characters in {folder}"
+              f"{f', --jobs {options.jobs}' if options.jobs else ''}")
 
-        wall, stderr, _, peak = run(["anonymize", str(folder), "-o", str(Path(tmp) / "out"), "--rules-only"])
+        wall, stderr, _, peak = run(["anonymize", str(folder), "-o", str(Path(tmp) / "out"), "--rules-only", *jobs])
         report("tarnis anonymize --rules-only", wall, stderr, peak, megabytes)
 
-        wall, stderr, out_bytes, peak = run(["detect", str(folder), "--rules-only", "--json"])
+        wall, stderr, out_bytes, peak = run(["detect", str(folder), "--rules-only", "--json", *jobs])
         report("tarnis detect --rules-only --json", wall, stderr, peak, megabytes)
         print(f"  output               {out_bytes / 1e6:.2f} MB of JSON lines")
 
@@ -100,7 +106,7 @@ def main() -> None:
 
         with ScriptedServer(script) as server:
             wall, stderr, _, peak = run(["anonymize", str(folder), "-o", str(Path(tmp) / "out-slm"), "--rules-only",
-                                         "--verify", "--review", "--slm-url", server.base_url])
+                                         "--verify", "--review", "--slm-url", server.base_url, *jobs])
             report("tarnis anonymize --rules-only --verify --review (server answering at once)", wall, stderr,
                    peak, megabytes)
             verify = sum(1 for b in server.requests if "Entities:" in b["messages"][1]["content"])

@@ -20,14 +20,16 @@ from __future__ import annotations
 import argparse
 import json
 import logging
+import multiprocessing
 import os
 import re
 import signal
 import sys
 import tempfile
 import time
-from collections import Counter
+from collections import Counter, deque
 from contextlib import contextmanager
+from multiprocessing.connection import wait
 from dataclasses import dataclass, field
 from pathlib import Path
 
@@ -732,6 +734,258 @@ def _by_type(counts: Counter) -> str:
     return ", ".join(f"{t} {n}" for t, n in sorted(counts.items())) or "none"
 
 
+# --- worker processes ------------------------------------------------------------------------
+
+# Test-only hook: a worker kills itself (SIGKILL) when given the document of
+# this file name, so that tests can see how the command copes with a worker
+# that dies. Never set it otherwise.
+_TEST_KILL_WORKER_ENV = "TARNIS_TEST_KILL_WORKER_ON"
+
+
+def usable_cores() -> int:
+    try:
+        return max(1, len(os.sched_getaffinity(0)))
+    except AttributeError:      # no affinity on this platform
+        return os.cpu_count() or 1
+
+
+@dataclass(frozen=True)
+class EngineConfig:
+    """What a worker process needs to build its own analyzer and analyze a
+    document as the command would in-process."""
+    rules_only: bool
+    gliner_model: str | None
+    spacy_model: str | None
+    entities: list | None
+    raw: bool
+    threads: int        # the model's intra-op threads in each worker
+
+
+class _CollectingConsole(Console):
+    """A worker's console: warnings go back to the parent, which shows each
+    once (not once per worker)."""
+
+    def __init__(self):
+        super().__init__(quiet=True)
+        self.warnings: list[str] = []
+
+    def warning(self, message: str) -> None:
+        self.warnings.append(message)
+
+
+def _worker_main(conn, config: EngineConfig) -> None:
+    """A worker process: builds the analyzer once, then reads and analyzes the
+    documents it is sent, one at a time, until it is sent None. It writes
+    nothing: the parent verifies, anonymizes and writes."""
+    signal.signal(signal.SIGINT, signal.SIG_IGN)     # the parent stops its workers
+    console = _CollectingConsole()
+    _setup_logging(console, False)
+    try:
+        if config.rules_only:
+            _import_presidio_without_torch()
+        engine, seconds = build_engine(config, console)
+        torch = sys.modules.get("torch")
+        if torch is not None:
+            torch.set_num_threads(config.threads)
+    except UsageError as e:
+        conn.send(("usage", str(e)))
+        return
+    except Exception as e:  # noqa: BLE001 - reported by the parent
+        conn.send(("usage", f"cannot build the analyzer: {type(e).__name__}: {e}"))
+        return
+    conn.send(("ready", seconds, console.warnings))
+    kill_on = os.environ.get(_TEST_KILL_WORKER_ENV)
+    while True:
+        try:
+            task = conn.recv()
+        except EOFError:
+            return
+        if task is None:
+            return
+        index, path = task
+        if kill_on and path.name == kill_on:
+            os.kill(os.getpid(), signal.SIGKILL)
+        try:
+            text = read_document(path)
+            reply = (index, True, (text, detections(engine, text, config.entities, raw=config.raw)))
+        except DocumentError as e:
+            reply = (index, False, str(e))
+        except Exception as e:  # noqa: BLE001 - one bad document must not stop the batch
+            reply = (index, False, f"{path}: {type(e).__name__}: {e}")
+        try:
+            conn.send(reply)
+        except Exception as e:  # noqa: BLE001 - results that cannot be passed back
+            conn.send((index, False, f"{path}: cannot pass the results to the command: {type(e).__name__}: {e}"))
+
+
+def _death(exitcode: int | None) -> str:
+    if exitcode is not None and exitcode < 0:
+        try:
+            name = signal.Signals(-exitcode).name
+        except ValueError:
+            name = f"signal {-exitcode}"
+        return f"killed by {name}" + (" (out of memory?)" if -exitcode == signal.SIGKILL else "")
+    return f"exit status {exitcode}"
+
+
+class _Worker:
+    def __init__(self, ctx, config: EngineConfig):
+        self.conn, child = ctx.Pipe()
+        self.process = ctx.Process(target=_worker_main, args=(child, config), daemon=True,
+                                   name="tarnis-worker")
+        self.process.start()
+        child.close()           # the pipe reads as closed once the worker is gone
+        self.ready = False
+        # Documents sent and not yet answered, in the order the worker takes
+        # them; the next one waits there while the first is analyzed.
+        self.tasks: deque[tuple[int, Path]] = deque()
+
+    def exitcode(self) -> int | None:
+        self.process.join(timeout=5)
+        return self.process.exitcode
+
+
+class WorkerPool:
+    """Worker processes, each with its own analyzer, that read and analyze
+    documents ("spawn": nothing of the parent's threads or models is
+    inherited). Results come back in the order of the documents. A worker
+    that dies fails the document it was analyzing and is replaced."""
+
+    def __init__(self, config: EngineConfig, jobs: int, console: Console):
+        self.ctx = multiprocessing.get_context("spawn")
+        self.config = config
+        self.workers: list[_Worker] = []
+        started = time.perf_counter()
+        try:
+            self.workers = [_Worker(self.ctx, config) for _ in range(jobs)]
+            warnings: list[str] = []
+            for w in self.workers:
+                message = self._receive(w)
+                if message is None:
+                    raise UsageError(f"a worker process died while building the analyzer "
+                                     f"({_death(w.exitcode())})")
+                if message[0] == "usage":
+                    raise UsageError(message[1])
+                w.ready = True
+                warnings.extend(m for m in message[2] if m not in warnings)
+        except BaseException:
+            self.close(at_once=True)
+            raise
+        for m in warnings:
+            console.warning(m)
+        self.build_seconds = time.perf_counter() - started
+
+    @staticmethod
+    def _receive(w: _Worker):
+        try:
+            return w.conn.recv()
+        except (EOFError, OSError):
+            return None
+
+    def analyze(self, paths: list[Path]):
+        """(True, (text, results)) or (False, error message) for each path, in
+        their order, as soon as that document and all before it are done."""
+        todo = deque(enumerate(paths))
+        finished: dict[int, tuple] = {}
+        upcoming = 0
+        # Analyses run at most this far ahead of the one awaited.
+        ahead = max(4 * len(self.workers), VERIFY_GROUP + 2 * len(self.workers))
+        while upcoming < len(paths):
+            if upcoming in finished:
+                yield finished.pop(upcoming)
+                upcoming += 1
+                continue
+            for w in self.workers:
+                while w.ready and len(w.tasks) < 2 and todo and todo[0][0] < upcoming + ahead:
+                    w.tasks.append(todo.popleft())
+                    w.conn.send(w.tasks[-1])
+            busy = [w for w in self.workers if w.tasks or not w.ready]
+            if not busy:
+                # Every worker is gone: the documents left fail.
+                for index, path in todo:
+                    finished[index] = (False, f"{path}: not analyzed: no worker process left")
+                todo.clear()
+                continue
+            for conn in wait([w.conn for w in busy]):
+                w = next(w for w in busy if w.conn is conn)
+                message = self._receive(w)
+                if message is None:
+                    self._lost(w, finished, todo)
+                elif not w.ready:
+                    if message[0] == "ready":
+                        w.ready = True
+                    else:
+                        self.workers.remove(w)
+                elif w.tasks and message[0] == w.tasks[0][0]:
+                    finished[message[0]] = (message[1], message[2])
+                    w.tasks.popleft()
+
+    def _lost(self, w: _Worker, finished: dict, todo: deque) -> None:
+        """A worker died: the document it was analyzing fails, those waiting
+        for it go back to the others; a worker that was running is replaced."""
+        self.workers.remove(w)
+        how = _death(w.exitcode())
+        if w.tasks:
+            index, path = w.tasks.popleft()
+            finished[index] = (False, f"{path}: the worker process analyzing it died ({how}); "
+                                      "the document was not processed")
+            todo.extendleft(reversed(w.tasks))      # all before those not yet sent
+        if w.ready:
+            self.workers.append(_Worker(self.ctx, self.config))
+
+    def close(self, at_once: bool = False) -> None:
+        """Stop every worker: at once when the run was interrupted (they hold
+        no files), else after they read their last message."""
+        for w in self.workers:
+            if at_once:
+                w.process.kill()
+            else:
+                try:
+                    w.conn.send(None)
+                except OSError:
+                    pass
+        deadline = time.monotonic() + 5
+        for w in self.workers:
+            w.process.join(timeout=max(0.0, deadline - time.monotonic()))
+            if w.process.is_alive():
+                w.process.kill()
+                w.process.join()
+            w.conn.close()
+        self.workers = []
+
+
+@contextmanager
+def analysis(args, console: Console, documents: list):
+    """The analysis of the command's documents: (prepare, None, build seconds)
+    with one analyzer in this process (--jobs 1 or a single document), else
+    (None, iterator of prepared states in document order, build seconds) from
+    the worker processes, stopped on leaving."""
+    jobs = min(args.jobs, len(documents))
+    raw = getattr(args, "raw", False)
+    if jobs <= 1:
+        engine, build_seconds = build_engine(args, console)
+
+        def prepare(source) -> DocState:
+            text = read_document(source)
+            return DocState(source, text, detections(engine, text, args.entities, raw=raw))
+
+        yield prepare, None, build_seconds
+        return
+    config = EngineConfig(args.rules_only, args.gliner_model, args.spacy_model, args.entities, raw,
+                          threads=max(1, usable_cores() // jobs))
+    pool = WorkerPool(config, jobs, console)
+    try:
+        def states():
+            for source, (ok, value) in zip(documents, pool.analyze(documents)):
+                yield (True, DocState(source, *value)) if ok else (False, value)
+
+        yield None, states(), pool.build_seconds
+    except BaseException:
+        pool.close(at_once=True)
+        raise
+    pool.close()
+
+
 # --- commands --------------------------------------------------------------------------------
 
 def _guarded(console: Console, source, fn, *args) -> tuple[bool, object]:
@@ -748,14 +1002,18 @@ def _guarded(console: Console, source, fn, *args) -> tuple[bool, object]:
     return False, None
 
 
-def run_batch(items, console: Console, source, process, prepare=None, stages: SLMStages | None = None
-              ) -> tuple[int, list, float]:
+def run_batch(items, console: Console, source, process, prepare=None, stages: SLMStages | None = None,
+              prepared=None) -> tuple[int, list, float]:
     """Each item goes through `prepare(item)` (reading and analysis: a
     DocState), with --verify the verification of its doubtful detections,
     then `process(item, state)`. With verification, documents are prepared
     in groups whose doubtful detections share one stream of batches. A
     failing document is reported by name and the batch goes on. Returns
-    (done, failed items, seconds)."""
+    (done, failed items, seconds).
+
+    `prepared`, when given, replaces `prepare`: an iterator of (True, state)
+    or (False, error message), one per item in their order (the worker
+    processes' analyses)."""
     done = 0
     failed: list = []
     verify = stages is not None and stages.verify
@@ -766,10 +1024,15 @@ def run_batch(items, console: Console, source, process, prepare=None, stages: SL
             group = items[g:g + group_size]
             ready = []
             for item in group:
-                if prepare is None:
+                if prepared is not None:
+                    ok, state = next(prepared)
+                    if not ok:
+                        console.error(state)
+                elif prepare is None:
                     ready.append((item, None))
                     continue
-                ok, state = _guarded(console, source(item), prepare, item)
+                else:
+                    ok, state = _guarded(console, source(item), prepare, item)
                 if ok:
                     ready.append((item, state))
                 else:
@@ -837,16 +1100,8 @@ def cmd_anonymize(args, console: Console) -> int:
         return EXIT_FAILED if failed else EXIT_OK
 
     stages = SLMStages(args, console)
-    engine, build_seconds = build_engine(args, console)
-    if stages.review:
-        _ensure_sentence_pipeline()
     counts: Counter = Counter()
     text_mode = _default_file_mode()
-
-    def prepare(job) -> DocState:
-        doc = job[0]
-        text = read_document(doc.source)
-        return DocState(doc.source, text, detections(engine, text, args.entities))
 
     def process(job, state: DocState) -> None:
         doc, anon, emap = job
@@ -880,7 +1135,11 @@ def cmd_anonymize(args, console: Console) -> int:
             stages.stats.name_types.update(t for t, replaced in added if replaced)
 
     source = lambda job: job[0].source  # noqa: E731
-    done, batch_failed, seconds = run_batch(jobs, console, source, process, prepare, stages)
+    with analysis(args, console, [job[0].source for job in jobs]) as (prepare, prepared, build_seconds):
+        if stages.review:
+            _ensure_sentence_pipeline(args)
+        done, batch_failed, seconds = run_batch(jobs, console, source, process,
+                                                prepare and (lambda job: prepare(job[0].source)), stages, prepared)
     failed += len(batch_failed)
 
     console.info(f"{done} document{'s' if done != 1 else ''} anonymized, {failed} failed, in {seconds:.2f} s "
@@ -893,15 +1152,20 @@ def cmd_anonymize(args, console: Console) -> int:
     return EXIT_FAILED if failed else EXIT_OK
 
 
-def _ensure_sentence_pipeline() -> None:
+def _ensure_sentence_pipeline(args) -> None:
     """The review cuts documents at sentences with the shared pipeline. The
-    full analyzer's pipeline serves; in rules-only mode a blank Romanian one
-    with a rule-based sentencizer is made here (nothing to download)."""
+    full analyzer's pipeline serves (loaded here when the analyzer runs in
+    worker processes); in rules-only mode a blank Romanian one with a
+    rule-based sentencizer is made here (nothing to download)."""
     from tarnis import processing
 
     if processing._nlp_ro is None:
         import spacy
 
+        if not args.rules_only:
+            processing._nlp_ro = spacy.load(_model_argument(args.spacy_model or DEFAULT_SPACY_MODEL,
+                                                            "--spacy-model"))
+            return
         nlp = spacy.blank(LANGUAGE)
         nlp.add_pipe("sentencizer")
         nlp.max_length = 100_000_000
@@ -1035,12 +1299,7 @@ def cmd_detect(args, console: Console) -> int:
     if not documents:
         return EXIT_FAILED
     stages = SLMStages(args, console)
-    engine, build_seconds = build_engine(args, console)
     counts: Counter = Counter()
-
-    def prepare(doc) -> DocState:
-        text = read_document(doc.source)
-        return DocState(doc.source, text, detections(engine, text, args.entities, raw=args.raw))
 
     def process(doc, state: DocState) -> None:
         text, results = state.text, state.results
@@ -1069,7 +1328,9 @@ def cmd_detect(args, console: Console) -> int:
             console.out(header + "\n" + (_table(results, text, verdicts) if results else "") + "\n")
 
     source = lambda doc: doc.source  # noqa: E731
-    done, batch_failed, seconds = run_batch(documents, console, source, process, prepare, stages)
+    with analysis(args, console, [doc.source for doc in documents]) as (prepare, prepared, build_seconds):
+        done, batch_failed, seconds = run_batch(documents, console, source, process,
+                                                prepare and (lambda doc: prepare(doc.source)), stages, prepared)
     failed += len(batch_failed)
     console.info(f"{done} document{'s' if done != 1 else ''} analyzed, {failed} failed, in {seconds:.2f} s "
                  f"({_rate(done, seconds)} documents/s; analyzer built in {build_seconds:.2f} s)")
@@ -1089,6 +1350,16 @@ def _add_common(p: argparse.ArgumentParser) -> None:
     p.add_argument("-v", "--verbose", action="store_true", help="log what the library does (model loading)")
 
 
+def _jobs(value: str) -> int:
+    try:
+        n = int(value)
+    except ValueError:
+        n = 0
+    if n < 1:
+        raise argparse.ArgumentTypeError(f"not a whole number of at least 1: {value!r}")
+    return n
+
+
 def _add_models(p: argparse.ArgumentParser) -> None:
     g = p.add_argument_group("models")
     g.add_argument("--rules-only", action="store_true",
@@ -1100,6 +1371,9 @@ def _add_models(p: argparse.ArgumentParser) -> None:
                    help=f"spaCy Romanian pipeline package or folder (default {DEFAULT_SPACY_MODEL})")
     g.add_argument("--entities", metavar="TYPE,...",
                    help="only these entity types (for example CNP,IBAN_CODE); default: all")
+    g.add_argument("-j", "--jobs", type=_jobs, default=usable_cores(), metavar="N",
+                   help="analyze documents in N worker processes, each with its own analyzer and a share of "
+                        "the cores (default: the usable cores, here %(default)s); 1: in this process")
 
 
 def _add_slm(p: argparse.ArgumentParser, review: bool) -> None:

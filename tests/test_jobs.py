@@ -1,0 +1,149 @@
+"""The command with its analysis in worker processes (--jobs N): the same
+outputs, messages, summary and exit status as in one process."""
+
+from __future__ import annotations
+
+import os
+import re
+import shutil
+import signal
+import subprocess
+import sys
+import time
+from pathlib import Path
+
+import pytest
+
+from slm_server import accept_all
+from test_cli import EXAMPLES, err, run, snapshot, write
+
+sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "bench"))
+import corpus  # noqa: E402
+
+RULES = "--rules-only"
+TIMING = re.compile(r" in [\d.]+ s \(([\d.]+|-) documents/s; analyzer built in [\d.]+ s\)")
+
+
+def summary(proc) -> list[str]:
+    """Standard error without the timings, line by line."""
+    return [TIMING.sub("", line) for line in proc.stderr.decode("utf-8").splitlines()]
+
+
+@pytest.fixture(scope="module")
+def inputs(tmp_path_factory) -> Path:
+    """The examples, generated documents, and documents that fail or are empty."""
+    folder = tmp_path_factory.mktemp("in")
+    shutil.copytree(EXAMPLES, folder, dirs_exist_ok=True, ignore=shutil.ignore_patterns("*.py", "__pycache__"))
+    for i in range(14):
+        text, _ = corpus.generate(size=1500 + 900 * i, entities=4 + i, seed=i)
+        write(folder / "gen" / f"g{i:02d}.txt", text)
+    write(folder / "gen" / "empty.txt", "")
+    write(folder / "gen" / "latin1.txt", "Str. Mihai Eminescu nr. 5, cod po\xb8tal".encode("latin-1"))
+    return folder
+
+
+@pytest.mark.parametrize("command", [
+    ("anonymize",),
+    ("detect", "--json"),
+    ("detect",),
+])
+def test_workers_give_the_same_outputs_and_summary(inputs, tmp_path, command):
+    procs = {}
+    for jobs in ("1", "2", "3"):
+        extra = ("-o", tmp_path / jobs) if command[0] == "anonymize" else ()
+        procs[jobs] = run(*command, inputs, *extra, RULES, "--jobs", jobs)
+    one = procs["1"]
+    assert one.returncode == 1, err(one)                 # the latin-1 document fails
+    assert "latin1.txt: not valid UTF-8" in err(one)
+    for jobs in ("2", "3"):
+        assert procs[jobs].returncode == one.returncode
+        assert procs[jobs].stdout == one.stdout
+        assert summary(procs[jobs]) == summary(one)
+        if command[0] == "anonymize":
+            assert snapshot(tmp_path / jobs) == snapshot(tmp_path / "1")
+    if command[0] == "anonymize":
+        assert len(snapshot(tmp_path / "1")) == 2 * (3 + 15)
+
+
+def test_a_worker_that_dies_fails_only_its_document(inputs, tmp_path, monkeypatch):
+    reference = run("anonymize", inputs, "-o", tmp_path / "ref", RULES, "--jobs", "1")
+    monkeypatch.setenv("TARNIS_TEST_KILL_WORKER_ON", "g03.txt")
+    proc = run("anonymize", inputs, "-o", tmp_path / "out", RULES, "--jobs", "2")
+    assert proc.returncode == 1
+    assert re.search(r"g03\.txt: the worker process analyzing it died \(killed by SIGKILL", err(proc))
+    assert "latin1.txt: not valid UTF-8" in err(proc)
+    assert "17 documents anonymized, 2 failed" in err(proc)
+    got, expected = snapshot(tmp_path / "out"), snapshot(tmp_path / "ref")
+    dead = {name for name in expected if Path(name).name.startswith("g03.")}
+    assert len(dead) == 2 and set(got) == set(expected) - dead
+    assert got == {name: digest for name, digest in expected.items() if name not in dead}
+    assert reference.returncode == 1
+
+
+def test_verification_batches_span_documents_with_workers(slm_server, inputs, tmp_path):
+    """The doubtful detections of all documents go to the model in the same
+    batches whether the analysis ran in this process or in workers."""
+    requests = {}
+    outs = {}
+    for jobs in ("1", "2"):
+        server = slm_server(accept_all)
+        proc = run("anonymize", inputs, "-o", tmp_path / jobs, RULES, "--verify", "--slm-url", server.base_url,
+                   "--slm-log-dir", tmp_path / f"logs{jobs}", "--jobs", jobs)
+        assert proc.returncode == 1, err(proc)
+        outs[jobs] = summary(proc)
+        requests[jobs] = [b["messages"][1]["content"] for b in server.requests]
+    assert requests["1"] and requests["2"] == requests["1"]
+    assert any("sent to the model" in line for line in outs["1"])
+    assert outs["2"][1:] == outs["1"][1:]           # the first line names the server and the log folder
+    assert snapshot(tmp_path / "2") == snapshot(tmp_path / "1")
+
+
+@pytest.mark.parametrize("value", ["0", "-1", "two"])
+def test_jobs_must_be_a_positive_number(tmp_path, value):
+    proc = run("detect", write(tmp_path / "a.txt", "x"), RULES, "--jobs", value)
+    assert proc.returncode == 2 and "--jobs" in err(proc)
+
+
+def _session_members(sid: int) -> list[int]:
+    members = []
+    for stat in Path("/proc").glob("[0-9]*/stat"):
+        try:
+            fields = stat.read_text().rsplit(")", 1)[1].split()
+        except OSError:
+            continue
+        if int(fields[3]) == sid and fields[0] != "Z":      # field 6 of stat: the session
+            members.append(int(stat.parent.name))
+    return members
+
+
+@pytest.mark.skipif(not Path("/proc/self/stat").exists(), reason="needs /proc")
+def test_ctrl_c_stops_every_worker_and_leaves_whole_outputs(tmp_path):
+    src = tmp_path / "in"
+    for i in range(200):
+        write(src / f"d{i:03d}.txt", corpus.generate(size=20_000, entities=60, seed=i)[0])
+    env = dict(os.environ, HF_HUB_OFFLINE="1")
+    proc = subprocess.Popen([sys.executable, "-m", "tarnis", "anonymize", str(src), "-o", str(tmp_path / "out"),
+                             RULES, "--jobs", "2", "-q"], env=env, stderr=subprocess.PIPE, start_new_session=True)
+    deadline = time.monotonic() + 120
+    while not list((tmp_path / "out").glob("*.anon.txt")) and time.monotonic() < deadline:
+        time.sleep(0.05)
+    os.killpg(proc.pid, signal.SIGINT)          # as Ctrl-C does: the whole foreground group
+    _, stderr = proc.communicate(timeout=60)
+    assert proc.returncode == 128 + signal.SIGINT, stderr
+    assert b"interrupted; no output was left half-written" in stderr
+    time.sleep(0.5)
+    assert _session_members(proc.pid) == [], "worker processes left running"
+    names = [p.name for p in (tmp_path / "out").iterdir()]
+    assert not [n for n in names if n.startswith(".") or n.endswith(".tmp")], "temporary files left"
+    anon = {n[:-len(".anon.txt")] for n in names if n.endswith(".anon.txt")}
+    assert anon and anon <= {n[:-len(".map.json")] for n in names if n.endswith(".map.json")}
+
+
+def test_full_mode_runs_in_workers(tmp_path, tiny_gliner_dir, blank_ro_spacy_dir):
+    # Two runs of the tiny stand-in model do not give the same detections even
+    # in one process, so only the run itself is compared here.
+    models = ("--gliner-model", tiny_gliner_dir, "--spacy-model", blank_ro_spacy_dir)
+    proc = run("anonymize", EXAMPLES, "-o", tmp_path / "out", *models, "--jobs", "2")
+    assert proc.returncode == 0, err(proc)
+    assert "3 documents anonymized, 0 failed" in err(proc)
+    assert len(snapshot(tmp_path / "out")) == 6
