@@ -430,7 +430,7 @@ def test_full_mode_with_local_models(tmp_path, tiny_gliner_dir, blank_ro_spacy_d
     assert "part-of-speech" not in err(proc)
 
 
-def test_onnx_backend_finds_what_torch_finds(tmp_path, tiny_gliner_dir, blank_ro_spacy_dir):
+def test_execution_settings_of_the_model_keep_the_findings(tmp_path, tiny_gliner_dir, blank_ro_spacy_dir):
     pytest.importorskip("onnxruntime", reason="onnxruntime is not installed")
     import shutil
     model = tmp_path / "model"          # the export is kept inside the model folder
@@ -445,8 +445,15 @@ def test_onnx_backend_finds_what_torch_finds(tmp_path, tiny_gliner_dir, blank_ro
         assert proc.returncode == 0, err(proc)
         assert proc.stdout == torch_run.stdout
     assert (model / "onnx" / "model.onnx").is_file()
-    proc = run("detect", docs[0], "--rules-only", "--gliner-backend", "onnx")
-    assert proc.returncode == 2 and "--gliner-backend" in err(proc)
+    # one chunk at a time: the same findings
+    proc = run(*common, "--gliner-batch-size", "1", "--jobs", "1")
+    assert proc.returncode == 0, err(proc)
+    assert proc.stdout == torch_run.stdout
+    for option in (("--gliner-backend", "onnx"), ("--gliner-batch-size", "4")):
+        proc = run("detect", docs[0], "--rules-only", *option)
+        assert proc.returncode == 2 and option[0] in err(proc)
+    proc = run("detect", docs[0], "--gliner-batch-size", "0", "--gliner-model", model)
+    assert proc.returncode == 2 and "--gliner-batch-size" in err(proc)
     proc = run("detect", docs[0], "--gliner-backend", "cuda", "--gliner-model", model)
     assert proc.returncode == 2 and "onnx-int8" in err(proc)
 
