@@ -22,6 +22,17 @@ scored above 0 in the first chunks (threshold 0).
 Usage: python bench/gliner_real_size.py [--words N] [--paths a,b,...] [--threads N] [--ronec DIR]
 The default (--words 1500, about five 300-word chunks) takes a few minutes on
 2 cores plus a one-off build and export; --words 20000 gives steadier figures.
+
+With --command it measures the whole `tarnis anonymize` instead, on two
+folders of generated documents (bench/corpus.py): --small documents of about
+2 KB and --large documents of about 20 KB. Every path runs with --jobs 1 on
+both folders, and the paths of --jobs2-paths (default: batched, onnx) again
+with --jobs 2. For each run it prints the words/s of the command's processing
+loop (from its summary line), of the whole run (model loading included), and
+the peak resident memory of the command and its worker processes together
+(sampled every 50 ms), and whether the outputs (texts and maps) equal those of
+the first run on that folder. The default (3 small, 2 large) takes about ten
+minutes on 2 cores; --small 200 --large 20 is a day's folder of a small office.
 """
 
 from __future__ import annotations
@@ -29,6 +40,7 @@ from __future__ import annotations
 import argparse
 import json
 import os
+import re
 import resource
 import subprocess
 import sys
@@ -40,7 +52,7 @@ ROOT = HERE.parent
 OUT = HERE / "out"
 MODEL = OUT / "gliner-large-random"
 RONEC = (ROOT / ".." / "shared" / "data" / "ronec").resolve()
-sys.path.insert(0, str(ROOT / "tests"))
+sys.path[:0] = [str(ROOT / "tests"), str(HERE)]
 
 import models  # noqa: E402  (switches hub access off before transformers loads)
 
@@ -133,6 +145,91 @@ def run_path(name, words, threads, check_words):
             "peak_mb": resource.getrusage(resource.RUSAGE_SELF).ru_maxrss / 1024}
 
 
+# --- the whole command ------------------------------------------------------------------------
+
+COMMAND_PATHS = {"per-chunk": ["--gliner-batch-size", "1"], "batched": [],
+                 "onnx": ["--gliner-backend", "onnx"], "onnx-int8": ["--gliner-backend", "onnx-int8"]}
+SUMMARY = re.compile(r"(\d+) documents? anonymized, (\d+) failed, in ([\d.]+) s")
+
+
+def write_folder(folder: Path, count: int, size: int) -> int:
+    """`count` generated documents of about `size` bytes; returns their words."""
+    import corpus
+    folder.mkdir(parents=True, exist_ok=True)
+    words = 0
+    for i in range(count):
+        text, _ = corpus.generate(size=size, entities=max(1, size // 250), seed=1000 * size + i)
+        (folder / f"doc{i:03d}.txt").write_text(text, encoding="utf-8")
+        words += len(text.split())
+    return words
+
+
+def tree_rss_kib(pid: int) -> int:
+    """Resident memory of a process and all its descendants, in KiB."""
+    total, todo = 0, [pid]
+    while todo:
+        p = todo.pop()
+        try:
+            with open(f"/proc/{p}/status") as f:
+                total += next((int(line.split()[1]) for line in f if line.startswith("VmRSS:")), 0)
+            with open(f"/proc/{p}/task/{p}/children") as f:
+                todo.extend(int(c) for c in f.read().split())
+        except (FileNotFoundError, ProcessLookupError, PermissionError):
+            continue
+    return total
+
+
+def run_command(folder: Path, out: Path, path: str, jobs: int) -> dict:
+    spacy_dir = OUT / "blank-ro"
+    if not spacy_dir.exists():
+        models.build_blank_ro_spacy(spacy_dir)
+    cmd = [sys.executable, "-m", "tarnis", "anonymize", str(folder), "-o", str(out), "--force",
+           "--gliner-model", str(MODEL), "--spacy-model", str(spacy_dir), "--jobs", str(jobs),
+           *COMMAND_PATHS[path]]
+    env = dict(os.environ, HF_HUB_OFFLINE="1", TRANSFORMERS_OFFLINE="1")
+    started = time.perf_counter()
+    proc = subprocess.Popen(cmd, env=env, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+    peak = 0
+    while proc.poll() is None:
+        peak = max(peak, tree_rss_kib(proc.pid))
+        time.sleep(0.05)
+    wall = time.perf_counter() - started
+    stderr = proc.stderr.read().decode("utf-8", "replace")
+    if proc.returncode:
+        sys.exit(f"{' '.join(cmd)} failed ({proc.returncode}):\n{stderr[-3000:]}")
+    m = SUMMARY.search(stderr)
+    outputs = {p.name: p.read_bytes() for p in sorted(out.iterdir()) if p.is_file()}
+    return {"wall": wall, "loop": float(m.group(3)) if m else float("nan"), "peak_mib": peak / 1024,
+            "outputs": outputs}
+
+
+def command_main(args) -> None:
+    import tempfile
+    build_model()
+    paths = args.paths.split(",")
+    if any(p.startswith("onnx") for p in paths):
+        from tarnis.recognizers import gliner
+        print(f"ONNX export (once): {gliner.export_onnx(str(MODEL))}", flush=True)
+    runs = [(p, 1) for p in paths] + [(p, 2) for p in args.jobs2_paths.split(",") if p]
+    with tempfile.TemporaryDirectory(prefix="tarnis-bench-") as tmp:
+        tmp = Path(tmp)
+        folders = [("2 KB", tmp / "small", write_folder(tmp / "small", args.small, 2_000), args.small),
+                   ("20 KB", tmp / "large", write_folder(tmp / "large", args.large, 20_000), args.large)]
+        print(f"{'documents':<14}{'path':<11}{'jobs':>5}{'loop s':>8}{'words/s':>9}{'wall s':>8}"
+              f"{'words/s':>9}{'peak MiB':>10}  same outputs")
+        for label, folder, words, count in folders:
+            if not count:
+                continue
+            first = None
+            for path, jobs in runs:
+                r = run_command(folder, tmp / f"out-{label}-{path}-{jobs}", path, jobs)
+                first = first or r
+                same = "yes" if r["outputs"] == first["outputs"] else "no"
+                print(f"{f'{count} x {label}':<14}{path:<11}{jobs:>5}{r['loop']:>8.1f}{words / r['loop']:>9.1f}"
+                      f"{r['wall']:>8.1f}{words / r['wall']:>9.1f}{r['peak_mib']:>10.0f}  {same}", flush=True)
+            print(f"{'':<14}({words} words)", flush=True)
+
+
 def main():
     ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     ap.add_argument("--words", type=int, default=1500)
@@ -140,8 +237,15 @@ def main():
     ap.add_argument("--threads", type=int, default=0, help="intra-op threads of torch (0: its default)")
     ap.add_argument("--check-words", type=int, default=400)
     ap.add_argument("--ronec", help=f"folder of the ronec JSON files (default {RONEC})")
+    ap.add_argument("--command", action="store_true", help="measure the whole `tarnis anonymize` instead")
+    ap.add_argument("--small", type=int, default=3, help="--command: documents of about 2 KB")
+    ap.add_argument("--large", type=int, default=2, help="--command: documents of about 20 KB")
+    ap.add_argument("--jobs2-paths", default="batched,onnx", help="--command: paths also run with --jobs 2")
     ap.add_argument("--_run", help=argparse.SUPPRESS)
     args = ap.parse_args()
+    if args.command:
+        command_main(args)
+        return
     if args.ronec:
         os.environ["TARNIS_RONEC"] = args.ronec  # seen by the worker processes too
     if args._run:

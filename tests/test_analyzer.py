@@ -79,12 +79,23 @@ def test_engines_are_independent(models):
 @pytest.mark.parametrize("kwargs", [
     {"model_name": 1}, {"gliner_entity_mapping": [("persoană", "PERSON_NAME")]}, {"max_chunk_tokens": "384"},
     {"overlap_sentences": 2.0}, {"entity_thresholds": 0.5}, {"supported_language": b"ro"}, {"spacy_model": None},
-    {"threshold": "high"},
+    {"threshold": "high"}, {"batch_size": "8"}, {"backend": 1},
 ])
 def test_type_errors_before_anything_is_built(kwargs, monkeypatch):
     monkeypatch.setattr(A, "RecognizerRegistry", None)   # would fail if reached
     with pytest.raises(TypeError):
         A.build_analyzer(**kwargs)
+
+
+def test_execution_settings_reach_the_neural_recognizer(models):
+    default = A.build_analyzer(**models).registry.recognizers[0]
+    assert (default.batch_size, default.backend) == (8, "torch")
+    tuned = A.build_analyzer(batch_size=3, backend="torch", **models).registry.recognizers[0]
+    assert (tuned.batch_size, tuned.backend) == (3, "torch")
+    with pytest.raises(ValueError, match="backend"):
+        A.build_analyzer(backend="cuda", **models)
+    with pytest.raises(TypeError):     # after the documented parameters, by keyword only
+        A.build_analyzer(models["model_name"], None, 384, 2, 0.5, None, False, "ro", models["spacy_model"], 3)
 
 
 def test_missing_models_are_named_quickly(models):

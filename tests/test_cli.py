@@ -430,6 +430,34 @@ def test_full_mode_with_local_models(tmp_path, tiny_gliner_dir, blank_ro_spacy_d
     assert "part-of-speech" not in err(proc)
 
 
+def test_execution_settings_of_the_model_keep_the_findings(tmp_path, tiny_gliner_dir, blank_ro_spacy_dir):
+    pytest.importorskip("onnxruntime", reason="onnxruntime is not installed")
+    import shutil
+    model = tmp_path / "model"          # the export is kept inside the model folder
+    shutil.copytree(tiny_gliner_dir, model)
+    docs = [write(tmp_path / "in" / f"{i}.txt", f"Domnul Ion Popescu{i} de la SC Alfa{i} SRL, " + DOCUMENT * 3)
+            for i in range(3)]
+    common = ("detect", *docs, "--json", "--gliner-model", model, "--spacy-model", blank_ro_spacy_dir)
+    torch_run = run(*common, "--jobs", "1")
+    assert torch_run.returncode == 0, err(torch_run)
+    for jobs in ("1", "2"):
+        proc = run(*common, "--gliner-backend", "onnx", "--jobs", jobs, "-v")
+        assert proc.returncode == 0, err(proc)
+        assert proc.stdout == torch_run.stdout
+    assert (model / "onnx" / "model.onnx").is_file()
+    # one chunk at a time: the same findings
+    proc = run(*common, "--gliner-batch-size", "1", "--jobs", "1")
+    assert proc.returncode == 0, err(proc)
+    assert proc.stdout == torch_run.stdout
+    for option in (("--gliner-backend", "onnx"), ("--gliner-batch-size", "4")):
+        proc = run("detect", docs[0], "--rules-only", *option)
+        assert proc.returncode == 2 and option[0] in err(proc)
+    proc = run("detect", docs[0], "--gliner-batch-size", "0", "--gliner-model", model)
+    assert proc.returncode == 2 and "--gliner-batch-size" in err(proc)
+    proc = run("detect", docs[0], "--gliner-backend", "cuda", "--gliner-model", model)
+    assert proc.returncode == 2 and "onnx-int8" in err(proc)
+
+
 def test_full_mode_model_missing_on_the_hub(tmp_path, blank_ro_spacy_dir):
     doc = write(tmp_path / "a.txt", DOCUMENT)
     proc = run("detect", doc, "--gliner-model", "nobody/no-such-gliner", "--spacy-model", blank_ro_spacy_dir)

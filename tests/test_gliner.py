@@ -169,8 +169,11 @@ def test_query_uses_mapped_labels_and_most_permissive_threshold(make):
     rec = make(threshold=0.5, flat_ner=True,
                entity_thresholds={"person": 0.3, "organization": 0.8, "street address": 0.2})
     rec.analyze("Ion Popescu.", ["ORGANIZATION", "PERSON_NAME", "CNP"])
-    assert rec.model.calls == [{"text": "Ion Popescu.", "labels": ["organization", "person", "first name"],
-                                "threshold": 0.3, "flat_ner": True}]
+    rec.analyze("Ion Popescu.", ["CNP", "PERSON_NAME", "ORGANIZATION", "PERSON_NAME"])
+    # The labels are part of the model's input: they go in the mapping's
+    # order whatever the order (or repetition) of the requested types.
+    assert rec.model.calls == 2 * [{"text": "Ion Popescu.", "labels": ["person", "first name", "organization"],
+                                    "threshold": 0.3, "flat_ner": True}]
 
 
 @pytest.mark.parametrize("label,score,kept", [
@@ -533,6 +536,17 @@ def test_onnx_backend_predicts_what_torch_predicts(onnx_model_dir, blank_ro_spac
     assert len(want) > 100
     assert [(r.entity_type, r.start, r.end) for r in got] == [(r.entity_type, r.start, r.end) for r in want]
     assert max(abs(a.score - b.score) for a, b in zip(got, want)) < 1e-4
+
+
+def test_onnx_sessions_take_torchs_thread_count(onnx_model_dir, blank_ro_spacy_dir):
+    import torch
+    before = torch.get_num_threads()
+    try:
+        torch.set_num_threads(1)     # as a worker process of the command sets it
+        rec = mod.SmartGLiNERRecognizer(model_name=onnx_model_dir, spacy_model=blank_ro_spacy_dir, backend="onnx")
+    finally:
+        torch.set_num_threads(before)
+    assert rec.model.model.session.get_session_options().intra_op_num_threads == 1
 
 
 def test_int8_backend_runs_and_bad_backends_are_refused(onnx_model_dir, blank_ro_spacy_dir):

@@ -76,7 +76,7 @@ py::list rule_recognizers(py::module_ m, py::object supported_language) {
 py::object build_analyzer(py::module_ m, py::object model_name, py::object gliner_entity_mapping,
                           py::object max_chunk_tokens, py::object overlap_sentences, py::object threshold,
                           py::object entity_thresholds, py::object flat_ner, py::object supported_language,
-                          py::object spacy_model) {
+                          py::object spacy_model, py::object batch_size, py::object backend) {
   const char* f = "build_analyzer";
   require_str(model_name, f, "model_name");
   require_dict_or_none(gliner_entity_mapping, f, "gliner_entity_mapping");
@@ -89,14 +89,20 @@ py::object build_analyzer(py::module_ m, py::object model_name, py::object gline
   require_str(spacy_model, f, "spacy_model");
 
   py::object gliner_cls = py::module_::import("tarnis.recognizers.gliner").attr("SmartGLiNERRecognizer");
-  py::object gliner = gliner_cls(py::arg("model_name") = model_name,
-                                 py::arg("entity_mapping") = gliner_entity_mapping,
-                                 py::arg("max_chunk_tokens") = max_chunk_tokens,
-                                 py::arg("overlap_sentences") = overlap_sentences,
-                                 py::arg("threshold") = threshold_value,
-                                 py::arg("entity_thresholds") = entity_thresholds, py::arg("flat_ner") = flat,
-                                 py::arg("supported_language") = supported_language,
-                                 py::arg("spacy_model") = spacy_model);
+  py::dict options;
+  options["model_name"] = model_name;
+  options["entity_mapping"] = gliner_entity_mapping;
+  options["max_chunk_tokens"] = max_chunk_tokens;
+  options["overlap_sentences"] = overlap_sentences;
+  options["threshold"] = py::float_(threshold_value);
+  options["entity_thresholds"] = entity_thresholds;
+  options["flat_ner"] = py::bool_(flat);
+  options["supported_language"] = supported_language;
+  options["spacy_model"] = spacy_model;
+  // The execution settings are checked by the recognizer; None keeps its defaults.
+  if (!batch_size.is_none()) options["batch_size"] = batch_size;
+  if (!backend.is_none()) options["backend"] = backend;
+  py::object gliner = gliner_cls(**options);
 
   py::list languages;
   languages.append(supported_language);
@@ -288,18 +294,20 @@ PYBIND11_MODULE(analyzer, m) {
       "build_analyzer",
       [m](py::object model_name, py::object gliner_entity_mapping, py::object max_chunk_tokens,
           py::object overlap_sentences, py::object threshold, py::object entity_thresholds, py::object flat_ner,
-          py::object supported_language, py::object spacy_model) {
+          py::object supported_language, py::object spacy_model, py::object batch_size, py::object backend) {
         return build_analyzer(m, model_name, gliner_entity_mapping, max_chunk_tokens, overlap_sentences, threshold,
-                              entity_thresholds, flat_ner, supported_language, spacy_model);
+                              entity_thresholds, flat_ner, supported_language, spacy_model, batch_size, backend);
       },
       py::arg("model_name") = kDefaultGlinerModel, py::arg("gliner_entity_mapping") = py::none(),
       py::arg("max_chunk_tokens") = 384, py::arg("overlap_sentences") = 2, py::arg("threshold") = 0.5,
       py::arg("entity_thresholds") = py::none(), py::arg("flat_ner") = false, py::arg("supported_language") = "ro",
-      py::arg("spacy_model") = "ro_core_news_sm",
+      py::arg("spacy_model") = "ro_core_news_sm", py::kw_only(), py::arg("batch_size") = py::none(),
+      py::arg("backend") = py::none(),
       "Assemble a Presidio AnalyzerEngine for Romanian text.\n\n"
       "Registers, in this order, the GLiNER recognizer, the street-address, e-mail, phone, IBAN, card, IP,\n"
       "URL, BIC, code and CNP recognizers in a fresh registry, and loads the spaCy pipeline `spacy_model`\n"
       "into the NLP engine with its ner component removed. Pass GLINER_ENTITY_MAPPING and\n"
-      "GLINER_ENTITY_THRESHOLDS to give the neural recognizer its labels. A model or pipeline that is not\n"
+      "GLINER_ENTITY_THRESHOLDS to give the neural recognizer its labels. `batch_size` and `backend`\n"
+      "(keyword only) go to SmartGLiNERRecognizer; None keeps its defaults (batches of 8, PyTorch). A model or pipeline that is not\n"
       "installed raises tarnis.recognizers.gliner.ModelUnavailableError (an OSError) naming it.");
 }

@@ -606,12 +606,12 @@ py::str deanonymize_text(py::object anonymized_text, py::object entity_map) {
   require_str(anonymized_text, "deanonymize_text", "anonymized_text");
   require_dict(entity_map, "deanonymize_text", "entity_map");
   std::vector<std::pair<std::u32string, std::u32string>> entries;  // (placeholder, text) in map order
-  for (auto outer : py::dict(entity_map)) {
+  for (const auto& outer : snapshot_items(entity_map)) {
     if (!PyDict_Check(outer.second.ptr())) {
       throw py::type_error(std::string("deanonymize_text(): entity map values must be dict, not ") +
                            Py_TYPE(outer.second.ptr())->tp_name);
     }
-    for (auto inner : outer.second.cast<py::dict>()) {
+    for (const auto& inner : snapshot_items(outer.second)) {
       require_str(inner.first, "deanonymize_text", "entity_map text");
       require_str(inner.second, "deanonymize_text", "entity_map placeholder");
       Text k(inner.first), v(inner.second);

@@ -295,7 +295,7 @@ py::dict export_onnx(const std::string& name, bool force) {
   } catch (py::error_already_set& e) {
     if (!e.matches(PyExc_ImportError)) throw;
     const std::string msg = "[gliner] the ONNX backend needs the onnx and onnxruntime packages (" + describe(e) +
-                            "). Install them with `pip install tarnis[onnx]`.";
+                            "). Install them with `pip install tarnis[neural]`.";
     py::raise_from(e, PyExc_ImportError, msg.c_str());
     throw py::error_already_set();
   }
@@ -325,6 +325,11 @@ py::object load_onnx(py::object gliner_cls, const std::string& name, bool int8) 
   py::module_ ort = py::module_::import("onnxruntime");
   py::object options = ort.attr("SessionOptions")();
   options.attr("graph_optimization_level") = ort.attr("GraphOptimizationLevel").attr("ORT_ENABLE_ALL");
+  // One setting governs the model's intra-op threads whatever the backend:
+  // PyTorch's (torch.set_num_threads), which a host running several analyzers
+  // side by side lowers for each. onnxruntime would otherwise take every core.
+  py::object torch = py::module_::import("sys").attr("modules").attr("get")("torch");
+  if (!torch.is_none()) options.attr("intra_op_num_threads") = torch.attr("get_num_threads")();
   py::object folder = onnx_folder(name);
   return gliner_cls.attr("from_pretrained")(folder, py::arg("load_onnx_model") = true,
                                             py::arg("onnx_model_file") = int8 ? kOnnxInt8File : kOnnxFile,
@@ -553,15 +558,21 @@ py::list analyze(py::module_ m, py::object self, py::object text, py::object ent
   const size_t batch_size =
       static_cast<size_t>(count_value(py::getattr(self, "batch_size", py::int_(1)), "analyze", "batch_size", 1));
 
-  py::list labels;
+  // The labels of the requested types, always in the order of the mapping.
+  // The model reads the labels as part of its input, so their order changes
+  // its scores; the order of `entities` must not, as Presidio's engine lists
+  // its supported types from a set, in an order that changes from one
+  // process to the next. Types without labels are skipped.
+  py::set wanted;
   for (const py::object& type : requested) {
-    PyObject* found = PyDict_GetItemWithError(reverse.ptr(), type.ptr());
-    if (!found) {
-      if (PyErr_Occurred()) throw py::error_already_set();
-      continue;  // no label asks the model for this entity type
-    }
-    const py::object labels_of_type = py::reinterpret_borrow<py::object>(found);
-    for (const py::object& label : snapshot(labels_of_type)) labels.append(label);
+    if (PySet_Add(wanted.ptr(), type.ptr()) < 0) throw py::error_already_set();
+  }
+  py::list labels;
+  for (const auto& item : snapshot_items(reverse)) {
+    const int asked = PySet_Contains(wanted.ptr(), item.first.ptr());
+    if (asked < 0) throw py::error_already_set();
+    if (!asked) continue;
+    for (const py::object& label : snapshot(item.second)) labels.append(label);
   }
   py::list results;
   // The model has nothing to look for; asking it anyway is wasted work (and
