@@ -150,6 +150,9 @@ RECOGNIZER = CodeRecognizer()
 SAMPLES = TRICKY + [
     "Factura nr. 123456 din 12.03.2024; Dosar 1234/AB/2023 si 123/2023, CJ 12 ABC, B-123-ABC, TICKET #1234",
     "AA:BB:CC:DD:EE:FF ABC_123_XYZ zbor W6 1234 cadastral 123456 AȘ seria 1234567 și PH nr 99887 C AB 123",
+    # A run without a triple after its first digit whose digit-and-triple comes from a digit of
+    # another script right after it and a triple in the run that follows.
+    "12.03.12.03.٣-1.234 AB.CD.EF.1G.٣ABC",
     "1.234.567.890.123.456-1.234.567 RX7-2024/ABC.01 1999\u2013PREZENT 2019-2023 12-15.03.2024 02.2024-03.03.2024",
     f"AB{NEW_DIGIT}CDEF-GHI1 {NEW_LETTER}AB12345678 AB12345678{NEW_LETTER} 1AB{NEW_DIGIT}2CD 3EF",
     "A1BC\x1c22C3 A1BC\x1f22C3 A1BC\u200922C3 A1BC\n22C3\r\nX9YZ ABCD1234EFGH\x1dABCD1234EFGH",

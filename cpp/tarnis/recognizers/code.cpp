@@ -351,7 +351,7 @@ class StructuredScanner {
     if (first_triple < e_ && ((last_digit_ < e_ && last_digit_ >= first_triple + 3) || digit_after_)) return true;
     // A digit, then a triple after it.
     const size_t first_digit = forward(digit_at_, s, is_digit);
-    if (first_digit < e_) return forward(triple_after_digit_, first_digit + 1, is_triple) < e_;
+    if (first_digit < e_ && forward(triple_after_digit_, first_digit + 1, is_triple) < e_) return true;
     return digit_after_ && triple_beyond_;
   }
 
