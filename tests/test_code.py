@@ -119,3 +119,145 @@ def test_both_recognizers_in_analyzer_engine(ro_engine):
                    for r in engine.analyze(text, language="ro"))
     assert found == [("CODE", "4321/B/2022", 0.6, "CodeRecognizer"), ("CODE", "BC 10 XYZ", 0.6, "CodeRecognizer"),
                      ("DOMIVIA", "str. Florilor 12, Bacău", 0.65, "RomanianStreetAddressRecognizer")]
+
+
+# --- native analyze against the base class ---------------------------------
+
+from presidio_analyzer import Pattern, PatternRecognizer  # noqa: E402
+
+# Characters on which the `regex` module's classes differ from those of `re`:
+# a digit and a letter only its newer tables know, and the separators
+# \x1c-\x1f that `re` counts as white space and `regex` does not.
+ALL_CHARS = "".join(map(chr, range(0x110000)))
+NEW_DIGIT = next(c for c in regex.findall(r"\d", ALL_CHARS) if not re.match(r"\d", c))
+NEW_LETTER = next(c for c in regex.findall(r"\w", ALL_CHARS) if not re.match(r"\w", c))
+
+
+def described(results):
+    """Everything a result carries, in order."""
+    return [(r.entity_type, r.start, r.end, r.score, sorted(vars(r.analysis_explanation).items(), key=str),
+             r.recognition_metadata) for r in results]
+
+
+def assert_native_is_base(recognizer, text, regex_flags=None):
+    base = PatternRecognizer.analyze(recognizer, text, ["CODE"], None, regex_flags)
+    native = recognizer.analyze(text, ["CODE"], None, regex_flags)
+    assert described(native) == described(base), text
+
+
+RECOGNIZER = CodeRecognizer()
+
+SAMPLES = TRICKY + [
+    "Factura nr. 123456 din 12.03.2024; Dosar 1234/AB/2023 si 123/2023, CJ 12 ABC, B-123-ABC, TICKET #1234",
+    "AA:BB:CC:DD:EE:FF ABC_123_XYZ zbor W6 1234 cadastral 123456 AȘ seria 1234567 și PH nr 99887 C AB 123",
+    # A run without a triple after its first digit whose digit-and-triple comes from a digit of
+    # another script right after it and a triple in the run that follows.
+    "12.03.12.03.٣-1.234 AB.CD.EF.1G.٣ABC",
+    "1.234.567.890.123.456-1.234.567 RX7-2024/ABC.01 1999\u2013PREZENT 2019-2023 12-15.03.2024 02.2024-03.03.2024",
+    f"AB{NEW_DIGIT}CDEF-GHI1 {NEW_LETTER}AB12345678 AB12345678{NEW_LETTER} 1AB{NEW_DIGIT}2CD 3EF",
+    "A1BC\x1c22C3 A1BC\x1f22C3 A1BC\u200922C3 A1BC\n22C3\r\nX9YZ ABCD1234EFGH\x1dABCD1234EFGH",
+    "\ud800ABCD1234EFGH\udfff A1B 2CD\ud800 #12345\ud800 \udfffCJ 12 ABC",
+    "AAAAAAAAAA-" * 30 + "1 " + "1AA " * 40 + "5 " + "ABCDEFGHIJ" * 40 + "٣ABC",
+]
+
+
+@pytest.mark.parametrize("text", SAMPLES + ["", "A", "123456789"])
+def test_native_analyze_is_the_base_class_analyze(text):
+    assert_native_is_base(RECOGNIZER, text)
+
+
+def test_native_analyze_on_short_texts():
+    for n in range(7):
+        for chars in itertools.product("A1٣ -", repeat=n):
+            assert_native_is_base(RECOGNIZER, "".join(chars))
+
+
+PIECES = st.sampled_from(
+    ["A", "B", "Z", "1", "2", "0", "9", "٣", NEW_DIGIT, NEW_LETTER, "a", "_", "/", ".", "-", ":", "#", " ", "  ",
+     "\n", "\t", "\x1c", "\x1f", "\u2013", "\ud800", "Ș", "AB", "ABC", "123", "1234", "2023", "19", "20", ".123",
+     "12.03.", "PREZENT", "nr. ", "seria ", "CF ", "TICKET ", "cadastral ", "CJ ", "B ", "RON", "AA:BB:", "Q1 "])
+
+
+@settings(max_examples=1500, deadline=None)
+@given(st.one_of(CHAIN, st.lists(PIECES, max_size=30).map("".join)))
+def test_native_analyze_on_generated_text(text):
+    assert_native_is_base(RECOGNIZER, text)
+
+
+class Validating(CodeRecognizer):
+    def validate_result(self, pattern_text):
+        return None if "A" in pattern_text else "1" in pattern_text
+
+    def invalidate_result(self, pattern_text):
+        return "5" in pattern_text
+
+
+class Explaining(CodeRecognizer):
+    @staticmethod
+    def build_regex_explanation(recognizer_name, pattern_name, pattern, original_score, validation_result,
+                                regex_flags):
+        explanation = PatternRecognizer.build_regex_explanation(
+            recognizer_name, pattern_name, pattern, original_score, validation_result, regex_flags)
+        explanation.textual_explanation = "custom"
+        return explanation
+
+
+def rescored(recognizer):
+    recognizer.patterns = [Pattern(p.name, p.regex, 0.0 if p.name == "code_mac" else 0.5)
+                           for p in reversed(recognizer.patterns)]
+    return recognizer
+
+
+def replaced(recognizer):
+    recognizer.patterns = [Pattern("digits", r"\d{3}", 0.4)] + recognizer.patterns
+    return recognizer
+
+
+def deny_listed(recognizer):
+    recognizer.patterns.append(recognizer._deny_list_to_regex(["ABC"]))
+    return recognizer
+
+
+def global_flags(recognizer):
+    recognizer.global_regex_flags = re.IGNORECASE | FLAGS
+    return recognizer
+
+
+def emptied(recognizer):
+    recognizer.patterns = []
+    return recognizer
+
+
+FALLBACK_TEXT = ("cj 12 abc, CJ 12 ABC, B-123-ABC, AA:BB:CC:DD:EE:FF, nr. 123456, ab_12_cd, "
+                 "ABCD5678EFGH, A1BC 22C3, 1234/AB/2023, x ABC y")
+
+
+@pytest.mark.parametrize("make, regex_flags", [
+    (Validating, None),  # overridden hooks are called on each match, scores follow them
+    (Explaining, None),
+    (lambda: rescored(CodeRecognizer()), None),  # same regexes, other order and scores (0 drops)
+    (lambda: replaced(CodeRecognizer()), None),
+    (lambda: deny_listed(CodeRecognizer()), None),
+    (lambda: global_flags(CodeRecognizer()), None),
+    (lambda: emptied(CodeRecognizer()), None),
+    (CodeRecognizer, re.IGNORECASE | FLAGS),
+    (CodeRecognizer, int(FLAGS)),
+    (CodeRecognizer, 0),
+])
+def test_instances_off_the_table_get_the_base_class_results(make, regex_flags):
+    recognizer = make()
+    assert_native_is_base(recognizer, FALLBACK_TEXT, regex_flags)
+    assert_native_is_base(recognizer, SAMPLES[0], regex_flags)
+
+
+def test_off_table_results_do_differ_from_the_table():
+    # The cases above would prove nothing if they found the same as the table.
+    plain = described(RECOGNIZER.analyze(FALLBACK_TEXT, ["CODE"]))
+    for make, flags in [(Validating, None), (Explaining, None), (lambda: replaced(CodeRecognizer()), None),
+                        (lambda: deny_listed(CodeRecognizer()), None), (CodeRecognizer, re.IGNORECASE | FLAGS)]:
+        assert described(make().analyze(FALLBACK_TEXT, ["CODE"], None, flags)) != plain
+
+
+def test_native_analyze_refuses_non_str_text():
+    with pytest.raises(TypeError, match="text"):
+        RECOGNIZER.analyze(b"CJ 12 ABC", ["CODE"])

@@ -236,7 +236,7 @@ constexpr size_t kMaxNesting = 495;
 
 class Parser {
  public:
-  Parser(std::u32string_view p, int flags) : p_(p) {
+  Parser(std::u32string_view p, int flags, const CharClasses& classes) : p_(p), classes_(classes) {
     if (flags & (reflag::LOCALE | reflag::VERBOSE | reflag::ASCII)) {
       throw PatternError("unsupported flags: only IGNORECASE, MULTILINE, DOTALL and UNICODE are translated");
     }
@@ -567,12 +567,12 @@ class Parser {
 
   std::optional<CodeSet> category(char32_t c) {
     switch (c) {
-      case U'd': return digit_set();
-      case U'D': return digit_set().complement();
-      case U's': return space_set();
-      case U'S': return space_set().complement();
-      case U'w': return word_set();
-      case U'W': return word_set().complement();
+      case U'd': return classes_.digit;
+      case U'D': return classes_.digit.complement();
+      case U's': return classes_.space;
+      case U'S': return classes_.space.complement();
+      case U'w': return classes_.word;
+      case U'W': return classes_.word.complement();
       default: return std::nullopt;
     }
   }
@@ -681,6 +681,7 @@ class Parser {
   }
 
   std::u32string_view p_;
+  const CharClasses& classes_;
   size_t pos_ = 0;
   Flags flags_;
   size_t groups_ = 0;
@@ -694,6 +695,8 @@ class Parser {
 
 class Emitter {
  public:
+  explicit Emitter(const CodeSet& word) : word_(word) {}
+
   std::u32string emit(const Node& root) {
     node(root);
     return out_;
@@ -746,7 +749,7 @@ class Emitter {
   const std::u32string& word_class() {
     if (word_class_.empty()) {
       std::swap(out_, word_class_);
-      set(word_set());
+      set(word_);
       std::swap(out_, word_class_);
     }
     return word_class_;
@@ -759,7 +762,7 @@ class Emitter {
   }
 
   void boundary(const Node& n, const Node* prev, const Node* next) {
-    const CodeSet& w = word_set();
+    const CodeSet& w = word_;
     auto word_side = [&](const Node* side, bool first) -> int {  // 1 word, 0 not word, -1 unknown
       if (!side) return -1;
       auto s = edge_set(*side, first);
@@ -915,6 +918,7 @@ class Emitter {
     }
   }
 
+  const CodeSet& word_;
   std::u32string out_;
   std::u32string word_class_;
 };
@@ -960,11 +964,18 @@ std::string pcre_error(int code) {
 
 }  // namespace
 
-Regex::Regex(std::u32string_view pattern, int flags) : pattern_(pattern), flags_(flags) {
-  Parser parser(pattern_, flags);
+const CharClasses& re_classes() {
+  static const CharClasses* c = new CharClasses{digit_set(), space_set(), word_set()};
+  return *c;
+}
+
+Regex::Regex(std::u32string_view pattern, int flags, const CharClasses* classes)
+    : pattern_(pattern), flags_(flags) {
+  const CharClasses& cls = classes ? *classes : re_classes();
+  Parser parser(pattern_, flags, cls);
   NodePtr root = parser.parse();
   groups_ = parser.groups();
-  translated_ = Emitter().emit(*root);
+  translated_ = Emitter(cls.word).emit(*root);
 
   int err = 0;
   PCRE2_SIZE offset = 0;

@@ -19,6 +19,7 @@
 #include <string_view>
 #include <vector>
 
+#include "core/codeset.hpp"
 #include "core/text.hpp"
 
 namespace tarnis::core {
@@ -48,6 +49,17 @@ class MatchError : public std::runtime_error {
   using std::runtime_error::runtime_error;
 };
 
+// What \d, \s and \w stand for in a pattern (and so \b and \B, which are
+// read over \w). By default the sets of Python's `re`; a caller whose
+// results must agree with another engine passes that engine's sets. Case
+// folding under IGNORECASE stays `re`'s either way.
+struct CharClasses {
+  CodeSet digit, space, word;
+};
+
+// The sets of Python's `re` (the default).
+const CharClasses& re_classes();
+
 struct Match {
   static constexpr size_t npos = static_cast<size_t>(-1);
   // spans[0] is the whole match; spans[g] is group g or (npos, npos).
@@ -60,7 +72,9 @@ struct Match {
 
 class Regex {
  public:
-  explicit Regex(std::u32string_view pattern, int flags = 0);
+  // `classes`, when given, replaces the `re` meaning of \d, \s and \w; it
+  // is read during construction only.
+  explicit Regex(std::u32string_view pattern, int flags = 0, const CharClasses* classes = nullptr);
   ~Regex();
   Regex(const Regex&) = delete;
   Regex& operator=(const Regex&) = delete;
