@@ -9,10 +9,14 @@ and `anonymize --verify --review` against the scripted loopback server of the
 tests, which answers at once (every doubtful detection accepted, one missed
 name per review), so that the figure is the command's own cost per document.
 
-    python bench/bench_cli.py [--documents N] [--size BYTES] [--jobs N]
+    python bench/bench_cli.py [--documents N] [--size BYTES] [--jobs N] [--scaling-only] [--repeat N]
 
 `--jobs N` is passed to every run (default: the command's own default, one
-worker process per usable core); compare `--jobs 1` with `--jobs 2`.
+worker process per usable core). The last figures compare `anonymize
+--rules-only` and `detect --rules-only --json` with `--jobs 1` and with one
+worker per usable core (at least 2): documents/s of the processing loop and
+their ratio, the best of `--repeat` alternating runs (other load on the
+machine only ever slows a run down). `--scaling-only` prints only those.
 """
 
 from __future__ import annotations
@@ -77,11 +81,42 @@ def report(name: str, wall: float, stderr: str, peak_mib: float, megabytes: floa
     print(f"  peak memory (child)  {peak_mib:.0f} MiB")
 
 
+def loop_rate(stderr: str) -> float:
+    m = _SUMMARY.search(stderr)
+    if not m:
+        sys.exit(f"no summary in the output:\n{stderr}")
+    return int(m[1]) / float(m[3])
+
+
+def scaling(folder: Path, tmp: Path, repeat: int) -> None:
+    """Documents/s with one process and with one worker per core."""
+    cores = max(2, len(os.sched_getaffinity(0)) if hasattr(os, "sched_getaffinity") else os.cpu_count() or 2)
+    commands = {
+        "anonymize --rules-only": lambda jobs, i: ["anonymize", str(folder), "-o", str(tmp / f"scale-{jobs}-{i}"),
+                                                   "--rules-only", "--jobs", str(jobs)],
+        "detect --rules-only --json": lambda jobs, i: ["detect", str(folder), "--rules-only", "--json",
+                                                       "--jobs", str(jobs)],
+    }
+    for name, command in commands.items():
+        best = {1: 0.0, cores: 0.0}
+        for i in range(repeat):
+            for jobs in best:
+                _, stderr, _, _ = run(command(jobs, i))
+                best[jobs] = max(best[jobs], loop_rate(stderr))
+        print(f"tarnis {name}, --jobs 1 against --jobs {cores} (best of {repeat}):")
+        print(f"  --jobs 1             {best[1]:.1f} documents/s")
+        print(f"  --jobs {cores:<13} {best[cores]:.1f} documents/s")
+        print(f"  ratio                {best[cores] / best[1]:.2f}x")
+
+
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--documents", type=int, default=1000)
     parser.add_argument("--size", type=int, default=2000, help="characters per document")
     parser.add_argument("--jobs", type=int, help="worker processes of the command (default: its own default)")
+    parser.add_argument("--scaling-only", action="store_true",
+                        help="only compare --jobs 1 with one worker per core")
+    parser.add_argument("--repeat", type=int, default=2, help="runs of each side of the comparison (best kept)")
     options = parser.parse_args()
     jobs = ["--jobs", str(options.jobs)] if options.jobs else []
 
@@ -91,6 +126,9 @@ def main() -> None:
         megabytes = write_documents(folder, options.documents, options.size) / 1e6
         print(f"{options.documents} documents of about {options.size} characters in {folder}"
               f"{f', --jobs {options.jobs}' if options.jobs else ''}")
+        if options.scaling_only:
+            scaling(folder, Path(tmp), options.repeat)
+            return
 
         wall, stderr, _, peak = run(["anonymize", str(folder), "-o", str(Path(tmp) / "out"), "--rules-only", *jobs])
         report("tarnis anonymize --rules-only", wall, stderr, peak, megabytes)
@@ -112,6 +150,8 @@ def main() -> None:
             verify = sum(1 for b in server.requests if "Entities:" in b["messages"][1]["content"])
             print(f"  requests             {verify} verification batches, {len(server.requests) - verify} "
                   f"review chunks")
+
+        scaling(folder, Path(tmp), options.repeat)
 
 
 if __name__ == "__main__":
