@@ -1630,7 +1630,7 @@ def _add_models(p: argparse.ArgumentParser) -> None:
     g.add_argument("--entities", metavar="TYPE,...",
                    help="only these entity types (for example CNP,IBAN_CODE); default: all")
     g.add_argument("-j", "--jobs", type=_jobs, default=usable_cores(), metavar="N",
-                   help="analyze documents in N worker processes, each with its own analyzer and a share of "
+                   help="process documents in N worker processes, each with its own analyzer and a share of "
                         "the cores (default: the usable cores, here %(default)s); 1: in this process")
 
 
