@@ -40,7 +40,8 @@ def inputs(tmp_path_factory) -> Path:
         write(folder / "gen" / f"g{i:02d}.txt", text)
     write(folder / "gen" / "empty.txt", "")
     # Restoring cannot give this one back exactly: a warning in its place among the messages.
-    write(folder / "gen" / "twice.txt", "Cont: RO49AAAA1B31007593840000.\nAcelași cont: RO49 AAAA 1B31 0075 9384 0000.\n")
+    write(folder / "gen" / "twice.txt",
+          "Cont: RO49AAAA1B31007593840000.\nAcelași cont: RO49 AAAA 1B31 0075 9384 0000.\n")
     write(folder / "gen" / "latin1.txt", "Str. Mihai Eminescu nr. 5, cod po\xb8tal".encode("latin-1"))
     return folder
 

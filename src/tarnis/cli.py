@@ -252,7 +252,8 @@ def remove_temporary_files(targets, pid: int) -> None:
         except OSError:
             continue
         for name in names:
-            if name.startswith(prefix) and name.endswith(".tmp"):
+            # mkstemp's random part holds no dot: another target's files never match.
+            if name.startswith(prefix) and name.endswith(".tmp") and "." not in name[len(prefix):-len(".tmp")]:
                 try:
                     os.unlink(target.parent / name)
                 except OSError:
