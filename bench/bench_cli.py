@@ -16,7 +16,9 @@ worker process per usable core). The last figures compare `anonymize
 --rules-only` and `detect --rules-only --json` with `--jobs 1` and with one
 worker per usable core (at least 2): documents/s of the processing loop and
 their ratio, the best of `--repeat` alternating runs (other load on the
-machine only ever slows a run down). `--scaling-only` prints only those.
+machine only ever slows a run down), and the CPU time per document of all
+the command's processes together (start-up left out), which other load does
+not change. `--scaling-only` prints only those.
 """
 
 from __future__ import annotations

@@ -112,6 +112,29 @@ def test_workers_keep_existing_outputs_unless_forced(inputs, tmp_path):
     assert snapshot(out) == before
 
 
+@pytest.mark.parametrize("force, text_written, map_left", [
+    (False, False, False),      # the map alone was in place: it goes with the document
+    (False, True, True),        # both were in place: a whole document stays
+    (True, False, True),        # with --force the map may have replaced an older one: kept
+])
+def test_what_a_killed_worker_left_is_removed(tmp_path, force, text_written, map_left):
+    from tarnis.cli import StagedFile, _remove_partial_outputs
+
+    anon, emap = tmp_path / "d.anon.txt", tmp_path / "d.map.json"
+    emap.write_text("{}")
+    if text_written:
+        anon.write_text("text")
+    dead, alive = os.getpid(), os.getpid() + 1
+    staged = StagedFile(anon, b"text", 0o644)                   # written by `dead`
+    other = tmp_path / f".d.anon.txt.{alive}.abcd1234.tmp"      # another writer's, still at work
+    other.write_text("x")
+    neighbour = StagedFile(tmp_path / f"d.anon.txt.{dead}.x.anon.txt", b"x", 0o644)   # a name alike
+    _remove_partial_outputs(anon, emap, dead, force)
+    assert not os.path.exists(staged.tmp)
+    assert other.exists() and os.path.exists(neighbour.tmp)
+    assert emap.exists() == map_left and anon.exists() == text_written
+
+
 def test_verification_batches_span_documents_with_workers(slm_server, inputs, tmp_path):
     """The doubtful detections of all documents go to the model in the same
     batches whether the analysis ran in this process or in workers."""
