@@ -9,10 +9,16 @@ and `anonymize --verify --review` against the scripted loopback server of the
 tests, which answers at once (every doubtful detection accepted, one missed
 name per review), so that the figure is the command's own cost per document.
 
-    python bench/bench_cli.py [--documents N] [--size BYTES] [--jobs N]
+    python bench/bench_cli.py [--documents N] [--size BYTES] [--jobs N] [--scaling-only] [--repeat N]
 
 `--jobs N` is passed to every run (default: the command's own default, one
-worker process per usable core); compare `--jobs 1` with `--jobs 2`.
+worker process per usable core). The last figures compare `anonymize
+--rules-only` and `detect --rules-only --json` with `--jobs 1` and with one
+worker per usable core (at least 2): documents/s of the processing loop and
+their ratio, the best of `--repeat` alternating runs (other load on the
+machine only ever slows a run down), and the CPU time per document of all
+the command's processes together (start-up left out), which other load does
+not change. `--scaling-only` prints only those.
 """
 
 from __future__ import annotations
@@ -44,9 +50,14 @@ def write_documents(folder: Path, count: int, size: int) -> int:
     return total
 
 
+# CPU seconds (user and system) of the last run, its worker processes included.
+last_cpu = 0.0
+
+
 def run(args: list[str]) -> tuple[float, str, int, float]:
     """Run the command; returns wall seconds, its standard error, its standard
     output size and the peak resident memory of that child in MiB."""
+    global last_cpu
     env = dict(os.environ, HF_HUB_OFFLINE="1")
     with tempfile.TemporaryFile() as out, tempfile.TemporaryFile() as err:
         started = time.perf_counter()
@@ -59,6 +70,8 @@ def run(args: list[str]) -> tuple[float, str, int, float]:
         out_bytes = out.tell()
     if proc.returncode != 0:
         sys.exit(f"tarnis {' '.join(args)} failed ({proc.returncode}):\n{stderr}")
+    # The workers, waited for by the command, count in its usage.
+    last_cpu = usage.ru_utime + usage.ru_stime
     return wall, stderr, out_bytes, usage.ru_maxrss / 1024      # ru_maxrss is in KiB on Linux
 
 
@@ -77,11 +90,50 @@ def report(name: str, wall: float, stderr: str, peak_mib: float, megabytes: floa
     print(f"  peak memory (child)  {peak_mib:.0f} MiB")
 
 
+def loop_rate(stderr: str) -> float:
+    m = _SUMMARY.search(stderr)
+    if not m:
+        sys.exit(f"no summary in the output:\n{stderr}")
+    return int(m[1]) / float(m[3])
+
+
+def scaling(folder: Path, small: Path, tmp: Path, repeat: int) -> None:
+    """Documents/s with one process and with one worker per core, and the CPU
+    time per document (a run over the few documents of `small` gives the
+    start-up's share)."""
+    cores = max(2, len(os.sched_getaffinity(0)) if hasattr(os, "sched_getaffinity") else os.cpu_count() or 2)
+    count, few = len(list(folder.glob("*.txt"))), len(list(small.glob("*.txt")))
+    commands = {
+        "anonymize --rules-only": lambda src, jobs, i: ["anonymize", str(src), "-o", str(tmp / f"scale-{jobs}-{i}"),
+                                                        "--rules-only", "--jobs", str(jobs)],
+        "detect --rules-only --json": lambda src, jobs, i: ["detect", str(src), "--rules-only", "--json",
+                                                            "--jobs", str(jobs)],
+    }
+    for name, command in commands.items():
+        best = {1: 0.0, cores: 0.0}
+        cpu = {1: float("inf"), cores: float("inf")}
+        for i in range(repeat):
+            for jobs in best:
+                run(command(small, jobs, f"small-{i}"))
+                startup = last_cpu
+                _, stderr, _, _ = run(command(folder, jobs, i))
+                best[jobs] = max(best[jobs], loop_rate(stderr))
+                cpu[jobs] = min(cpu[jobs], (last_cpu - startup) / (count - few))
+        print(f"tarnis {name}, --jobs 1 against --jobs {cores} (best of {repeat}):")
+        for jobs in best:
+            print(f"  --jobs {jobs:<13} {best[jobs]:.1f} documents/s, {1000 * cpu[jobs]:.2f} ms of CPU per document "
+                  f"(all processes)")
+        print(f"  ratio                {best[cores] / best[1]:.2f}x")
+
+
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--documents", type=int, default=1000)
     parser.add_argument("--size", type=int, default=2000, help="characters per document")
     parser.add_argument("--jobs", type=int, help="worker processes of the command (default: its own default)")
+    parser.add_argument("--scaling-only", action="store_true",
+                        help="only compare --jobs 1 with one worker per core")
+    parser.add_argument("--repeat", type=int, default=2, help="runs of each side of the comparison (best kept)")
     options = parser.parse_args()
     jobs = ["--jobs", str(options.jobs)] if options.jobs else []
 
@@ -89,8 +141,15 @@ def main() -> None:
         folder = Path(tmp) / "in"
         folder.mkdir()
         megabytes = write_documents(folder, options.documents, options.size) / 1e6
+        small = Path(tmp) / "small"
+        small.mkdir()
+        for doc in sorted(folder.glob("*.txt"))[:max(2, options.documents // 20)]:
+            (small / doc.name).write_bytes(doc.read_bytes())
         print(f"{options.documents} documents of about {options.size} characters in {folder}"
               f"{f', --jobs {options.jobs}' if options.jobs else ''}")
+        if options.scaling_only:
+            scaling(folder, small, Path(tmp), options.repeat)
+            return
 
         wall, stderr, _, peak = run(["anonymize", str(folder), "-o", str(Path(tmp) / "out"), "--rules-only", *jobs])
         report("tarnis anonymize --rules-only", wall, stderr, peak, megabytes)
@@ -112,6 +171,8 @@ def main() -> None:
             verify = sum(1 for b in server.requests if "Entities:" in b["messages"][1]["content"])
             print(f"  requests             {verify} verification batches, {len(server.requests) - verify} "
                   f"review chunks")
+
+        scaling(folder, small, Path(tmp), options.repeat)
 
 
 if __name__ == "__main__":

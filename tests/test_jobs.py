@@ -7,6 +7,7 @@ import os
 import re
 import shutil
 import signal
+import stat
 import subprocess
 import sys
 import time
@@ -38,8 +39,15 @@ def inputs(tmp_path_factory) -> Path:
         text, _ = corpus.generate(size=1500 + 900 * i, entities=4 + i, seed=i)
         write(folder / "gen" / f"g{i:02d}.txt", text)
     write(folder / "gen" / "empty.txt", "")
+    # Restoring cannot give this one back exactly: a warning in its place among the messages.
+    write(folder / "gen" / "twice.txt",
+          "Cont: RO49AAAA1B31007593840000.\nAcelași cont: RO49 AAAA 1B31 0075 9384 0000.\n")
     write(folder / "gen" / "latin1.txt", "Str. Mihai Eminescu nr. 5, cod po\xb8tal".encode("latin-1"))
     return folder
+
+
+def modes(folder: Path) -> dict[str, int]:
+    return {str(p.relative_to(folder)): stat.S_IMODE(p.stat().st_mode) for p in folder.rglob("*") if p.is_file()}
 
 
 @pytest.mark.parametrize("command", [
@@ -61,23 +69,70 @@ def test_workers_give_the_same_outputs_and_summary(inputs, tmp_path, command):
         assert summary(procs[jobs]) == summary(one)
         if command[0] == "anonymize":
             assert snapshot(tmp_path / jobs) == snapshot(tmp_path / "1")
+            assert modes(tmp_path / jobs) == modes(tmp_path / "1")
     if command[0] == "anonymize":
-        assert len(snapshot(tmp_path / "1")) == 2 * (3 + 15)
+        assert len(snapshot(tmp_path / "1")) == 2 * (3 + 16)
+        assert "twice.txt: restoring from the map will not give back this text exactly" in err(one)
+        assert {mode for name, mode in modes(tmp_path / "1").items() if name.endswith(".map.json")} == {0o600}
 
 
-def test_a_worker_that_dies_fails_only_its_document(inputs, tmp_path, monkeypatch):
+@pytest.mark.parametrize("when", [
+    "",             # as it receives the document
+    ":writing",     # its entity map in place, the anonymized text staged and not yet renamed
+])
+def test_a_worker_that_dies_fails_only_its_document(inputs, tmp_path, monkeypatch, when):
     reference = run("anonymize", inputs, "-o", tmp_path / "ref", RULES, "--jobs", "1")
-    monkeypatch.setenv("TARNIS_TEST_KILL_WORKER_ON", "g03.txt")
+    monkeypatch.setenv("TARNIS_TEST_KILL_WORKER_ON", "g03.txt" + when)
     proc = run("anonymize", inputs, "-o", tmp_path / "out", RULES, "--jobs", "2")
     assert proc.returncode == 1
     assert re.search(r"g03\.txt: the worker process analyzing it died \(killed by SIGKILL", err(proc))
     assert "latin1.txt: not valid UTF-8" in err(proc)
-    assert "17 documents anonymized, 2 failed" in err(proc)
+    assert "18 documents anonymized, 2 failed" in err(proc)
+    # Nothing is left of the dead worker's document, not even a temporary file.
     got, expected = snapshot(tmp_path / "out"), snapshot(tmp_path / "ref")
     dead = {name for name in expected if Path(name).name.startswith("g03.")}
-    assert len(dead) == 2 and set(got) == set(expected) - dead
+    assert len(dead) == 2
     assert got == {name: digest for name, digest in expected.items() if name not in dead}
     assert reference.returncode == 1
+
+
+def test_workers_keep_existing_outputs_unless_forced(inputs, tmp_path):
+    out = tmp_path / "out"
+    run("anonymize", inputs, "-o", out, RULES, "--jobs", "2")
+    before = snapshot(out)
+    again = run("anonymize", inputs, "-o", out, RULES, "--jobs", "2")
+    # Only the document that cannot be read was left to do.
+    assert again.returncode == 1 and "0 documents anonymized, 20 failed" in err(again)
+    assert "g00.anon.txt and " in err(again) and "already exist (use --force to overwrite)" in err(again)
+    assert snapshot(out) == before
+    write(out / "gen" / "g01.anon.txt", "spoilt")
+    (out / "gen" / "g02.map.json").unlink()
+    forced = run("anonymize", inputs, "-o", out, RULES, "--jobs", "2", "--force")
+    assert forced.returncode == 1 and "19 documents anonymized, 1 failed" in err(forced)
+    assert snapshot(out) == before
+
+
+@pytest.mark.parametrize("force, text_written, map_left", [
+    (False, False, False),      # the map alone was in place: it goes with the document
+    (False, True, True),        # both were in place: a whole document stays
+    (True, False, True),        # with --force the map may have replaced an older one: kept
+])
+def test_what_a_killed_worker_left_is_removed(tmp_path, force, text_written, map_left):
+    from tarnis.cli import StagedFile, _remove_partial_outputs
+
+    anon, emap = tmp_path / "d.anon.txt", tmp_path / "d.map.json"
+    emap.write_text("{}")
+    if text_written:
+        anon.write_text("text")
+    dead, alive = os.getpid(), os.getpid() + 1
+    staged = StagedFile(anon, b"text", 0o644)                   # written by `dead`
+    other = tmp_path / f".d.anon.txt.{alive}.abcd1234.tmp"      # another writer's, still at work
+    other.write_text("x")
+    neighbour = StagedFile(tmp_path / f"d.anon.txt.{dead}.x.anon.txt", b"x", 0o644)   # a name alike
+    _remove_partial_outputs(anon, emap, dead, force)
+    assert not os.path.exists(staged.tmp)
+    assert other.exists() and os.path.exists(neighbour.tmp)
+    assert emap.exists() == map_left and anon.exists() == text_written
 
 
 def test_verification_batches_span_documents_with_workers(slm_server, inputs, tmp_path):
@@ -135,8 +190,10 @@ def test_ctrl_c_stops_every_worker_and_leaves_whole_outputs(tmp_path):
     assert _session_members(proc.pid) == [], "worker processes left running"
     names = [p.name for p in (tmp_path / "out").iterdir()]
     assert not [n for n in names if n.startswith(".") or n.endswith(".tmp")], "temporary files left"
+    # Documents were written whole or not at all: no map without its text.
     anon = {n[:-len(".anon.txt")] for n in names if n.endswith(".anon.txt")}
-    assert anon and anon <= {n[:-len(".map.json")] for n in names if n.endswith(".map.json")}
+    assert anon and anon == {n[:-len(".map.json")] for n in names if n.endswith(".map.json")}
+    assert len(anon) < 200
 
 
 def test_full_mode_runs_in_workers(tmp_path, tiny_gliner_dir, blank_ro_spacy_dir):

@@ -240,6 +240,29 @@ def _default_file_mode() -> int:
     return 0o666 & ~mask
 
 
+def _temp_prefix(target: Path, pid: int) -> str:
+    """Temporary files of `target` carry the writing process's id, so that the
+    files of a process that was killed can be found and removed."""
+    return f".{target.name}.{pid}."
+
+
+def remove_temporary_files(targets, pid: int) -> None:
+    """Remove what a killed process `pid` left of its staged `targets`."""
+    for target in targets:
+        prefix = _temp_prefix(target, pid)
+        try:
+            names = os.listdir(target.parent)
+        except OSError:
+            continue
+        for name in names:
+            # mkstemp's random part holds no dot: another target's files never match.
+            if name.startswith(prefix) and name.endswith(".tmp") and "." not in name[len(prefix):-len(".tmp")]:
+                try:
+                    os.unlink(target.parent / name)
+                except OSError:
+                    pass
+
+
 class StagedFile:
     """A file written in full to a temporary name in its target folder; it
     takes its real name only on `commit`, so an interrupted run never leaves
@@ -248,7 +271,7 @@ class StagedFile:
     def __init__(self, target: Path, data: bytes, mode: int):
         self.target = target
         target.parent.mkdir(parents=True, exist_ok=True)
-        fd, tmp = tempfile.mkstemp(dir=target.parent, prefix=f".{target.name}.", suffix=".tmp")
+        fd, tmp = tempfile.mkstemp(dir=target.parent, prefix=_temp_prefix(target, os.getpid()), suffix=".tmp")
         self.tmp: str | None = tmp
         try:
             with os.fdopen(fd, "wb") as f:
@@ -290,6 +313,25 @@ class StagedFile:
             self.tmp = None
 
 
+_HELD_SIGNALS = {signal.SIGINT, signal.SIGTERM}
+
+
+@contextmanager
+def _interruptions_held():
+    """Ctrl-C and SIGTERM wait until the block is left (in the main thread,
+    where their handlers run; elsewhere they are not taken anyway)."""
+    import threading
+
+    if not hasattr(signal, "pthread_sigmask") or threading.current_thread() is not threading.main_thread():
+        yield
+        return
+    previous = signal.pthread_sigmask(signal.SIG_BLOCK, _HELD_SIGNALS)
+    try:
+        yield
+    finally:
+        signal.pthread_sigmask(signal.SIG_SETMASK, previous)
+
+
 def write_outputs(files: list[tuple[Path, bytes, int]], force: bool) -> None:
     """Write several files as one step: all are staged first, then renamed in
     order; if a rename fails, the files already renamed by this call are
@@ -299,9 +341,12 @@ def write_outputs(files: list[tuple[Path, bytes, int]], force: bool) -> None:
     try:
         for target, data, mode in files:
             staged.append(StagedFile(target, data, mode))
-        for s in staged:
-            s.commit(force)
-            committed.append(s.target)
+        # An interruption is taken after the renames, not between them, and
+        # undoes them all like a failed rename does.
+        with _interruptions_held():
+            for s in staged:
+                s.commit(force)
+                committed.append(s.target)
     except BaseException:
         if not force:
             for path in committed:   # they did not exist before this call
@@ -509,6 +554,51 @@ def entity_map_json(entity_map: dict) -> str:
 
 def anonymize_document(engine, text: str, entities: list[str] | None) -> tuple[str, dict]:
     return anonymize_results(text, detections(engine, text, entities))
+
+
+def write_anonymized(source: Path, text: str, anonymized: str, entity_map: dict, anon: Path, emap: Path,
+                     force: bool, text_mode: int, warn) -> Counter:
+    """Write a document's entity map, then its anonymized text; `warn` is
+    told when restoring would not give back `text`. Returns the placeholders
+    in the text by type."""
+    from tarnis.processing import deanonymize_text
+
+    restored = deanonymize_text(anonymized, entity_map)
+    if restored != text:
+        at = _first_difference(restored, text)
+        line = text.count("\n", 0, at) + 1
+        column = at - (text.rfind("\n", 0, at) + 1) + 1
+        warn(f"{source}: restoring from the map will not give back this text exactly (first "
+             f"difference at line {line}, column {column}: an entity written in several ways, "
+             f"running over a line break, or text that looks like a placeholder); the anonymized "
+             f"text is complete")
+    map_json = entity_map_json(entity_map)
+    # The map goes first: an anonymized text without its map could never be restored.
+    write_outputs([(emap, map_json.encode("utf-8"), _MAP_FILE_MODE),
+                   (anon, anonymized.encode("utf-8"), text_mode)], force=force)
+    return _placeholder_counts(anonymized, entity_map)
+
+
+def detect_output(source: Path, text: str, results: list, as_json: bool, verdicts: dict | None = None,
+                  kept: list | None = None) -> str:
+    """What `detect` prints for one document: one JSON line per detection, or
+    a header and a table. With `verdicts` (--verify) each detection shows the
+    model's verdict and `kept` those that stay."""
+    if as_json:
+        return "".join(json.dumps({
+            "file": str(source),
+            "entity_type": r.entity_type,
+            "start": r.start,
+            "end": r.end,
+            "score": r.score,
+            "recognizer": (r.recognition_metadata or {}).get("recognizer_name"),
+            "text": text[r.start:r.end],
+            **(_verdict_fields(r, verdicts) if verdicts is not None else {}),
+        }, ensure_ascii=False) + "\n" for r in results)
+    header = f"== {source}: {len(results)} detection{'s' if len(results) != 1 else ''}"
+    if verdicts is not None:
+        header += f", {len(kept)} kept after verification"
+    return header + "\n" + (_table(results, text, verdicts) if results else "") + "\n"
 
 
 # --- language-model stages -------------------------------------------------------------------
@@ -746,9 +836,20 @@ def _by_type(counts: Counter) -> str:
 # --- worker processes ------------------------------------------------------------------------
 
 # Test-only hook: a worker kills itself (SIGKILL) when given the document of
-# this file name, so that tests can see how the command copes with a worker
-# that dies. Never set it otherwise.
+# this file name ("NAME"), or once it has written the entity map of that
+# document and before the anonymized text takes its name ("NAME:writing"), so
+# that tests can see how the command copes with a worker that dies. Never set
+# it otherwise.
 _TEST_KILL_WORKER_ENV = "TARNIS_TEST_KILL_WORKER_ON"
+
+# What becomes of a document past its analysis, in a worker or in-process.
+WORK_ANALYZE = "analyze"        # text and results go back: the command verifies, anonymizes, writes
+WORK_ANONYMIZE = "anonymize"    # anonymized and written; the placeholder counts go back
+WORK_DETECT = "detect"          # the printout and the counts by type go back
+
+# Documents of `detect` processed at most this far ahead of the first one not
+# yet done: their printouts wait in the command until they can be shown in order.
+DETECT_AHEAD = 256
 
 
 def usable_cores() -> int:
@@ -760,8 +861,8 @@ def usable_cores() -> int:
 
 @dataclass(frozen=True)
 class EngineConfig:
-    """What a worker process needs to build its own analyzer and analyze a
-    document as the command would in-process."""
+    """What a worker process needs to build its own analyzer and do with each
+    document what the command would do in-process."""
     rules_only: bool
     gliner_model: str | None
     spacy_model: str | None
@@ -770,6 +871,10 @@ class EngineConfig:
     threads: int        # the model's intra-op threads in each worker
     gliner_backend: str | None = None
     gliner_batch_size: int | None = None
+    work: str = WORK_ANALYZE
+    force: bool = False                 # anonymize: --force
+    text_mode: int = 0o644              # anonymize: permissions of the anonymized texts
+    as_json: bool = False               # detect: --json
 
 
 class _CollectingConsole(Console):
@@ -784,11 +889,71 @@ class _CollectingConsole(Console):
         self.warnings.append(message)
 
 
+def document_failure(source, e: BaseException) -> str:
+    """How the command reports a document that failed with `e`."""
+    return str(e) if isinstance(e, DocumentError) else f"{source}: {type(e).__name__}: {e}"
+
+
+def work_on(engine, config: EngineConfig, task: tuple, warn):
+    """Read and analyze the document of `task` (its path first), then do the
+    configured work with it; returns what goes back to the command, raises
+    when the document fails."""
+    source = task[0]
+    text = read_document(source)
+    results = detections(engine, text, config.entities, raw=config.raw)
+    if config.work == WORK_ANONYMIZE:
+        anonymized, entity_map = anonymize_results(text, results)
+        return write_anonymized(source, text, anonymized, entity_map, task[1], task[2], config.force,
+                                config.text_mode, warn)
+    if config.work == WORK_DETECT:
+        return detect_output(source, text, results, config.as_json), Counter(r.entity_type for r in results)
+    return text, results
+
+
+def do_document(engine, config: EngineConfig, task: tuple) -> tuple[bool, list[str], object]:
+    """(True, warnings, what goes back) or (False, warnings, error message)
+    for one document; one bad document does not stop the batch."""
+    warnings: list[str] = []
+    try:
+        return True, warnings, work_on(engine, config, task, warnings.append)
+    except (KeyboardInterrupt, SystemExit, MemoryError):
+        raise
+    except Exception as e:  # noqa: BLE001 - reported by name, the others go on
+        return False, warnings, document_failure(task[0], e)
+
+
+def _kill_self() -> None:
+    os.kill(os.getpid(), signal.SIGKILL)
+
+
+def _test_kill_hook(kill_on: str | None):
+    """The document name on whose receipt this worker dies, after arming the
+    death between its two writes if asked (see _TEST_KILL_WORKER_ENV)."""
+    if not kill_on:
+        return None
+    name, _, when = kill_on.partition(":")
+    if when != "writing":
+        return name
+    commit = StagedFile.commit
+
+    def commit_or_die(self, force):
+        if self.target.name.endswith(ANON_SUFFIX) and self.target.name[:-len(ANON_SUFFIX)] + _TXT == name:
+            _kill_self()
+        commit(self, force)
+
+    StagedFile.commit = commit_or_die
+    return None
+
+
 def _worker_main(conn, config: EngineConfig) -> None:
-    """A worker process: builds the analyzer once, then reads and analyzes the
-    documents it is sent, one at a time, until it is sent None. It writes
-    nothing: the parent verifies, anonymizes and writes."""
+    """A worker process: builds the analyzer once, then does the configured
+    work with the documents it is sent, one at a time, until it is sent None.
+    Each answer is small: a status, the document's messages and, unless the
+    command anonymizes or verifies itself, no text."""
     signal.signal(signal.SIGINT, signal.SIG_IGN)     # the parent stops its workers
+    # Stopped by the parent, it unwinds like an interrupted run: no staged
+    # file is left behind.
+    signal.signal(signal.SIGTERM, _terminate)
     console = _CollectingConsole()
     _setup_logging(console, False)
     try:
@@ -811,7 +976,7 @@ def _worker_main(conn, config: EngineConfig) -> None:
         conn.send(("usage", f"cannot build the analyzer: {type(e).__name__}: {e}"))
         return
     conn.send(("ready", seconds, console.warnings))
-    kill_on = os.environ.get(_TEST_KILL_WORKER_ENV)
+    kill_on = _test_kill_hook(os.environ.get(_TEST_KILL_WORKER_ENV))
     while True:
         try:
             task = conn.recv()
@@ -819,20 +984,18 @@ def _worker_main(conn, config: EngineConfig) -> None:
             return
         if task is None:
             return
-        index, path = task
-        if kill_on and path.name == kill_on:
-            os.kill(os.getpid(), signal.SIGKILL)
+        index, task = task[0], task[1:]
+        if kill_on and task[0].name == kill_on:
+            _kill_self()
         try:
-            text = read_document(path)
-            reply = (index, True, (text, detections(engine, text, config.entities, raw=config.raw)))
-        except DocumentError as e:
-            reply = (index, False, str(e))
-        except Exception as e:  # noqa: BLE001 - one bad document must not stop the batch
-            reply = (index, False, f"{path}: {type(e).__name__}: {e}")
+            ok, warnings, payload = do_document(engine, config, task)
+        except MemoryError as e:
+            ok, warnings, payload = False, [], document_failure(task[0], e)
         try:
-            conn.send(reply)
+            conn.send((index, ok, warnings, payload))
         except Exception as e:  # noqa: BLE001 - results that cannot be passed back
-            conn.send((index, False, f"{path}: cannot pass the results to the command: {type(e).__name__}: {e}"))
+            conn.send((index, False, warnings,
+                       f"{task[0]}: cannot pass the results to the command: {type(e).__name__}: {e}"))
 
 
 def _death(exitcode: int | None) -> str:
@@ -853,9 +1016,9 @@ class _Worker:
         self.process.start()
         child.close()           # the pipe reads as closed once the worker is gone
         self.ready = False
-        # Documents sent and not yet answered, in the order the worker takes
-        # them; the next one waits there while the first is analyzed.
-        self.tasks: deque[tuple[int, Path]] = deque()
+        # (index, task) sent and not yet answered, in the order the worker
+        # takes them; the next one waits there while the first is worked on.
+        self.tasks: deque[tuple[int, tuple]] = deque()
 
     def exitcode(self) -> int | None:
         self.process.join(timeout=5)
@@ -863,14 +1026,16 @@ class _Worker:
 
 
 class WorkerPool:
-    """Worker processes, each with its own analyzer, that read and analyze
-    documents ("spawn": nothing of the parent's threads or models is
-    inherited). Results come back in the order of the documents. A worker
-    that dies fails the document it was analyzing and is replaced."""
+    """Worker processes, each with its own analyzer, that do the configured
+    work with documents ("spawn": nothing of the parent's threads or models is
+    inherited). A worker that dies fails the document it was working on and is
+    replaced; `on_lost(task, pid)` then removes what it may have left of that
+    document's outputs."""
 
-    def __init__(self, config: EngineConfig, jobs: int, console: Console):
+    def __init__(self, config: EngineConfig, jobs: int, console: Console, on_lost=None):
         self.ctx = multiprocessing.get_context("spawn")
         self.config = config
+        self.on_lost = on_lost
         self.workers: list[_Worker] = []
         started = time.perf_counter()
         try:
@@ -899,63 +1064,84 @@ class WorkerPool:
         except (EOFError, OSError):
             return None
 
-    def analyze(self, paths: list[Path]):
-        """(True, (text, results)) or (False, error message) for each path, in
-        their order, as soon as that document and all before it are done."""
-        todo = deque(enumerate(paths))
-        finished: dict[int, tuple] = {}
-        upcoming = 0
-        # Analyses run at most this far ahead of the one awaited.
-        ahead = max(4 * len(self.workers), VERIFY_GROUP + 2 * len(self.workers))
-        while upcoming < len(paths):
-            if upcoming in finished:
-                yield finished.pop(upcoming)
-                upcoming += 1
-                continue
+    def run(self, tasks: list[tuple], ahead: int | None = None):
+        """(index, ok, warnings, what goes back or error message) for each
+        task (a tuple, the document's path first), as the tasks finish. No
+        task is started `ahead` or more places after the first one not yet
+        finished (no limit when None)."""
+        todo = deque(enumerate(tasks))
+        finished = [False] * len(tasks)
+        first = 0
+        left = len(tasks)
+        ahead = len(tasks) if ahead is None else ahead
+        while left:
+            while first < len(tasks) and finished[first]:
+                first += 1
             for w in self.workers:
-                while w.ready and len(w.tasks) < 2 and todo and todo[0][0] < upcoming + ahead:
+                while w.ready and len(w.tasks) < 2 and todo and todo[0][0] < first + ahead:
                     w.tasks.append(todo.popleft())
-                    w.conn.send(w.tasks[-1])
+                    w.conn.send((w.tasks[-1][0], *w.tasks[-1][1]))
             busy = [w for w in self.workers if w.tasks or not w.ready]
             if not busy:
                 # Every worker is gone: the documents left fail.
-                for index, path in todo:
-                    finished[index] = (False, f"{path}: not analyzed: no worker process left")
-                todo.clear()
+                while todo:
+                    index, task = todo.popleft()
+                    finished[index] = True
+                    left -= 1
+                    yield index, False, [], f"{task[0]}: not processed: no worker process left"
                 continue
             for conn in wait([w.conn for w in busy]):
                 w = next(w for w in busy if w.conn is conn)
                 message = self._receive(w)
                 if message is None:
-                    self._lost(w, finished, todo)
+                    lost = self._lost(w, todo)
+                    if lost is None:
+                        continue
+                    message = lost
                 elif not w.ready:
                     if message[0] == "ready":
                         w.ready = True
                     else:
                         self.workers.remove(w)
+                    continue
                 elif w.tasks and message[0] == w.tasks[0][0]:
-                    finished[message[0]] = (message[1], message[2])
                     w.tasks.popleft()
+                else:
+                    continue
+                finished[message[0]] = True
+                left -= 1
+                yield message
 
-    def _lost(self, w: _Worker, finished: dict, todo: deque) -> None:
-        """A worker died: the document it was analyzing fails, those waiting
-        for it go back to the others; a worker that was running is replaced."""
+    def _lost(self, w: _Worker, todo: deque):
+        """A worker died: the document it was working on fails (returned as
+        a result, or None), those waiting for it go back to the others; a
+        worker that was running is replaced."""
         self.workers.remove(w)
         how = _death(w.exitcode())
+        failed = None
         if w.tasks:
-            index, path = w.tasks.popleft()
-            finished[index] = (False, f"{path}: the worker process analyzing it died ({how}); "
-                                      "the document was not processed")
+            index, task = w.tasks.popleft()
+            if self.on_lost is not None:
+                self.on_lost(task, w.process.pid)
+            failed = (index, False, [], f"{task[0]}: the worker process analyzing it died ({how}); "
+                                        "the document was not processed")
             todo.extendleft(reversed(w.tasks))      # all before those not yet sent
         if w.ready:
             self.workers.append(_Worker(self.ctx, self.config))
+        return failed
 
     def close(self, at_once: bool = False) -> None:
-        """Stop every worker: at once when the run was interrupted (they hold
-        no files), else after they read their last message."""
+        """Stop every worker: at once when the run was interrupted, else after
+        they read their last message. Workers that write are stopped so that
+        they remove their staged files; what a worker killed outright leaves
+        is removed here."""
+        writes = self.on_lost is not None
         for w in self.workers:
             if at_once:
-                w.process.kill()
+                if writes:
+                    w.process.terminate()
+                else:
+                    w.process.kill()        # it holds no files
             else:
                 try:
                     w.conn.send(None)
@@ -967,8 +1153,34 @@ class WorkerPool:
             if w.process.is_alive():
                 w.process.kill()
                 w.process.join()
+            if writes and w.tasks:
+                self.on_lost(w.tasks[0][1], w.process.pid)
             w.conn.close()
         self.workers = []
+
+
+def _in_order(results, arrived=None):
+    """The (index, ...) results of tasks 0, 1, 2... in that order, each as
+    soon as it and all before it are there; `arrived()` is called as each
+    one comes."""
+    waiting = {}
+    upcoming = 0
+    for result in results:
+        if arrived is not None:
+            arrived()
+        waiting[result[0]] = result
+        while upcoming in waiting:
+            yield waiting.pop(upcoming)
+            upcoming += 1
+
+
+def engine_config(args, jobs: int, work: str = WORK_ANALYZE) -> EngineConfig:
+    return EngineConfig(args.rules_only, args.gliner_model, args.spacy_model, args.entities,
+                        getattr(args, "raw", False), threads=max(1, usable_cores() // jobs),
+                        gliner_backend=getattr(args, "gliner_backend", None),
+                        gliner_batch_size=getattr(args, "gliner_batch_size", None), work=work,
+                        force=getattr(args, "force", False), text_mode=_default_file_mode(),
+                        as_json=getattr(args, "json", False))
 
 
 @contextmanager
@@ -988,21 +1200,62 @@ def analysis(args, console: Console, documents: list):
 
         yield prepare, None, build_seconds
         return
-    config = EngineConfig(args.rules_only, args.gliner_model, args.spacy_model, args.entities, raw,
-                          threads=max(1, usable_cores() // jobs),
-                          gliner_backend=getattr(args, "gliner_backend", None),
-                          gliner_batch_size=getattr(args, "gliner_batch_size", None))
-    pool = WorkerPool(config, jobs, console)
+    pool = WorkerPool(engine_config(args, jobs), jobs, console)
+    # Analyses run at most this far ahead of the one the command waits for.
+    ahead = max(4 * jobs, VERIFY_GROUP + 2 * jobs)
     try:
         def states():
-            for source, (ok, value) in zip(documents, pool.analyze(documents)):
-                yield (True, DocState(source, *value)) if ok else (False, value)
+            for index, ok, _, value in _in_order(pool.run([(source,) for source in documents], ahead)):
+                yield (True, DocState(documents[index], *value)) if ok else (False, value)
 
         yield None, states(), pool.build_seconds
     except BaseException:
         pool.close(at_once=True)
         raise
     pool.close()
+
+
+def run_documents(args, console: Console, tasks: list[tuple], work: str, on_result, on_lost=None,
+                  ahead: int | None = None) -> tuple[int, list[int], float, float]:
+    """Each task (a tuple, the document's path first) read, analyzed and
+    worked on (`work`) in this process (--jobs 1 or a single document) or in
+    the worker processes, with nothing else for the command to do than to
+    report: the documents' messages in their order, `on_result(index, what
+    came back)` for each document done, the progress bar counting documents
+    as they finish. Returns (done, indices of the failed tasks, seconds,
+    seconds to build the analyzer)."""
+    jobs = min(args.jobs, len(tasks))
+    config = engine_config(args, jobs, work)
+    pool = None
+    if jobs <= 1:
+        engine, build_seconds = build_engine(args, console)
+        results = ((index, *do_document(engine, config, task)) for index, task in enumerate(tasks))
+    else:
+        pool = WorkerPool(config, jobs, console, on_lost)
+        build_seconds = pool.build_seconds
+        results = pool.run(tasks, ahead)
+    done = 0
+    failed: list[int] = []
+    started = time.perf_counter()
+    try:
+        with console.progress_bar(len(tasks), unit="doc") as bar:
+            for index, ok, warnings, value in _in_order(results, lambda: bar.update(1)):
+                for message in warnings:
+                    console.warning(message)
+                if ok:
+                    on_result(index, value)
+                    done += 1
+                else:
+                    console.error(value)
+                    failed.append(index)
+    except BaseException:
+        if pool is not None:
+            pool.close(at_once=True)
+        raise
+    seconds = time.perf_counter() - started
+    if pool is not None:
+        pool.close()
+    return done, failed, seconds, build_seconds
 
 
 # --- commands --------------------------------------------------------------------------------
@@ -1077,9 +1330,20 @@ def _failed_line(failed: list, source) -> str:
     return f"failed: {_shown([str(source(item)) for item in failed])}"
 
 
-def cmd_anonymize(args, console: Console) -> int:
-    from tarnis.processing import deanonymize_text
+def _remove_partial_outputs(anon: Path, emap: Path, pid: int, force: bool) -> None:
+    """What the killed process `pid` may have left of a document's outputs:
+    its staged files, and without --force an entity map already in place
+    whose text never followed (with --force the map may have replaced an
+    older one, which is gone either way)."""
+    remove_temporary_files((emap, anon), pid)
+    if not force and os.path.lexists(emap) and not os.path.lexists(anon):
+        try:
+            os.unlink(emap)
+        except OSError:
+            pass
 
+
+def cmd_anonymize(args, console: Console) -> int:
     outdir = Path(args.output) if args.output else None
     if outdir is not None and outdir.exists() and not outdir.is_dir():
         raise UsageError(f"-o {args.output}: not a folder")
@@ -1130,21 +1394,8 @@ def cmd_anonymize(args, console: Console) -> int:
         if stages.review:
             # The map is written only after the review has extended it.
             anonymized, entity_map, added = stages.review_document(doc.source, anonymized, entity_map)
-        restored = deanonymize_text(anonymized, entity_map)
-        if restored != text:
-            at = _first_difference(restored, text)
-            line = text.count("\n", 0, at) + 1
-            column = at - (text.rfind("\n", 0, at) + 1) + 1
-            console.warning(
-                f"{doc.source}: restoring from the map will not give back this text exactly (first "
-                f"difference at line {line}, column {column}: an entity written in several ways, "
-                f"running over a line break, or text that looks like a placeholder); the anonymized "
-                f"text is complete")
-        map_json = entity_map_json(entity_map)
-        # The map goes first: an anonymized text without its map could never be restored.
-        write_outputs([(emap, map_json.encode("utf-8"), _MAP_FILE_MODE),
-                       (anon, anonymized.encode("utf-8"), text_mode)], force=args.force)
-        counts.update(_placeholder_counts(anonymized, entity_map))
+        counts.update(write_anonymized(doc.source, text, anonymized, entity_map, anon, emap, args.force,
+                                       text_mode, console.warning))
         if stages.verify:
             stages.count_verdicts(state)
         if stages.review:
@@ -1154,11 +1405,23 @@ def cmd_anonymize(args, console: Console) -> int:
             stages.stats.name_types.update(t for t, replaced in added if replaced)
 
     source = lambda job: job[0].source  # noqa: E731
-    with analysis(args, console, [job[0].source for job in jobs]) as (prepare, prepared, build_seconds):
-        if stages.review:
-            _ensure_sentence_pipeline(args)
-        done, batch_failed, seconds = run_batch(jobs, console, source, process,
-                                                prepare and (lambda job: prepare(job[0].source)), stages, prepared)
+    if not (stages.verify or stages.review):
+        # Nothing to do between the analysis and the writing but in order:
+        # the workers write the outputs themselves.
+        def on_lost(task, pid: int) -> None:
+            _remove_partial_outputs(task[1], task[2], pid, args.force)
+
+        done, failed_at, seconds, build_seconds = run_documents(
+            args, console, [(doc.source, anon, emap) for doc, anon, emap in jobs], WORK_ANONYMIZE,
+            lambda _, found: counts.update(found), on_lost)
+        batch_failed = [jobs[i] for i in failed_at]
+    else:
+        with analysis(args, console, [job[0].source for job in jobs]) as (prepare, prepared, build_seconds):
+            if stages.review:
+                _ensure_sentence_pipeline(args)
+            done, batch_failed, seconds = run_batch(jobs, console, source, process,
+                                                    prepare and (lambda job: prepare(job[0].source)), stages,
+                                                    prepared)
     failed += len(batch_failed)
 
     console.info(f"{done} document{'s' if done != 1 else ''} anonymized, {failed} failed, in {seconds:.2f} s "
@@ -1329,27 +1592,23 @@ def cmd_detect(args, console: Console) -> int:
         counts.update(r.entity_type for r in kept)
         if stages.verify:
             stages.count_verdicts(state)
-        if args.json:
-            console.out("".join(json.dumps({
-                "file": str(doc.source),
-                "entity_type": r.entity_type,
-                "start": r.start,
-                "end": r.end,
-                "score": r.score,
-                "recognizer": (r.recognition_metadata or {}).get("recognizer_name"),
-                "text": text[r.start:r.end],
-                **(_verdict_fields(r, verdicts) if verdicts is not None else {}),
-            }, ensure_ascii=False) + "\n" for r in results))
-        else:
-            header = f"== {doc.source}: {len(results)} detection{'s' if len(results) != 1 else ''}"
-            if verdicts is not None:
-                header += f", {len(kept)} kept after verification"
-            console.out(header + "\n" + (_table(results, text, verdicts) if results else "") + "\n")
+        console.out(detect_output(doc.source, text, results, args.json, verdicts, kept))
 
     source = lambda doc: doc.source  # noqa: E731
-    with analysis(args, console, [doc.source for doc in documents]) as (prepare, prepared, build_seconds):
-        done, batch_failed, seconds = run_batch(documents, console, source, process,
-                                                prepare and (lambda doc: prepare(doc.source)), stages, prepared)
+    if not stages.verify:
+        def show(_, value) -> None:
+            output, found = value
+            console.out(output)
+            counts.update(found)
+
+        done, failed_at, seconds, build_seconds = run_documents(
+            args, console, [(doc.source,) for doc in documents], WORK_DETECT, show, ahead=DETECT_AHEAD)
+        batch_failed = [documents[i] for i in failed_at]
+    else:
+        with analysis(args, console, [doc.source for doc in documents]) as (prepare, prepared, build_seconds):
+            done, batch_failed, seconds = run_batch(documents, console, source, process,
+                                                    prepare and (lambda doc: prepare(doc.source)), stages,
+                                                    prepared)
     failed += len(batch_failed)
     console.info(f"{done} document{'s' if done != 1 else ''} analyzed, {failed} failed, in {seconds:.2f} s "
                  f"({_rate(done, seconds)} documents/s; analyzer built in {build_seconds:.2f} s)")
@@ -1398,7 +1657,7 @@ def _add_models(p: argparse.ArgumentParser) -> None:
     g.add_argument("--entities", metavar="TYPE,...",
                    help="only these entity types (for example CNP,IBAN_CODE); default: all")
     g.add_argument("-j", "--jobs", type=_positive_count, default=usable_cores(), metavar="N",
-                   help="analyze documents in N worker processes, each with its own analyzer and a share of "
+                   help="process documents in N worker processes, each with its own analyzer and a share of "
                         "the cores (default: the usable cores, here %(default)s); 1: in this process")
 
 
