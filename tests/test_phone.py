@@ -352,6 +352,7 @@ def test_windows_on_a_dense_document():
     ("١٢٣ ٠٧٢١٢٣٤٥٦٧ și ０７２１ ２３４ ５６７", ("RO",)),          # digits the library reads itself
     ("0800 FLOWERS, 1-800-FLOWERS, 0721 ext abc 5", ("RO", "US")),
     ("2012-01-02 08:30 0721 234 567, 15/03/2024 0721 234 567", ("RO",)),
+    (" / ".join(["0721 234 567", "2.500", "021 123 45 67"] * 12), ("RO", "MD")),  # one cluster of many runs
 ])
 @pytest.mark.parametrize("leniency", [0, 1, 2, 3])
 def test_windows_match_the_whole_text_on_number_forms(text, regions, leniency):

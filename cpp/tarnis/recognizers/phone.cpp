@@ -211,6 +211,9 @@ constexpr size_t kExtensionDigits = 6;
 // The candidate pattern has at most 21 blocks, each inside one run, and an
 // extension adds one more run: a candidate spans at most 22 runs.
 constexpr size_t kMaxRuns = 22;
+// Clusters of more runs than this (long lists of numbers run together) keep
+// the digit count test, so that the finer test costs a bounded time per run.
+constexpr size_t kMaxExactRuns = 64;
 
 struct Cluster {
   size_t start, end;   // [start, end) of the text
@@ -579,7 +582,7 @@ bool may_hold_number(Library& lib, const RegionNeeds& needs, const Cluster& c, b
   if (c.lettered || c.exotic) return c.weight >= std::min(with_plus, needs.national);
   const std::u32string digits(c.digits.begin(), c.digits.end());
   Match m;
-  if (!valid_only || !needs.exact || c.cuttable) {
+  if (!valid_only || !needs.exact || c.cuttable || c.runs.size() > kMaxExactRuns) {
     if (c.weight >= needs.national) return true;
     return needs.idd_then && needs.idd_then->search(digits, m);
   }
