@@ -332,3 +332,79 @@ def test_windows_on_a_dense_document():
     rec = CustomPhoneRecognizer()
     got = rec.analyze(text, [])
     assert len(got) > 10 and full(got) == full(whole_text_results(rec, text))
+
+
+# Regions passed by callers are often the very string objects the library
+# uses ("RO" literals are interned), and regions sharing a country code take
+# their prefix rules from the code's main region (CA from US).
+@pytest.mark.parametrize("text, regions", [
+    ("Sună la 0721 234 567 mâine.", ("RO",)),
+    ("0721-234-567/0722-345-678", ("RO",)),
+    ("40 721 234 567 sau 0040 721 234 567", ("RO",)),       # country code without plus, international prefix
+    ("00373 22 123 456, 011 1 650 253 0000", ("RO", "MD", "US")),
+    ("1 650 253 0000 și (650) 253-0000", ("CA", "US")),
+    ("Tel 295 1234 sau 441 295 1234", ("BM",)),             # prefix rule that prepends digits
+    ("ligue 0 21 11 98765 4321 ou (11) 98765-4321", ("BR",)),  # carrier code rewritten away
+    ("0721 234 567 ext 123456789012", ("RO",)),              # extension longer than a block of its label
+    ("0721 234 567 x 1234567890", ("RO",)),
+    ("12345678901234567890123 0721234567", ("RO", "US")),
+    ("1234567890123450721234567", ("RO", "US")),
+    ("١٢٣ ٠٧٢١٢٣٤٥٦٧ și ０７２１ ２３４ ５６７", ("RO",)),          # digits the library reads itself
+    ("0800 FLOWERS, 1-800-FLOWERS, 0721 ext abc 5", ("RO", "US")),
+    ("2012-01-02 08:30 0721 234 567, 15/03/2024 0721 234 567", ("RO",)),
+    (" / ".join(["0721 234 567", "2.500", "021 123 45 67"] * 12), ("RO", "MD")),  # one cluster of many runs
+])
+@pytest.mark.parametrize("leniency", [0, 1, 2, 3])
+def test_windows_match_the_whole_text_on_number_forms(text, regions, leniency):
+    rec = CustomPhoneRecognizer(supported_regions=regions, leniency=leniency)
+    assert full(rec.analyze(text, [])) == full(whole_text_results(rec, text))
+
+
+def _digits(min_size, max_size):
+    return st.text(alphabet="0123456789", min_size=min_size, max_size=max_size)
+
+
+_DIGIT_HEAVY = st.one_of(
+    _digits(1, 14), _digits(13, 13), _digits(18, 26),
+    st.sampled_from(["+40", "+373", "0040", "00373", "+1", "011", "0", "07", "021", "(", ")", "(0)", "/", "-", ".",
+                     " ", "  ", "\n", ", ", ",", ":", ";", "#", "x", "ext", " ext. ", " int ", "~", "lei", "nr. ",
+                     "CNP ", "Instanța ", "nota ", "tel ", "RO ", "15.03.2024", "15/03/2024", "2012-01-02 08", ":30",
+                     "08:30", "2.500,00", "1.500.000", "١", "０", "\u2013", "\u00a0"]),
+)
+_REGION_SETS = st.sampled_from([ALL, ("RO",), ("MD",), ("RO", "MD"), ("US", "CA"), ("IL",), ("BR",), ("BM", "GB")])
+
+
+@settings(max_examples=400, deadline=None)
+@given(parts=st.lists(_DIGIT_HEAVY, max_size=24), regions=_REGION_SETS, leniency=st.sampled_from([0, 1, 2, 3]))
+def test_windows_match_the_whole_text_on_digit_heavy_text(parts, regions, leniency):
+    rec = CustomPhoneRecognizer(supported_regions=regions, leniency=leniency)
+    text = "".join(parts)
+    assert full(rec.analyze(text, [])) == full(whole_text_results(rec, text))
+
+
+def test_only_windows_that_can_hold_a_valid_number_are_scanned(monkeypatch):
+    scanned = []
+    real = phonenumbers.PhoneNumberMatcher
+
+    def matcher(text, region, **kwargs):
+        scanned.append((region, text))
+        return real(text, region, **kwargs)
+
+    monkeypatch.setattr(phonenumbers, "PhoneNumberMatcher", matcher)
+    noise = "CNP 1850101123456, dosar nr. 1621/633/2016 din 15.03.2024, suma de 2.500,00 lei, nr. 12345. "
+    rec = CustomPhoneRecognizer(supported_regions=("RO", "MD", "US"))
+    assert rec.analyze(noise * 3, []) == [] and scanned == []
+    results = rec.analyze(noise + "Telefon: 0721 234 567." + noise, [])
+    assert [(r.start, r.end) for r in results] == [(len(noise) + 9, len(noise) + 21)]
+    assert scanned == [("RO", "fon: 0721 234 567.C")]  # its cluster and a character either side
+
+
+def test_library_limits_the_windows_rely_on():
+    # Candidates take whole digit runs unless a run is longer than a block
+    # of the candidate pattern or than the digits allowed after an extension
+    # label; the cluster test falls back to counting digits on such runs.
+    assert phonenumbermatcher._DIGIT_BLOCK_LIMIT == 20
+    assert re.search(r"\\d\{1,20\}\)\{0,20\}", phonenumbermatcher._PATTERN.pattern)
+    limits = [int(n) for n in re.findall(r"\\d\{1,(\d+)\}", phonenumbers.phonenumberutil._EXTN_PATTERNS_FOR_MATCHING)]
+    assert sorted(limits) == [6, 9, 20, 20]
+    assert phonenumbers.phonenumberutil._EXTN_PATTERNS_FOR_MATCHING.endswith(r"(\d{1,6})#")

@@ -135,14 +135,16 @@ bool rejected_by_shape(U32View candidate) {
 // order (each search resumes at or before the next cluster's first
 // candidate, which lies in that cluster).
 //
-// A cluster is scanned only if it has enough digits to be a number of the
-// region: a number written with a plus needs a country code and the
-// shortest national number of any region; one written with the region's
-// international call prefix needs that prefix followed by as many digits;
-// any other is a national number of the region, at least as long as the
-// region's shortest one. Letters of the cluster count as digits (the
-// library maps letters of vanity numbers to digits). A region the library
-// does not know only parses numbers written with a plus.
+// A cluster is scanned only if it can hold a number of the region: a number
+// written with a plus needs a country code and the shortest national number
+// of any region; one written with the region's international call prefix
+// needs that prefix at the start of a digit run, followed by as many digits;
+// any other is a national number of the region. At the leniency POSSIBLE
+// that only needs the region's shortest length; from VALID on it must be a
+// valid number of the region's country code, read from the cluster's digits
+// as the library reads it (see may_hold_number). Letters of the cluster
+// count as digits (the library maps letters of vanity numbers to digits). A
+// region the library does not know only parses numbers written with a plus.
 
 // Characters a candidate may contain anywhere (matched with IGNORECASE, as
 // the library's pattern is): digits, the library's punctuation (dashes,
@@ -178,6 +180,16 @@ const std::vector<uint8_t>& char_table() {
 }
 
 inline uint8_t char_flags(char32_t c) { return c < 0x110000 ? char_table()[c] : 0; }
+// Decimal value of a character, or -1; and whether it is a letter (ASCII
+// answered without the interpreter's tables).
+inline int decimal_of(char32_t c) {
+  if (c < 0x80) return c >= U'0' && c <= U'9' ? static_cast<int>(c - U'0') : -1;
+  return Py_UNICODE_TODECIMAL(c);
+}
+inline bool letter(char32_t c) {
+  if (c < 0x80) return (c | 0x20) >= U'a' && (c | 0x20) <= U'z';
+  return is_alpha(c);
+}
 // Separators of an extension label from the number and from its digits.
 inline bool is_label_separator(char32_t c) {
   return c == U' ' || c == U'\u00A0' || c == U'\t' || c == U',' || c == U'-' || c == U':' || c == U'.' ||
@@ -185,12 +197,33 @@ inline bool is_label_separator(char32_t c) {
 }
 inline bool is_plus(char32_t c) { return c == U'+' || c == U'\uFF0B'; }
 
+// A candidate's digits, as the library reads them, start where a digit run
+// of the text starts and end where one ends: the candidate pattern takes
+// whole runs (\d{1,20} blocks, greedy, with optional punctuation between
+// them), the inner candidates split at slashes, brackets, dashes, dots and
+// spaces, and the extension of a number begins with a label or separator.
+// Two things cut a run: a run longer than a block (20 digits), and the digit
+// limit of an extension (9, 15 or 20 digits after a label; 6 only before a
+// "#", which then must follow at once). A cluster with such a run is
+// "cuttable" and gets no finer test than its digit count.
+constexpr size_t kBlockDigits = 20;
+constexpr size_t kExtensionDigits = 6;
+// The candidate pattern has at most 21 blocks, each inside one run, and an
+// extension adds one more run: a candidate spans at most 22 runs.
+constexpr size_t kMaxRuns = 22;
+// Clusters of more runs than this (long lists of numbers run together) keep
+// the digit count test, so that the finer test costs a bounded time per run.
+constexpr size_t kMaxExactRuns = 64;
+
 struct Cluster {
   size_t start, end;   // [start, end) of the text
   size_t weight;       // characters that can stand for a digit
   bool plus;           // holds a plus sign
-  bool lettered;       // holds three or more letters
+  bool lettered;       // holds three or more letters between its first digit or plus and its last digit
+  bool exotic;         // holds a digit outside ASCII
+  bool cuttable;       // holds a run a candidate may end or start inside
   std::string digits;  // its digits, as ASCII
+  std::vector<std::pair<size_t, size_t>> runs;  // [start, end) of each digit run, in `digits`
 };
 
 std::vector<Cluster> clusters_of(U32View text) {
@@ -210,48 +243,113 @@ std::vector<Cluster> clusters_of(U32View text) {
     if (left || right) std::fill(near_label.begin() + i, near_label.begin() + j, 1);
     i = j;
   }
+  const uint8_t* table = char_table().data();
   auto in_cluster = [&](size_t i) {
     const char32_t c = text[i];
     if (c == U',' || c == U'\t') return near_label[i] != 0;
-    return (char_flags(c) & kNumberChar) != 0;
+    return c < 0x110000 && (table[c] & kNumberChar) != 0;
   };
+  // Only clusters with a digit are kept: every candidate holds one, and
+  // most clusters of prose (spaces, short words) have none.
   std::vector<Cluster> out;
   for (size_t i = 0; i < n;) {
     if (!in_cluster(i)) {
       ++i;
       continue;
     }
-    Cluster c{i, i, 0, false, false, {}};
-    size_t letters = 0;
-    for (; i < n && in_cluster(i); ++i) {
+    size_t stop = i;
+    bool any_digit = false;
+    for (; stop < n && in_cluster(stop); ++stop) {
+      if (!any_digit && decimal_of(text[stop]) >= 0) any_digit = true;
+    }
+    if (!any_digit) {
+      i = stop;
+      continue;
+    }
+    Cluster c{i, i, 0, false, false, false, false, {}, {}};
+    size_t letters = 0, letters_inside = 0;
+    bool started = false;     // a digit or plus seen
+    bool label_gap = false;   // a label character since the last run
+    bool after_label = false; // the current run follows a label character
+    bool in_run = false;
+    auto close_run = [&] {
+      if (!in_run) return;
+      const size_t len = c.runs.back().second - c.runs.back().first;
+      if (len > kBlockDigits || (after_label && len > kExtensionDigits)) c.cuttable = true;
+      in_run = false;
+    };
+    for (; i < stop; ++i) {
       const char32_t ch = text[i];
-      const int d = Py_UNICODE_TODECIMAL(ch);
+      const int d = decimal_of(ch);
       if (d >= 0) {
+        if (!in_run) {
+          after_label = label_gap && !c.runs.empty();
+          label_gap = false;
+          c.runs.emplace_back(c.digits.size(), c.digits.size());
+          in_run = true;
+        }
+        if (ch >= 0x80) c.exotic = true;
         ++c.weight;
         c.digits.push_back(static_cast<char>('0' + d));
-      } else if (is_alpha(ch)) {
+        ++c.runs.back().second;
+        started = true;
+        letters_inside = letters;
+        continue;
+      }
+      close_run();
+      if (ch < 0x110000 && (table[ch] & kLabelChar)) label_gap = true;
+      if (letter(ch)) {
         ++c.weight;
-        ++letters;
+        if (started) ++letters;
       } else if (is_plus(ch)) {
         c.plus = true;
+        started = true;
       }
     }
+    close_run();
     c.end = i;
-    c.lettered = letters >= 3;
+    // A candidate ends with a digit or "#" and its national number starts at
+    // its first digit or plus: letters outside them never read as digits.
+    c.lettered = letters_inside >= 3;
     out.push_back(std::move(c));
   }
   return out;
 }
+
+// A national prefix rule of a region: the pattern the library strips from
+// the start of a national number, and the template it may rewrite the
+// stripped part with (literal digits and group references).
+struct PrefixRule {
+  std::unique_ptr<Regex> pattern;
+  bool transforms = false;
+  std::vector<std::pair<std::u32string, size_t>> pieces;  // literal text, then group (0: none)
+};
+
+// The union of some number descriptions: lengths and patterns.
+struct DescUnion {
+  uint64_t lengths = 0;    // bit L: some description allows length L
+  bool any_length = false; // some description lists no lengths
+  std::unique_ptr<Regex> re;
+  bool matches(const std::u32string& s, Match& m) const {
+    if (!re) return false;
+    if (!any_length && (s.size() >= 64 || !(lengths >> s.size() & 1))) return false;
+    return re->fullmatch(s, m);
+  }
+};
 
 // What a region's numbers need, from the library's metadata.
 struct RegionNeeds {
   bool known = false;                 // a region the library has metadata for
   size_t national = SIZE_MAX;         // shortest national number of its country code
   std::unique_ptr<Regex> idd_then;    // its international prefix and then a shortest number
-  // The national number patterns of the regions that share its country code,
-  // or none when a national number need not be digits of the text as written
-  // (a prefix transformation rule rewrites them).
-  std::vector<std::unique_ptr<Regex>> national_patterns;
+  // A valid national number (leniency VALID and up) can be checked against
+  // the digits of a cluster: the regions of the country code agree on a
+  // general description and a number type, and the prefix rules are ones
+  // this code can apply.
+  bool exact = false;
+  std::u32string country_code;
+  std::vector<PrefixRule> prefixes;
+  DescUnion general, types;
 };
 
 size_t shortest(py::handle metadata) {
@@ -295,6 +393,86 @@ size_t any_national(Library& lib) {
   return lib.any_national;
 }
 
+// Adds a number description to a union; one without a pattern never matches
+// (the library's _match_national_number) and is left out.
+void add_desc(DescUnion& u, std::u32string& alternatives, py::handle desc) {
+  if (desc.is_none()) return;
+  py::object pattern = desc.attr("national_number_pattern");
+  if (!PyUnicode_Check(pattern.ptr()) || PyUnicode_GetLength(pattern.ptr()) == 0) return;
+  py::object lengths = desc.attr("possible_length");
+  if (lengths.is_none()) lengths = py::tuple();
+  py::object items = py::reinterpret_steal<py::object>(PySequence_List(lengths.ptr()));
+  if (!items) throw py::error_already_set();
+  if (PyList_GET_SIZE(items.ptr()) == 0) u.any_length = true;
+  for (py::handle v : items) {
+    const Py_ssize_t len = index_value(v);
+    if (len >= 0 && len < 64) u.lengths |= uint64_t{1} << len;
+    else u.any_length = true;
+  }
+  if (!alternatives.empty()) alternatives += U"|";
+  alternatives += U"(?:" + std::u32string(Text(pattern).view()) + U")";
+}
+
+// The national prefix rule of one region's metadata; false when its
+// transform template is not literal digits and group references.
+bool prefix_rule(py::handle meta, std::vector<PrefixRule>& out) {
+  py::object np = meta.attr("national_prefix_for_parsing");
+  if (!PyUnicode_Check(np.ptr()) || PyUnicode_GetLength(np.ptr()) == 0) return true;
+  PrefixRule rule;
+  rule.pattern = std::make_unique<Regex>(std::u32string(Text(np).view()));
+  py::object rule_text = meta.attr("national_prefix_transform_rule");
+  if (PyUnicode_Check(rule_text.ptr()) && PyUnicode_GetLength(rule_text.ptr()) > 0) {
+    rule.transforms = true;
+    const std::u32string t(Text(rule_text).view());
+    std::u32string literal;
+    for (size_t i = 0; i < t.size(); ++i) {
+      if (t[i] >= U'0' && t[i] <= U'9') {
+        literal.push_back(t[i]);
+      } else if (t[i] == U'\\' && i + 1 < t.size() && t[i + 1] >= U'1' && t[i + 1] <= U'9' &&
+                 !(i + 2 < t.size() && t[i + 2] >= U'0' && t[i + 2] <= U'9')) {
+        rule.pieces.emplace_back(literal, static_cast<size_t>(t[i + 1] - U'0'));
+        literal.clear();
+        ++i;
+      } else {
+        return false;
+      }
+    }
+    rule.pieces.emplace_back(literal, 0);
+  }
+  out.push_back(std::move(rule));
+  return true;
+}
+
+void exact_needs(Library& lib, py::handle region, py::handle cc, RegionNeeds& needs) {
+  static const char* const kTypes[] = {"premium_rate", "toll_free", "shared_cost", "voip", "personal_number",
+                                       "pager",        "uan",       "voicemail",   "fixed_line", "mobile"};
+  py::object md = lib.module.attr("PhoneMetadata");
+  py::object same = py::reinterpret_steal<py::object>(
+      PySequence_List(lib.module.attr("region_codes_for_country_code")(cc).ptr()));
+  if (!same) throw py::error_already_set();
+  std::u32string general, types;
+  for (py::handle r : same) {
+    py::object meta = md.attr("metadata_for_region")(r);
+    if (meta.is_none()) continue;
+    add_desc(needs.general, general, meta.attr("general_desc"));
+    for (const char* t : kTypes) add_desc(needs.types, types, meta.attr(t));
+  }
+  // National prefixes are stripped with the metadata of the region being
+  // scanned, and after a country code with that of the code's main region.
+  py::object main = lib.module.attr("region_code_for_country_code")(cc);
+  std::vector<py::object> sources{py::reinterpret_borrow<py::object>(region)};
+  if (!main.equal(region)) sources.push_back(main);
+  for (const py::object& r : sources) {
+    py::object meta = md.attr("metadata_for_region")(r);
+    if (meta.is_none()) continue;
+    if (!prefix_rule(meta, needs.prefixes)) return;
+  }
+  if (!general.empty()) needs.general.re = std::make_unique<Regex>(general);
+  if (!types.empty()) needs.types.re = std::make_unique<Regex>(types);
+  needs.country_code = std::u32string(Text(py::str(cc)).view());
+  needs.exact = true;
+}
+
 const RegionNeeds& needs_of(Library& lib, py::handle region) {
   const std::string code = py::str(region).cast<std::string>();
   auto it = lib.regions.find(code);
@@ -309,22 +487,18 @@ const RegionNeeds& needs_of(Library& lib, py::handle region) {
     py::object same = py::reinterpret_steal<py::object>(
         PySequence_List(lib.module.attr("region_codes_for_country_code")(cc).ptr()));
     if (!same) throw py::error_already_set();
-    bool rewritten = false;
-    std::vector<std::unique_ptr<Regex>> patterns;
-    for (py::handle r : same) {
-      py::object meta = md.attr("metadata_for_region")(r);
-      needs.national = std::min(needs.national, shortest(meta));
-      if (meta.is_none()) continue;
-      if (!meta.attr("national_prefix_transform_rule").is_none()) rewritten = true;
-      py::object desc = meta.attr("general_desc");
-      py::object nnp = desc.is_none() ? py::object(py::none()) : py::object(desc.attr("national_number_pattern"));
-      if (!PyUnicode_Check(nnp.ptr())) {
-        rewritten = true;  // no pattern to check against: rely on the length alone
-        continue;
-      }
-      patterns.push_back(std::make_unique<Regex>(std::u32string(Text(nnp).view())));
+    for (py::handle r : same) needs.national = std::min(needs.national, shortest(md.attr("metadata_for_region")(r)));
+    try {
+      exact_needs(lib, region, cc, needs);
+    } catch (const PatternError&) {
+      // A pattern the core's regex cannot take: count digits only.
+      needs.exact = false;
     }
-    if (!rewritten) needs.national_patterns = std::move(patterns);
+    if (!needs.exact) {
+      needs.prefixes.clear();
+      needs.general = DescUnion();
+      needs.types = DescUnion();
+    }
     py::object own = md.attr("metadata_for_region")(region);
     py::object idd = py::none();
     if (!own.is_none()) idd = own.attr("international_prefix");
@@ -339,10 +513,65 @@ const RegionNeeds& needs_of(Library& lib, py::handle region) {
   return lib.regions.emplace(code, std::move(needs)).first->second;
 }
 
-// Whether the matcher can find a number of `region` in the cluster. From
-// the leniency VALID on, a national number must match the national number
-// pattern of a region of its country code, and it is written as a run of
-// the cluster's digits (after a national prefix, before an extension).
+// The number left after one national prefix rule, as the library's
+// _maybe_strip_national_prefix_carrier_code gives it when it strips; false
+// when the rule does not match.
+bool strip_prefix(const PrefixRule& rule, const std::u32string& number, std::u32string& out, Match& m) {
+  if (!rule.pattern->match(number, m)) return false;
+  const size_t groups = m.spans.size() - 1;
+  if (!rule.transforms || groups == 0 || !m.matched(groups)) {
+    out = number.substr(m.end());
+    return true;
+  }
+  out.clear();
+  for (const auto& [literal, group] : rule.pieces) {
+    out += literal;
+    if (group > 0 && m.matched(group)) out.append(number, m.start(group), m.end(group) - m.start(group));
+  }
+  out.append(number, m.end(), std::u32string::npos);
+  return true;
+}
+
+// Whether some national significant number the library can read from the
+// digits D[s:j] (a candidate's digits before any extension) is valid for
+// the country code: it is D[s:j] itself, or what is left after the country
+// code and up to two national prefixes are stripped (the library strips the
+// country code and a prefix in _maybe_extract_country_code, and a prefix
+// again in parse). Every stripping is also tried where the library might
+// refuse it, so the set holds every number the library can arrive at.
+bool valid_national(const RegionNeeds& needs, std::u32string number, Match& m) {
+  std::vector<std::u32string> seen;
+  const size_t cc = needs.country_code.size();
+  if (number.size() > cc && number.compare(0, cc, needs.country_code) == 0) seen.push_back(number.substr(cc));
+  seen.push_back(std::move(number));
+  size_t from = 0;
+  std::u32string stripped;
+  for (int level = 0; level < 2; ++level) {
+    const size_t to = seen.size();
+    for (size_t k = from; k < to; ++k) {
+      for (const PrefixRule& rule : needs.prefixes) {
+        if (strip_prefix(rule, seen[k], stripped, m)) seen.push_back(stripped);
+      }
+    }
+    from = to;
+  }
+  for (const std::u32string& s : seen) {
+    if (needs.general.matches(s, m) && needs.types.matches(s, m)) return true;
+  }
+  return false;
+}
+
+// Whether the matcher can find a number of `region` in the cluster.
+//
+// A number written with a plus holds a country code and a national number.
+// From the leniency VALID on (is_valid_number), a number in national form
+// must match the general description and a number type of a region of its
+// country code, and its digits are those of a candidate between run
+// boundaries, less the country code and prefixes the library strips. One
+// written with the international prefix of the region holds that prefix at
+// the start of a run, then a country code and a national number. Letters may
+// read as digits (vanity numbers) and the library may read a non-ASCII digit
+// differently: such clusters are judged by their length alone.
 bool may_hold_number(Library& lib, const RegionNeeds& needs, const Cluster& c, bool valid_only) {
   // Every candidate holds a digit: a cluster of letters and punctuation
   // alone (most of them in prose) has none.
@@ -350,17 +579,26 @@ bool may_hold_number(Library& lib, const RegionNeeds& needs, const Cluster& c, b
   const size_t with_plus = 1 + any_national(lib);
   if (c.plus && c.weight >= with_plus) return true;
   if (!needs.known) return false;
-  // Letters may read as digits, the international prefix among them.
-  if (c.lettered) return c.weight >= std::min(with_plus, needs.national);
+  if (c.lettered || c.exotic) return c.weight >= std::min(with_plus, needs.national);
   const std::u32string digits(c.digits.begin(), c.digits.end());
   Match m;
-  if (c.weight >= needs.national) {
-    if (!valid_only || needs.national_patterns.empty()) return true;
-    for (const auto& p : needs.national_patterns) {
-      if (p->search(digits, m)) return true;
+  if (!valid_only || !needs.exact || c.cuttable || c.runs.size() > kMaxExactRuns) {
+    if (c.weight >= needs.national) return true;
+    return needs.idd_then && needs.idd_then->search(digits, m);
+  }
+  const size_t runs = c.runs.size();
+  for (size_t a = 0; a < runs; ++a) {
+    const size_t s = c.runs[a].first;
+    for (size_t b = a; b < runs && b < a + kMaxRuns; ++b) {
+      if (valid_national(needs, digits.substr(s, c.runs[b].second - s), m)) return true;
     }
   }
-  return needs.idd_then && needs.idd_then->search(digits, m);
+  if (needs.idd_then) {
+    for (const auto& run : c.runs) {
+      if (needs.idd_then->match(U32View(digits).substr(run.first), m)) return true;
+    }
+  }
+  return false;
 }
 
 // [start, end) pieces of the text to scan for `region`: the clusters that
