@@ -440,15 +440,20 @@ def test_execution_settings_of_the_model_keep_the_findings(tmp_path, tiny_gliner
     common = ("detect", *docs, "--json", "--gliner-model", model, "--spacy-model", blank_ro_spacy_dir)
     torch_run = run(*common, "--jobs", "1")
     assert torch_run.returncode == 0, err(torch_run)
-    for jobs in ("1", "2"):
-        proc = run(*common, "--gliner-backend", "onnx", "--jobs", jobs, "-v")
+
+    def same_findings(proc):
+        # The same detections; ONNX Runtime's and batched scores may differ in the last digits.
         assert proc.returncode == 0, err(proc)
-        assert proc.stdout == torch_run.stdout
+        got, want = ([json.loads(line) for line in p.stdout.splitlines()] for p in (proc, torch_run))
+        drop = lambda rows: [{k: v for k, v in row.items() if k != "score"} for row in rows]  # noqa: E731
+        assert drop(got) == drop(want) and any(r["recognizer"] == "SmartGLiNERRecognizer" for r in want)
+        assert max(abs(a["score"] - b["score"]) for a, b in zip(got, want)) < 1e-4
+
+    for jobs in ("1", "2"):
+        same_findings(run(*common, "--gliner-backend", "onnx", "--jobs", jobs, "-v"))
     assert (model / "onnx" / "model.onnx").is_file()
     # one chunk at a time: the same findings
-    proc = run(*common, "--gliner-batch-size", "1", "--jobs", "1")
-    assert proc.returncode == 0, err(proc)
-    assert proc.stdout == torch_run.stdout
+    same_findings(run(*common, "--gliner-batch-size", "1", "--jobs", "1"))
     for option in (("--gliner-backend", "onnx"), ("--gliner-batch-size", "4")):
         proc = run("detect", docs[0], "--rules-only", *option)
         assert proc.returncode == 2 and option[0] in err(proc)
