@@ -193,3 +193,53 @@ def test_command_names_a_pipeline_without_ner(tmp_path):
     err = proc.stderr.decode()
     assert proc.returncode == 2 and "no-ner" in err and "no named-entity recognizer" in err
     assert "Traceback" not in err
+
+
+# --- the trained pipeline where real tags and sentences matter -------------------------------
+
+@pytest.fixture(scope="module")
+def ro_legal():
+    if importlib.util.find_spec("ro_legal_fl") is None:
+        pytest.skip("the trained Romanian pipeline ro_legal_fl is not installed")
+    import warnings
+
+    import spacy
+
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        return spacy.load("ro_legal_fl", disable=["ner", "parser"])
+
+
+@pytest.mark.parametrize("span, rejected", [
+    ("martorul", True), ("instanța", True), ("avocatul inculpatului", True),
+    ("București", False),                      # capitalised: never sent to the tagger
+])
+def test_denylist_part_of_speech_test_on_real_tags(monkeypatch, ro_legal, span, rejected):
+    from presidio_analyzer import RecognizerResult
+
+    from tarnis import processing
+
+    if "sentencizer" not in ro_legal.pipe_names:
+        ro_legal.add_pipe("sentencizer")
+    monkeypatch.setattr(processing, "_nlp_ro", ro_legal)
+    text = f"A vorbit {span} ieri."
+    r = RecognizerResult("PERSON_NAME", 9, 9 + len(span), 0.5)
+    assert (processing.filter_entity_denylist(text, [r]) == []) is rejected
+
+
+def test_neural_chunks_follow_real_sentences(tiny_gliner_dir):
+    if importlib.util.find_spec("ro_legal_fl") is None:
+        pytest.skip("the trained Romanian pipeline ro_legal_fl is not installed")
+    from test_gliner import reference_chunks
+
+    from tarnis.recognizers.gliner import SmartGLiNERRecognizer
+
+    rec = SmartGLiNERRecognizer(model_name=tiny_gliner_dir, spacy_model="ro_legal_fl", max_chunk_tokens=40,
+                                overlap_sentences=1)
+    text = (COURT + "Instanța, deliberând, constată că art. 228 alin. (1) C.pen. se aplică. "
+            "Dl. Ionescu a depus concluzii scrise la dosar. ") * 3
+    sents = [(s.start_char, s.end_char) for s in rec.nlp(text).sents]
+    assert len(sents) > 6
+    chunks, cores = rec._build_chunks(text)
+    assert (chunks, cores) == reference_chunks(text, sents, 40, 1)
+    assert {c[0] for c in chunks} <= {s for s, _ in sents}
