@@ -353,3 +353,33 @@ def test_verification_on_spark_gives_the_commands_output(spark, slm_server, tmp_
         assert row["entity_map"] == (out / f"{stem}.map.json").read_text(encoding="utf-8"), stem
         changed += row["anonymized"] != anonymized_samples[Path(row["path"]).name]["anonymized"]
     assert changed, "the rejected detections made no difference"
+
+
+def test_the_executors_analyzer_gets_the_neural_options(tiny_gliner_dir, blank_ro_spacy_dir, monkeypatch):
+    """What an executor builds from the configuration: the GLiNER recognizer
+    runs with the batch size and backend the caller gave."""
+    monkeypatch.setattr(tspark, "_analyzers", {})
+    config = tspark.make_config(gliner_model=tiny_gliner_dir, spacy_model=blank_ro_spacy_dir,
+                                gliner_batch_size=3, gliner_backend="torch")
+    engine, error = tspark._analyzer(config)
+    assert error is None
+    gliner = next(r for r in engine.registry.recognizers if r.name == "SmartGLiNERRecognizer")
+    assert (gliner.batch_size, gliner.backend) == (3, "torch")
+    assert "SpacyNerRecognizer" not in [r.name for r in engine.registry.recognizers]
+
+
+@pytest.mark.parametrize("options", [
+    {"ner": "spacy", "gliner_batch_size": 2},
+    {"rules_only": True, "ner": "both"},
+    {"gliner_backend": "tensorrt"},
+    {"gliner_batch_size": 0},
+    {"ner": "flair"},
+])
+def test_neural_options_that_would_be_ignored_are_refused(options):
+    with pytest.raises(ValueError):
+        tspark.make_config(**options)
+
+
+def test_spark_command_offers_only_options_it_honours():
+    help_text = cli.build_parser()._subparsers._group_actions[0].choices["spark-anonymize"].format_help()
+    assert "--jobs" not in help_text and "--ner" in help_text and "--gliner-backend" in help_text

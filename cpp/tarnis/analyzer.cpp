@@ -73,10 +73,62 @@ py::list rule_recognizers(py::module_ m, py::object supported_language) {
   return out;
 }
 
+// The registry holding `recognizers` (and, with `spacy_ner`, the recognizer of
+// the pipeline's own persons and organizations, last), the spaCy pipeline
+// `spacy_model` in the NLP engine, and the engine over both. The pipeline keeps
+// its ner component only with `spacy_ner`.
+py::object assemble(py::module_ m, py::object recognizers, py::object supported_language, py::object spacy_model,
+                    bool spacy_ner) {
+  py::list languages;
+  languages.append(supported_language);
+  py::object registry = m.attr("RecognizerRegistry")(py::arg("supported_languages") = languages);
+  for (const py::object& r : snapshot(registry.attr("recognizers"))) {
+    registry.attr("remove_recognizer")(r.attr("name"));
+  }
+  for (const py::object& recognizer : snapshot(recognizers)) {
+    registry.attr("add_recognizer")(recognizer);
+  }
+  py::module_ spacy_ner_module;
+  if (spacy_ner) {
+    spacy_ner_module = py::module_::import("tarnis.recognizers.spacy_ner");
+    registry.attr("add_recognizer")(
+        spacy_ner_module.attr("SpacyNerRecognizer")(py::arg("supported_language") = supported_language));
+  }
+
+  const std::vector<py::object> registered = snapshot(registry.attr("recognizers"));
+  py::list names;
+  for (const py::object& r : registered) names.append(r.attr("name"));
+  ModuleLogger::of(m).info("[analyzer] Registered %d recognizers: %s", registered.size(),
+                           py::str(", ").attr("join")(names));
+
+  const std::string pipeline = spacy_model.cast<std::string>();
+  require_spacy_pipeline(pipeline);
+  py::dict model;
+  model["lang_code"] = supported_language;
+  model["model_name"] = spacy_model;
+  py::list models;
+  models.append(model);
+  py::object nlp_engine = m.attr("SpacyNlpEngine")(py::arg("models") = models);
+  nlp_engine.attr("load")();
+  if (spacy_ner) {
+    spacy_ner_module.attr("configure_nlp_engine")(nlp_engine, supported_language, spacy_model);
+  } else {
+    for (const auto& item : snapshot_items(nlp_engine.attr("nlp"))) {
+      const py::object& nlp = item.second;
+      const int has_ner = PySequence_Contains(nlp.attr("pipe_names").ptr(), py::str("ner").ptr());
+      if (has_ner < 0) throw py::error_already_set();
+      if (has_ner) nlp.attr("remove_pipe")("ner");
+    }
+  }
+  return m.attr("AnalyzerEngine")(py::arg("registry") = registry, py::arg("nlp_engine") = nlp_engine,
+                                  py::arg("supported_languages") = languages,
+                                  py::arg("context_aware_enhancer") = m.attr("ContextEnhancer")());
+}
+
 py::object build_analyzer(py::module_ m, py::object model_name, py::object gliner_entity_mapping,
                           py::object max_chunk_tokens, py::object overlap_sentences, py::object threshold,
                           py::object entity_thresholds, py::object flat_ner, py::object supported_language,
-                          py::object spacy_model, py::object batch_size, py::object backend) {
+                          py::object spacy_model, py::object batch_size, py::object backend, py::object spacy_ner) {
   const char* f = "build_analyzer";
   require_str(model_name, f, "model_name");
   require_dict_or_none(gliner_entity_mapping, f, "gliner_entity_mapping");
@@ -87,6 +139,7 @@ py::object build_analyzer(py::module_ m, py::object model_name, py::object gline
   const bool flat = truth(flat_ner);
   require_str(supported_language, f, "supported_language");
   require_str(spacy_model, f, "spacy_model");
+  const bool with_spacy_ner = truth(spacy_ner);
 
   py::object gliner_cls = py::module_::import("tarnis.recognizers.gliner").attr("SmartGLiNERRecognizer");
   py::dict options;
@@ -104,42 +157,12 @@ py::object build_analyzer(py::module_ m, py::object model_name, py::object gline
   if (!backend.is_none()) options["backend"] = backend;
   py::object gliner = gliner_cls(**options);
 
-  py::list languages;
-  languages.append(supported_language);
-  py::object registry = m.attr("RecognizerRegistry")(py::arg("supported_languages") = languages);
-  for (const py::object& r : snapshot(registry.attr("recognizers"))) {
-    registry.attr("remove_recognizer")(r.attr("name"));
-  }
-
-  registry.attr("add_recognizer")(gliner);
+  py::list recognizers;
+  recognizers.append(gliner);
   for (const py::object& recognizer : snapshot(rule_recognizers(m, supported_language))) {
-    registry.attr("add_recognizer")(recognizer);
+    recognizers.append(recognizer);
   }
-
-  const std::vector<py::object> recognizers = snapshot(registry.attr("recognizers"));
-  py::list names;
-  for (const py::object& r : recognizers) names.append(r.attr("name"));
-  ModuleLogger::of(m).info("[analyzer] Registered %d recognizers: %s", recognizers.size(),
-                           py::str(", ").attr("join")(names));
-
-  const std::string pipeline = spacy_model.cast<std::string>();
-  require_spacy_pipeline(pipeline);
-  py::dict model;
-  model["lang_code"] = supported_language;
-  model["model_name"] = spacy_model;
-  py::list models;
-  models.append(model);
-  py::object nlp_engine = m.attr("SpacyNlpEngine")(py::arg("models") = models);
-  nlp_engine.attr("load")();
-  for (const auto& item : snapshot_items(nlp_engine.attr("nlp"))) {
-    const py::object& nlp = item.second;
-    const int has_ner = PySequence_Contains(nlp.attr("pipe_names").ptr(), py::str("ner").ptr());
-    if (has_ner < 0) throw py::error_already_set();
-    if (has_ner) nlp.attr("remove_pipe")("ner");
-  }
-  return m.attr("AnalyzerEngine")(py::arg("registry") = registry, py::arg("nlp_engine") = nlp_engine,
-                                  py::arg("supported_languages") = languages,
-                                  py::arg("context_aware_enhancer") = m.attr("ContextEnhancer")());
+  return assemble(m, recognizers, supported_language, spacy_model, with_spacy_ner);
 }
 
 // The index of the token that holds character `start`: the first token that
@@ -294,20 +317,38 @@ PYBIND11_MODULE(analyzer, m) {
       "build_analyzer",
       [m](py::object model_name, py::object gliner_entity_mapping, py::object max_chunk_tokens,
           py::object overlap_sentences, py::object threshold, py::object entity_thresholds, py::object flat_ner,
-          py::object supported_language, py::object spacy_model, py::object batch_size, py::object backend) {
+          py::object supported_language, py::object spacy_model, py::object batch_size, py::object backend,
+          py::object spacy_ner) {
         return build_analyzer(m, model_name, gliner_entity_mapping, max_chunk_tokens, overlap_sentences, threshold,
-                              entity_thresholds, flat_ner, supported_language, spacy_model, batch_size, backend);
+                              entity_thresholds, flat_ner, supported_language, spacy_model, batch_size, backend,
+                              spacy_ner);
       },
       py::arg("model_name") = kDefaultGlinerModel, py::arg("gliner_entity_mapping") = py::none(),
       py::arg("max_chunk_tokens") = 384, py::arg("overlap_sentences") = 2, py::arg("threshold") = 0.5,
       py::arg("entity_thresholds") = py::none(), py::arg("flat_ner") = false, py::arg("supported_language") = "ro",
       py::arg("spacy_model") = "ro_core_news_sm", py::kw_only(), py::arg("batch_size") = py::none(),
-      py::arg("backend") = py::none(),
+      py::arg("backend") = py::none(), py::arg("spacy_ner") = false,
       "Assemble a Presidio AnalyzerEngine for Romanian text.\n\n"
       "Registers, in this order, the GLiNER recognizer, the street-address, e-mail, phone, IBAN, card, IP,\n"
       "URL, BIC, code and CNP recognizers in a fresh registry, and loads the spaCy pipeline `spacy_model`\n"
       "into the NLP engine with its ner component removed. Pass GLINER_ENTITY_MAPPING and\n"
       "GLINER_ENTITY_THRESHOLDS to give the neural recognizer its labels. `batch_size` and `backend`\n"
       "(keyword only) go to SmartGLiNERRecognizer; None keeps its defaults (batches of 8, PyTorch). A model or pipeline that is not\n"
-      "installed raises tarnis.recognizers.gliner.ModelUnavailableError (an OSError) naming it.");
+      "installed raises tarnis.recognizers.gliner.ModelUnavailableError (an OSError) naming it.\n"
+      "With `spacy_ner=True` (keyword only) the pipeline keeps its ner component and SpacyNerRecognizer,\n"
+      "registered last, reports its persons and organizations as PERSON_NAME and ORGANIZATION; a pipeline\n"
+      "without one raises tarnis.recognizers.spacy_ner.SpacyNerUnavailableError.");
+
+  m.def(
+      "_assemble_analyzer",
+      [m](py::object recognizers, py::object spacy_model, py::object supported_language, py::object spacy_ner) {
+        require_list(recognizers, "_assemble_analyzer", "recognizers");
+        require_str(spacy_model, "_assemble_analyzer", "spacy_model");
+        require_str(supported_language, "_assemble_analyzer", "supported_language");
+        return assemble(m, recognizers, supported_language, spacy_model, truth(spacy_ner));
+      },
+      py::arg("recognizers"), py::arg("spacy_model"), py::arg("supported_language") = "ro", py::kw_only(),
+      py::arg("spacy_ner") = false,
+      "An AnalyzerEngine over `recognizers` (a list, registered in its order) and the spaCy pipeline\n"
+      "`spacy_model`, assembled as build_analyzer does; for hosts that run without the neural model.");
 }

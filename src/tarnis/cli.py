@@ -45,6 +45,10 @@ DEFAULT_SPACY_MODEL = "ro_core_news_sm"
 GLINER_BACKENDS = ("torch", "onnx", "onnx-int8")
 DEFAULT_GLINER_BACKEND = "torch"
 DEFAULT_GLINER_BATCH_SIZE = 8
+# Where names of persons and organizations come from: the neural model, the
+# spaCy pipeline's own named-entity recognizer, or both.
+NER_SOURCES = ("gliner", "spacy", "both")
+DEFAULT_NER = "gliner"
 
 DEFAULT_SLM_URL = "http://localhost:11434/v1"
 DEFAULT_SLM_MODEL = "qwen3.5:9b"
@@ -400,26 +404,32 @@ def _model_argument(name: str, option: str) -> str:
     return name
 
 
-def build_full_engine(gliner_model: str, spacy_model: str, gliner_backend: str = DEFAULT_GLINER_BACKEND,
-                      gliner_batch_size: int = DEFAULT_GLINER_BATCH_SIZE):
-    """The full analyzer: the neural recognizer with the catalogue's labels and
-    thresholds, run with `gliner_backend` in batches of `gliner_batch_size`
-    chunks, and every rule-based recognizer. Its spaCy pipeline also serves
-    the denylist filter's part-of-speech test."""
-    gliner_model = _model_argument(gliner_model, "--gliner-model")
-    spacy_model = _model_argument(spacy_model, "--spacy-model")
-
+def _require_spacy_package(spacy_model: str) -> None:
     import spacy
 
-    # Checked first: loading the neural model takes long, and the NLP engine
-    # would otherwise try to download a missing pipeline.
     if not (spacy.util.is_package(spacy_model) or Path(spacy_model).exists()):
         raise UsageError(_missing_models_message(
             f"the spaCy pipeline '{spacy_model}'", "it is neither an installed package nor a folder",
             _INSTALL_SPACY))
 
+
+def build_full_engine(gliner_model: str, spacy_model: str, gliner_backend: str = DEFAULT_GLINER_BACKEND,
+                      gliner_batch_size: int = DEFAULT_GLINER_BATCH_SIZE, spacy_ner: bool = False):
+    """The full analyzer: the neural recognizer with the catalogue's labels and
+    thresholds, run with `gliner_backend` in batches of `gliner_batch_size`
+    chunks, and every rule-based recognizer; with `spacy_ner` also the spaCy
+    pipeline's own persons and organizations. Its spaCy pipeline also serves
+    the denylist filter's part-of-speech test."""
+    gliner_model = _model_argument(gliner_model, "--gliner-model")
+    spacy_model = _model_argument(spacy_model, "--spacy-model")
+
+    # Checked first: loading the neural model takes long, and the NLP engine
+    # would otherwise try to download a missing pipeline.
+    _require_spacy_package(spacy_model)
+
     from tarnis import analyzer, processing
     from tarnis.recognizers.gliner import ModelUnavailableError
+    from tarnis.recognizers.spacy_ner import SpacyNerUnavailableError
     try:
         engine = analyzer.build_analyzer(
             model_name=gliner_model,
@@ -427,7 +437,10 @@ def build_full_engine(gliner_model: str, spacy_model: str, gliner_backend: str =
             entity_thresholds=dict(analyzer.GLINER_ENTITY_THRESHOLDS),
             spacy_model=spacy_model,
             backend=gliner_backend,
-            batch_size=gliner_batch_size)
+            batch_size=gliner_batch_size,
+            spacy_ner=spacy_ner)
+    except SpacyNerUnavailableError as e:
+        raise UsageError(f"--ner: {e}") from None
     except ImportError as e:
         raise UsageError(_missing_models_message("the neural recognizer", str(e), _INSTALL_NEURAL)) from None
     except ModelUnavailableError as e:
@@ -439,6 +452,23 @@ def build_full_engine(gliner_model: str, spacy_model: str, gliner_backend: str =
 
     nlp = engine.nlp_engine.nlp[LANGUAGE]
     processing._nlp_ro = nlp
+    return engine
+
+
+def build_spacy_engine(spacy_model: str):
+    """Every rule-based recognizer and the spaCy pipeline's own persons and
+    organizations, without the neural model (nothing from the model hub)."""
+    spacy_model = _model_argument(spacy_model, "--spacy-model")
+    _require_spacy_package(spacy_model)
+    from tarnis import analyzer, processing
+    from tarnis.recognizers.spacy_ner import SpacyNerUnavailableError
+    try:
+        engine = analyzer._assemble_analyzer(rule_recognizers(LANGUAGE), spacy_model, LANGUAGE, spacy_ner=True)
+    except SpacyNerUnavailableError as e:
+        raise UsageError(f"--ner spacy: {e}") from None
+    except OSError as e:
+        raise UsageError(f"cannot load the spaCy pipeline: {e}") from None
+    processing._nlp_ro = engine.nlp_engine.nlp[LANGUAGE]
     return engine
 
 
@@ -478,13 +508,18 @@ def build_rules_engine():
 
 def build_engine(args, console: Console):
     started = time.perf_counter()
+    ner = getattr(args, "ner", None) or DEFAULT_NER
     if args.rules_only:
         engine = build_rules_engine()
     else:
-        engine = build_full_engine(args.gliner_model or DEFAULT_GLINER_MODEL,
-                                   args.spacy_model or DEFAULT_SPACY_MODEL,
-                                   getattr(args, "gliner_backend", None) or DEFAULT_GLINER_BACKEND,
-                                   getattr(args, "gliner_batch_size", None) or DEFAULT_GLINER_BATCH_SIZE)
+        if ner == "spacy":
+            engine = build_spacy_engine(args.spacy_model or DEFAULT_SPACY_MODEL)
+        else:
+            engine = build_full_engine(args.gliner_model or DEFAULT_GLINER_MODEL,
+                                       args.spacy_model or DEFAULT_SPACY_MODEL,
+                                       getattr(args, "gliner_backend", None) or DEFAULT_GLINER_BACKEND,
+                                       getattr(args, "gliner_batch_size", None) or DEFAULT_GLINER_BATCH_SIZE,
+                                       spacy_ner=ner == "both")
         if not tags_parts_of_speech(engine.nlp_engine.nlp[LANGUAGE]):
             console.warning("the spaCy pipeline assigns no part-of-speech tags: person names written "
                             "in lower case will all be taken for common nouns and left in the text")
@@ -872,6 +907,7 @@ class EngineConfig:
     gliner_backend: str | None = None
     gliner_batch_size: int | None = None
     work: str = WORK_ANALYZE
+    ner: str | None = None              # --ner
     force: bool = False                 # anonymize: --force
     text_mode: int = 0o644              # anonymize: permissions of the anonymized texts
     as_json: bool = False               # detect: --json
@@ -957,7 +993,7 @@ def _worker_main(conn, config: EngineConfig) -> None:
     console = _CollectingConsole()
     _setup_logging(console, False)
     try:
-        if config.rules_only:
+        if config.rules_only or config.ner == "spacy":
             _import_presidio_without_torch()
         else:
             # Before the model is loaded: an ONNX Runtime session takes its
@@ -1179,7 +1215,7 @@ def engine_config(args, jobs: int, work: str = WORK_ANALYZE) -> EngineConfig:
                         getattr(args, "raw", False), threads=max(1, usable_cores() // jobs),
                         gliner_backend=getattr(args, "gliner_backend", None),
                         gliner_batch_size=getattr(args, "gliner_batch_size", None), work=work,
-                        force=getattr(args, "force", False), text_mode=_default_file_mode(),
+                        ner=getattr(args, "ner", None), force=getattr(args, "force", False), text_mode=_default_file_mode(),
                         as_json=getattr(args, "json", False))
 
 
@@ -1638,11 +1674,15 @@ def _positive_count(value: str) -> int:
     return n
 
 
-def _add_models(p: argparse.ArgumentParser) -> None:
+def _add_models(p: argparse.ArgumentParser, jobs: bool = True) -> None:
     g = p.add_argument_group("models")
     g.add_argument("--rules-only", action="store_true",
                    help="only the rule-based recognizers, over a blank Romanian pipeline; needs no download, "
                         "but finds no names of persons or organizations")
+    g.add_argument("--ner", choices=NER_SOURCES, metavar="{" + ",".join(NER_SOURCES) + "}",
+                   help="where names of persons and organizations come from: gliner (the neural model, the "
+                        "default), spacy (the named-entity recognizer of the spaCy pipeline, e.g. --spacy-model "
+                        "ro_legal_fl; no neural model needed), or both (overlap resolution chooses)")
     g.add_argument("--gliner-model", metavar="NAME|DIR",
                    help=f"GLiNER model name on the model hub or local folder (default {DEFAULT_GLINER_MODEL})")
     g.add_argument("--spacy-model", metavar="NAME|DIR",
@@ -1656,9 +1696,10 @@ def _add_models(p: argparse.ArgumentParser) -> None:
                         "the same findings for every N; lower it to save memory, 1: one chunk at a time)")
     g.add_argument("--entities", metavar="TYPE,...",
                    help="only these entity types (for example CNP,IBAN_CODE); default: all")
-    g.add_argument("-j", "--jobs", type=_positive_count, default=usable_cores(), metavar="N",
-                   help="process documents in N worker processes, each with its own analyzer and a share of "
-                        "the cores (default: the usable cores, here %(default)s); 1: in this process")
+    if jobs:
+        g.add_argument("-j", "--jobs", type=_positive_count, default=usable_cores(), metavar="N",
+                       help="process documents in N worker processes, each with its own analyzer and a share "
+                            "of the cores (default: the usable cores, here %(default)s); 1: in this process")
 
 
 def _add_slm(p: argparse.ArgumentParser, review: bool) -> None:
@@ -1746,6 +1787,11 @@ def main(argv: list[str] | None = None) -> int:
     if getattr(args, "rules_only", False) and (args.gliner_model or args.spacy_model or args.gliner_backend
                                                or args.gliner_batch_size):
         parser.error("--rules-only takes no --gliner-model, --spacy-model, --gliner-backend or --gliner-batch-size")
+    if getattr(args, "rules_only", False) and getattr(args, "ner", None):
+        parser.error("--rules-only takes no --ner (rules find no names from a model)")
+    if getattr(args, "ner", None) == "spacy" and (args.gliner_model or args.gliner_backend or args.gliner_batch_size):
+        parser.error("--ner spacy runs no neural model: it takes no --gliner-model, --gliner-backend or "
+                     "--gliner-batch-size")
 
     if getattr(args, "raw", False) and args.verify:
         parser.error("--raw shows the recognizers' results before filtering; it takes no --verify")
@@ -1760,7 +1806,7 @@ def main(argv: list[str] | None = None) -> int:
 
     console = Console(quiet=args.quiet)
     _setup_logging(console, args.verbose)
-    if getattr(args, "rules_only", False):
+    if getattr(args, "rules_only", False) or getattr(args, "ner", None) == "spacy":
         _import_presidio_without_torch()
     try:
         if hasattr(args, "entities"):

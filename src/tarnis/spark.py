@@ -64,10 +64,14 @@ class AnalyzerConfig:
     spacy_model: str | None = None
     entities: tuple[str, ...] | None = None
     verify: dict | None = field(default=None, hash=False)
+    ner: str = "gliner"
+    gliner_backend: str | None = None
+    gliner_batch_size: int | None = None
 
     def key(self) -> str:
         """Identity of the analyzer within one process."""
-        return repr((self.rules_only, self.gliner_model, self.spacy_model, self.entities))
+        return repr((self.rules_only, self.gliner_model, self.spacy_model, self.entities, self.ner,
+                     self.gliner_backend, self.gliner_batch_size))
 
     def verify_key(self) -> str:
         return repr((self.key(), sorted((k, repr(v)) for k, v in (self.verify or {}).items())))
@@ -83,10 +87,25 @@ def _model_location(name: str | None) -> str | None:
 
 
 def make_config(rules_only: bool = False, gliner_model: str | None = None, spacy_model: str | None = None,
-                entities=None, verify=None) -> AnalyzerConfig:
+                entities=None, verify=None, ner: str | None = None, gliner_backend: str | None = None,
+                gliner_batch_size: int | None = None) -> AnalyzerConfig:
     """Check the options of the dataframe functions and bundle them."""
+    from tarnis import cli
+
     if not isinstance(rules_only, bool):
         raise TypeError("rules_only must be a bool")
+    if ner is not None and ner not in cli.NER_SOURCES:
+        raise ValueError(f"ner must be one of {', '.join(cli.NER_SOURCES)}")
+    if rules_only and ner is not None:
+        raise ValueError("rules_only takes no ner")
+    if gliner_backend is not None and gliner_backend not in cli.GLINER_BACKENDS:
+        raise ValueError(f"gliner_backend must be one of {', '.join(cli.GLINER_BACKENDS)}")
+    if gliner_batch_size is not None and (not isinstance(gliner_batch_size, int) or isinstance(gliner_batch_size, bool)
+                                          or gliner_batch_size < 1):
+        raise ValueError("gliner_batch_size must be a whole number of at least 1")
+    if (rules_only or ner == "spacy") and (gliner_backend is not None or gliner_batch_size is not None):
+        raise ValueError("gliner_backend and gliner_batch_size need the neural model (not with rules_only or "
+                         "ner='spacy')")
     for name, value in (("gliner_model", gliner_model), ("spacy_model", spacy_model)):
         if value is not None and not isinstance(value, (str, os.PathLike)):
             raise TypeError(f"{name} must be a str, a path or None")
@@ -107,7 +126,8 @@ def make_config(rules_only: bool = False, gliner_model: str | None = None, spacy
     return AnalyzerConfig(rules_only=rules_only,
                           gliner_model=_model_location(os.fspath(gliner_model) if gliner_model else None),
                           spacy_model=_model_location(os.fspath(spacy_model) if spacy_model else None),
-                          entities=entities, verify=verify)
+                          entities=entities, verify=verify, ner=ner or cli.DEFAULT_NER,
+                          gliner_backend=gliner_backend, gliner_batch_size=gliner_batch_size)
 
 
 # --- per-process state on the executors -----------------------------------------------------
@@ -125,8 +145,14 @@ def _build_engine(config: AnalyzerConfig):
     if config.rules_only:
         cli._import_presidio_without_torch()
         return cli.build_rules_engine()
+    if config.ner == "spacy":
+        cli._import_presidio_without_torch()
+        return cli.build_spacy_engine(config.spacy_model or cli.DEFAULT_SPACY_MODEL)
     return cli.build_full_engine(config.gliner_model or cli.DEFAULT_GLINER_MODEL,
-                                 config.spacy_model or cli.DEFAULT_SPACY_MODEL)
+                                 config.spacy_model or cli.DEFAULT_SPACY_MODEL,
+                                 config.gliner_backend or cli.DEFAULT_GLINER_BACKEND,
+                                 config.gliner_batch_size or cli.DEFAULT_GLINER_BATCH_SIZE,
+                                 spacy_ner=config.ner == "both")
 
 
 def _quiet_worker_logging() -> None:
@@ -460,14 +486,19 @@ def _large_strings(df) -> bool:
 
 def anonymize_dataframe(df, text_col: str = "text", *, rules_only: bool = False, gliner_model=None,
                         spacy_model=None, entities=None, verify: dict | None = None,
-                        output_cols: tuple[str, str] = OUTPUT_COLS, error_col: str = ERROR_COL):
+                        output_cols: tuple[str, str] = OUTPUT_COLS, error_col: str = ERROR_COL,
+                        ner: str | None = None, gliner_backend: str | None = None,
+                        gliner_batch_size: int | None = None):
     """`df` with the anonymized text, the entity map (JSON, the command's map
     format) and an error column added, lazily like any transformation.
 
     `text_col` is a string column, or a binary column of UTF-8 documents as
     stored. The models default to the command's (`gliner_model`,
     `spacy_model`: names or folders that exist where the executors run);
-    `rules_only` runs the rule-based recognizers alone. `verify`, a dict of
+    `rules_only` runs the rule-based recognizers alone; `ner` ("gliner", the
+    default, "spacy" or "both") says where names come from, as the command's
+    --ner; `gliner_backend` and `gliner_batch_size` run the neural model as
+    the command's options of those names. `verify`, a dict of
     `tarnis.slm.fallback.SLMFallback` keyword arguments, has the language
     model check doubtful detections, one `filter_multi` per Arrow batch.
 
@@ -475,7 +506,8 @@ def anonymize_dataframe(df, text_col: str = "text", *, rules_only: bool = False,
     columns null."""
     from pyspark.sql.types import StringType, StructField, StructType
 
-    config = make_config(rules_only, gliner_model, spacy_model, entities, verify)
+    config = make_config(rules_only, gliner_model, spacy_model, entities, verify, ner, gliner_backend,
+                         gliner_batch_size)
     _check_text_column(df, text_col, "text_col")
     if not isinstance(output_cols, (tuple, list)) or len(output_cols) != 2:
         raise TypeError("output_cols must be a pair of column names (anonymized text, entity map)")
@@ -503,7 +535,9 @@ def restore_dataframe(df, anonymized_col: str, map_col: str, output_col: str = "
 
 
 def detect_dataframe(df, text_col: str = "text", *, id_col: str | None = None, rules_only: bool = False,
-                     gliner_model=None, spacy_model=None, entities=None, error_col: str = ERROR_COL):
+                     gliner_model=None, spacy_model=None, entities=None, error_col: str = ERROR_COL,
+                     ner: str | None = None, gliner_backend: str | None = None,
+                     gliner_batch_size: int | None = None):
     """One row per detection, for audits: the document's id, `entity_type`,
     `start`, `end`, `score`, `recognizer`, `text` (the personal data itself),
     in text order; a failing document gives one row with its id and the
@@ -513,7 +547,8 @@ def detect_dataframe(df, text_col: str = "text", *, id_col: str | None = None, r
     from pyspark.sql import functions as F
     from pyspark.sql.types import DoubleType, LongType, StringType, StructField, StructType
 
-    config = make_config(rules_only, gliner_model, spacy_model, entities)
+    config = make_config(rules_only, gliner_model, spacy_model, entities, ner=ner, gliner_backend=gliner_backend,
+                         gliner_batch_size=gliner_batch_size)
     _check_text_column(df, text_col, "text_col")
     if id_col is None:
         id_col = "document_id"
@@ -571,7 +606,7 @@ def add_spark_command(sub) -> None:
     p.add_argument("--master", metavar="URL",
                    help="Spark master (default: local[*], or the one spark-submit was given)")
     p.add_argument("-f", "--force", action="store_true", help="replace OUTPUT if it exists")
-    cli._add_models(p)
+    cli._add_models(p, jobs=False)
     cli._add_slm(p, review=False)
     cli._add_common(p)
     p.set_defaults(run=cmd_spark_anonymize)
@@ -703,7 +738,9 @@ def cmd_spark_anonymize(args, console) -> int:
         df, text_col = _read_input(spark, args, fmt)
         try:
             out = anonymize_dataframe(df, text_col, rules_only=args.rules_only, gliner_model=args.gliner_model,
-                                      spacy_model=args.spacy_model, entities=args.entities, verify=verify)
+                                      spacy_model=args.spacy_model, entities=args.entities, verify=verify,
+                                      ner=args.ner, gliner_backend=args.gliner_backend,
+                                      gliner_batch_size=args.gliner_batch_size)
         except (TypeError, ValueError) as e:
             raise _usage(str(e)) from None
         from pyspark.sql import functions as F
