@@ -157,6 +157,11 @@ class WordDocument:
         for name in _CORE_PEOPLE:
             if getattr(core, name):
                 setattr(core, name, "")
+        # The package's thumbnail is a picture of the first page, personal data
+        # included: it leaves the package.
+        for rid, rel in list(package.rels.items()):
+            if rel.reltype.endswith("/metadata/thumbnail"):
+                del package.rels[rid]
         embedded = False
         for part in package.iter_parts():
             partname = str(part.partname)
