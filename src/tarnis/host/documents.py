@@ -55,6 +55,7 @@ _CORE_TEXT = ("title", "subject", "keywords", "comments", "category")
 _CORE_PEOPLE = ("author", "last_modified_by")
 _APP_PEOPLE = ("Company", "Manager")
 _PEOPLE_ATTRIBUTES = ("author", "initials", "userId", "providerId")
+_PEOPLE_XPATH = "//*[@*[" + " or ".join(f"local-name()='{a}'" for a in _PEOPLE_ATTRIBUTES) + "]]"
 
 
 class DocumentFormatError(Exception):
@@ -206,10 +207,9 @@ class WordDocument:
     def _clear_people(root) -> None:
         """Authors and initials of comments and tracked changes (and the
         people list) name persons: cleared."""
-        for element in root.iter():
+        for element in root.xpath(_PEOPLE_XPATH):
             for attribute in list(element.attrib):
-                name = attribute.rsplit("}", 1)[-1]
-                if name in _PEOPLE_ATTRIBUTES:
+                if attribute.rsplit("}", 1)[-1] in _PEOPLE_ATTRIBUTES:
                     element.set(attribute, "")
 
     def line_starts(self) -> list[int]:
@@ -311,8 +311,12 @@ def anonymize_document(document, results: list) -> tuple[str, dict, bytes | None
         return postprocess_anonymized(anonymized, entity_map), entity_map, None
     cut = _cut_at_lines(text, results)
     anonymized, entity_map = anonymize_text(text, cut)
-    lines = anonymized.split("\n")
-    lines = [postprocess_anonymized(line, entity_map) if line else line for line in lines]
+    final = postprocess_anonymized(anonymized, entity_map)
+    if final.count("\n") == anonymized.count("\n"):
+        # No further occurrence ran over a line break: the lines still match the pieces.
+        lines = final.split("\n")
+    else:
+        lines = [postprocess_anonymized(line, entity_map) if line else line for line in anonymized.split("\n")]
     data = document.with_lines(lines, entity_map)
     return "\n".join(lines), entity_map, data
 
