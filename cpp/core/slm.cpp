@@ -281,46 +281,33 @@ void append_jsonl(py::handle log_dir, const char* filename, py::handle entry) {
 }
 
 py::str error_label(py::handle exc) {
-  std::string out = py::str(py::handle(reinterpret_cast<PyObject*>(Py_TYPE(exc.ptr()))).attr("__name__"));
+  std::string m;
   PyObject* text = PyObject_Str(exc.ptr());
   if (!text) {
     PyErr_Clear();
   } else {
     py::str message = py::reinterpret_steal<py::str>(text);
-    std::string m;
-    {
-      Py_ssize_t n = 0;
-      const char* utf8 = PyUnicode_AsUTF8AndSize(message.ptr(), &n);
-      if (!utf8) {
-        PyErr_Clear();
-      } else {
-        m.assign(utf8, static_cast<size_t>(n));
-      }
-    }
-    // Messages whose whole text is fixed (or names only types), and fixed
-    // heads of messages that go on to quote the answer.
-    static const char* const kWhole[] = {"No JSON object found in response", "Request timed out.",
-                                         "Connection error.", "'results'"};
-    static const char* const kHeads[] = {"Could not repair JSON"};
-    static const char* const kTyped = "SLM answer \"results\" ";
-    bool shown = false;
-    for (const char* w : kWhole) {
-      if (m == w) {
-        out += ": " + m;
-        shown = true;
-      }
-    }
-    if (!shown && m.rfind(kTyped, 0) == 0 && m.find('\n') == std::string::npos && m.size() < 120) {
-      out += ": " + m;
-      shown = true;
-    }
-    for (const char* h : kHeads) {
-      if (!shown && m.rfind(h, 0) == 0) {
-        out += std::string(": ") + h;
-        shown = true;
-      }
+    Py_ssize_t n = 0;
+    const char* utf8 = PyUnicode_AsUTF8AndSize(message.ptr(), &n);
+    if (!utf8) {
+      PyErr_Clear();
+    } else {
+      m.assign(utf8, static_cast<size_t>(n));
     }
   }
+  // Messages whose whole text is fixed (or names only JSON types) are shown
+  // as they are; a message that goes on to quote the answer keeps its fixed
+  // head; any other gives the class of the error (and the HTTP status).
+  static const char* const kWhole[] = {"No JSON object found in response", "Request timed out.",
+                                       "Connection error.", "'results'"};
+  for (const char* w : kWhole) {
+    if (m == w) return py::str(m);
+  }
+  static const char* const kTyped = "SLM answer \"results\" ";
+  if (m.rfind(kTyped, 0) == 0 && m.find('\n') == std::string::npos && m.size() < 120) return py::str(m);
+  static const char* const kHead = "Could not repair JSON";
+  if (m.rfind(kHead, 0) == 0) return py::str(std::string(kHead) + " (the answer is in the log)");
+  std::string out = py::str(py::handle(reinterpret_cast<PyObject*>(Py_TYPE(exc.ptr()))).attr("__name__"));
   PyObject* status = PyObject_GetAttrString(exc.ptr(), "status_code");
   if (!status) {
     PyErr_Clear();

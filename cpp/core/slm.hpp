@@ -46,9 +46,10 @@ py::object now_iso();
 void append_jsonl(py::handle log_dir, const char* filename, py::handle entry);
 
 // An exception described without anything the model or the document may
-// have put into its message, for lines that reach terminals: its class name,
-// the HTTP status of an error answer, and the fixed messages of the answer
-// checks ("No JSON object found in response", "Could not repair JSON", ...).
+// have put into its message, for lines that reach terminals: a message of
+// fixed text ("No JSON object found in response", "Connection error.") as it
+// is, the fixed head of one that quotes the answer ("Could not repair
+// JSON"), otherwise the class name and the HTTP status of an error answer.
 // The full text goes to the JSON-lines logs and to debug lines.
 py::str error_label(py::handle exc);
 
