@@ -238,3 +238,86 @@ def test_unwritable_error_log_fails_the_unverified_documents(slm_server, samples
                "--slm-url", server.base_url)
     assert proc.returncode == 1
     assert outputs(out) == {} and "IsADirectoryError" in err(proc) and "Traceback" not in err(proc)
+
+
+# --- standard error quotes no document ----------------------------------------------------------
+
+PLANTED_DOC = ("Subsemnatul Ion Popescu, domiciliat în Cluj, legitimat cu BI nr. 004512, solicit copia "
+               "dosarului nr. 12345/299/2023.\nAutoturismul cu numărul CJ 21 XTR a fost ridicat. Contul de "
+               "utilizator ion.popescu85 rămâne activ.\n")
+PLANTED = ["Popescu", "004512", "12345/299/2023", "CJ 21 XTR", "ion.popescu85", "Subsemnatul", "Autoturismul"]
+
+
+def echo_prompt(body):
+    return body["messages"][1]["content"]
+
+
+def keys_then_echo(body):
+    """Verdicts keyed by the values and without "pii", then the echo."""
+    items = payload_of(body)
+    if body["messages"][1]["content"].count('"id"') == 3:
+        return verdicts(*({"id": i["id"], i["value"]: i["context"]} for i in items))
+    return echo_prompt(body)
+
+
+def types_from_values(body):
+    return verdicts(*({"id": i["id"], "pii": True, "entity_type": i["value"]} for i in payload_of(body)))
+
+
+def review_echo(body):
+    return '{"entities": [{"text" "' + body["messages"][1]["content"]
+
+
+@pytest.mark.parametrize("command, verify", [
+    (["detect", "--verify"], echo_prompt),
+    (["detect", "--verify", "--slm-on-failure", "reject"], keys_then_echo),
+    (["anonymize", "--verify", "--review"], types_from_values),
+    (["anonymize", "--review"], None),
+    (["anonymize", "--verify", "--review", "--slm-on-failure", "error"], echo_prompt)])
+def test_standard_error_quotes_no_document_text(slm_server, tmp_path, command, verify):
+    doc = tmp_path / "in" / "cerere.txt"
+    doc.parent.mkdir()
+    doc.write_text(PLANTED_DOC, encoding="utf-8")
+    server = slm_server(scripted(verify=verify or accept_all, review=review_echo))
+    logs = tmp_path / "logs"
+    output = ["-o", tmp_path / "out"] if command[0] == "anonymize" else []
+    proc = run(command[0], doc, RULES, *command[1:], *output, "--slm-log-dir", logs, "--slm-url", server.base_url)
+    message = err(proc)
+    assert "Traceback" not in message and "warning" in message      # the trouble is reported ...
+    assert [s for s in PLANTED if s in message] == [], message       # ... without the document
+    # Nothing is lost: the exchanges are in the logs, readable by their owner only.
+    if verify is not None:
+        request_log = logs / "slm_request_log.jsonl"
+        assert "12345/299/2023" in request_log.read_text(encoding="utf-8")
+        assert stat.S_IMODE(request_log.stat().st_mode) == 0o600
+    if "--review" in command and "error" not in command:
+        assert "Popescu" in (logs / "slm_review_log.jsonl").read_text(encoding="utf-8")
+
+
+# --- time limit of the requests -----------------------------------------------------------------
+
+def test_timeout_reaches_both_clients(slm_server, tmp_path):
+    from tarnis import cli, spark
+
+    server = slm_server(scripted())
+    args = cli.build_parser().parse_args(["anonymize", str(tmp_path / "a.txt"), "--verify", "--review",
+                                          "--slm-url", server.base_url, "--slm-timeout", "7.5",
+                                          "--slm-log-dir", str(tmp_path / "logs")])
+    stages = cli.SLMStages(args, cli.Console(quiet=True))
+    assert stages.fallback.client.timeout == 7.5 and stages.reviewer.client.timeout == 7.5
+    args = cli.build_parser().parse_args(["anonymize", str(tmp_path / "a.txt"), "--verify",
+                                          "--slm-url", server.base_url])
+    assert cli.SLMStages(args, cli.Console(quiet=True)).fallback.client.timeout == 120
+    args = cli.build_parser().parse_args(["spark-anonymize", str(tmp_path), str(tmp_path / "o"), "--verify",
+                                          "--slm-timeout", "9"])
+    assert spark._verify_settings(args)["timeout"] == 9
+
+
+@pytest.mark.parametrize("args, message", [
+    (["detect", "x.txt", "--verify", "--slm-timeout", "0"], "not a positive number of seconds"),
+    (["detect", "x.txt", "--verify", "--slm-timeout", "inf"], "not a positive number of seconds"),
+    (["anonymize", "x.txt", "--slm-timeout", "30"], "--slm-timeout: no language-model stage"),
+])
+def test_timeout_usage_errors(args, message):
+    proc = run(*args)
+    assert proc.returncode == 2 and message in err(proc)

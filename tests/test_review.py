@@ -217,6 +217,31 @@ def test_failed_attempts_are_logged_and_retried(slm_server, tmp_path, caplog, co
     assert caplog.messages[2] == "[review] Chunk 7: all 2 attempts failed"
 
 
+@pytest.mark.parametrize("content", [
+    lambda body: '{"entities": [{"text" "' + body["messages"][1]["content"],   # cut off after an echo
+    lambda body: Raw(500, json.dumps({"error": {"message": body["messages"][1]["content"]}}).encode()),
+])
+def test_failed_attempt_warnings_do_not_quote_the_answer(slm_server, tmp_path, caplog, content):
+    chunk = "Subsemnatul Ion Popescu, CNP 1780315123453, locuiesc în Cluj."
+    server = slm_server(content)
+    with caplog.at_level(logging.DEBUG, logger="tarnis.slm.review"):
+        assert make(server, tmp_path, max_retries=1)._call_slm(chunk) == []
+    shown = [r.getMessage() for r in caplog.records if r.levelno >= logging.WARNING]
+    assert len(shown) == 2 and not [m for m in shown if "Popescu" in m or "1780315123453" in m]
+    assert shown[0].startswith("[review] Chunk 0 attempt 1 failed: ")
+    debug = [r.getMessage() for r in caplog.records if r.levelno == logging.DEBUG]
+    assert any("Popescu" in m for m in debug)
+    assert "Popescu" in log_lines(tmp_path)[0]["raw_response"]
+
+
+def test_an_existing_review_log_becomes_the_owners_only(slm_server, tmp_path):
+    (tmp_path / LOG).write_text("", encoding="utf-8")
+    os.chmod(tmp_path / LOG, 0o644)
+    server = slm_server(lambda body: answer())
+    make(server, tmp_path)._call_slm("text")
+    assert stat.S_IMODE(os.stat(tmp_path / LOG).st_mode) == 0o600 and len(log_lines(tmp_path)) == 1
+
+
 def test_server_down_gives_three_error_lines_per_chunk(slm_server, tmp_path, caplog):
     server = slm_server()
     p = make(server, tmp_path, max_chunk_tokens=25)

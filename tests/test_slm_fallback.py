@@ -561,13 +561,20 @@ def test_invalid_ids_are_skipped_and_retried(make, caplog, bad):
     assert [(v.accepted, v.reason) for v in fb.last_verdicts] == [(False, "retry: r")]
 
 
+def logged(caplog, level):
+    return [r.getMessage() for r in caplog.records if r.levelno == level]
+
+
 def test_missing_pii_and_retry_defaults(make, caplog):
     answers = iter([verdicts({"id": 0, "reason": "?"}), verdicts({"id": 0, "reason": "sure"})])
     fb, _ = make(lambda body: next(answers))
     r = span("153/2017")
-    with caplog.at_level(logging.WARNING, logger=LOGGER):
+    with caplog.at_level(logging.DEBUG, logger=LOGGER):
         assert fb.filter(TEXT, [r]) == [r]
-    assert "[verdict] MISSING_PII  id=0  CODE='153/2017'  keys=['id', 'reason'] — will retry" in caplog.messages
+    # The warning names the result by position and type; its text is in the debug line.
+    assert "[verdict] MISSING_PII  id=0  CODE  keys=['id', 'reason'] — will retry" in logged(caplog, logging.WARNING)
+    assert ("[verdict] MISSING_PII  id=0  CODE='153/2017'  keys=['id', 'reason'] — will retry"
+            in logged(caplog, logging.DEBUG))
     assert [(v.accepted, v.reason) for v in fb.last_verdicts] == [(True, "retry: sure")]
 
 
@@ -575,11 +582,16 @@ def test_failed_retry_defaults_to_pii(make, caplog):
     answers = iter([verdicts({"id": 1, "pii": False})] + [500] * 5)
     fb, server = make(lambda body: next(answers))
     rs = three()
-    with caplog.at_level(logging.WARNING, logger=LOGGER):
+    with caplog.at_level(logging.DEBUG, logger=LOGGER):
         assert fb.filter(TEXT, rs) == [rs[0], rs[2]]
     assert len(server.requests) == 6 and fb._consecutive_failures == 0
     assert [v.reason for v in fb.last_verdicts] == ["", "retry_failed_default_pii", "retry_failed_default_pii"]
-    assert "[retry] DEFAULT_ACCEPT  id=2  CODE='ion.popescu85'  (retry failed, defaulting to PII)" in caplog.messages
+    assert "[retry] DEFAULT_ACCEPT  id=2  CODE  (retry failed, defaulting to PII)" in logged(caplog, logging.WARNING)
+    assert ("[retry] DEFAULT_ACCEPT  id=2  CODE='ion.popescu85'  (retry failed, defaulting to PII)"
+            in logged(caplog, logging.DEBUG))
+    # A failed retry request keeps its results whatever on_failure says, and its report says so.
+    assert ("SLM batch FAILED after 5 attempts — keeping 2 entities (retry request: kept as PII): [2 CODE] | "
+            "last error: InternalServerError (HTTP 500)") in logged(caplog, logging.ERROR)
 
 
 def test_repeated_id_is_applied_again(make):
@@ -623,27 +635,49 @@ def test_malformed_answers_are_failed_attempts(make, answer, error_part):
     assert list(err) == ["timestamp", "error", "raw_response", "payload"] and err["error"] == log[-1]["error"]
 
 
-def test_attempt_logging(make, caplog):
-    fb, server = make(lambda b: "nope", batch_size=5, max_consecutive_failures=10)
+@pytest.mark.parametrize("on_failure, fate, kept", [("accept", "keeping", 5), ("reject", "rejecting", 0),
+                                                    ("drop", "rejecting", 0)])
+def test_attempt_logging(make, caplog, on_failure, fate, kept):
+    fb, server = make(lambda b: "nope", batch_size=5, max_consecutive_failures=10, on_failure=on_failure)
     rs = [span("153/2017"), span("1234/3/2023"), span("ion.popescu85"), span("Legea"), span("Conform")]
-    with caplog.at_level(logging.WARNING, logger=LOGGER):
-        fb.filter(TEXT, rs)
+    with caplog.at_level(logging.DEBUG, logger=LOGGER):
+        assert len(fb.filter(TEXT, rs)) == kept
+    why = f"on_failure={on_failure!r}"
+    # Warnings and errors: counts, types and the error, never the values or the answer.
+    warnings = [m for m in logged(caplog, logging.WARNING) if m.startswith("SLM batch failed")]
+    assert warnings == [f"SLM batch failed (attempt {i}/5): No JSON object found in response | "
+                        "entities: [5 CODE] — retrying..." for i in range(1, 5)]
+    assert logged(caplog, logging.ERROR) == [
+        f"SLM batch FAILED after 5 attempts — {fate} 5 entities ({why}): [5 CODE] | "
+        "last error: No JSON object found in response"]
+    # The debug companions carry the values and the answer.
     preview = "153/2017(CODE), 1234/3/2023(CODE), ion.popescu85(CODE)..."
-    warnings = [m for m in caplog.messages if m.startswith("SLM batch failed")]
-    assert warnings == [f"SLM batch failed (attempt {i}/5): No JSON object found in response | entities: "
-                        f"[{preview}] — retrying..." for i in range(1, 5)]
-    errors = [(r.levelno, r.getMessage()) for r in caplog.records if r.levelno == logging.ERROR]
-    assert errors == [(logging.ERROR, f"SLM batch FAILED after 5 attempts — rejecting 5 entities: [{preview}] | "
-                                      "last error: No JSON object found in response | raw: nope")]
+    debug = logged(caplog, logging.DEBUG)
+    assert [m for m in debug if m.startswith("SLM batch failed")] == [
+        f"SLM batch failed (attempt {i}/5): No JSON object found in response | entities: [{preview}] — retrying..."
+        for i in range(1, 5)]
+    assert (f"SLM batch FAILED after 5 attempts — {fate} 5 entities ({why}): [{preview}] | "
+            "last error: No JSON object found in response | raw: nope") in debug
     log = read_jsonl(fb.log_dir / "slm_request_log.jsonl")
     assert [e["raw_response"] for e in log] == ["nope"] * 5
 
 
+def test_failure_with_on_failure_error_says_it_raises(make, caplog):
+    fb, _ = make(lambda b: "nope", on_failure="error")
+    with caplog.at_level(logging.ERROR, logger=LOGGER), pytest.raises(F.SLMUnavailableError):
+        fb.filter(TEXT, [span("153/2017")])
+    assert logged(caplog, logging.ERROR) == [
+        "SLM batch FAILED after 5 attempts — raising an error for 1 entities (on_failure='error'): [1 CODE] | "
+        "last error: No JSON object found in response"]
+
+
 def test_failure_report_of_a_foreign_payload(make, caplog):
     fb, _ = make(lambda b: 500, max_consecutive_failures=10)
-    with caplog.at_level(logging.ERROR, logger=LOGGER):
+    with caplog.at_level(logging.DEBUG, logger=LOGGER):
         assert fb._call_slm([1, {"value": "abc"}], "CODE") is None
-    assert "rejecting 2 entities: [1, {'value': 'abc'}] |" in caplog.messages[-1]
+    assert logged(caplog, logging.ERROR)[-1].startswith(
+        "SLM batch FAILED after 5 attempts — keeping 2 entities (on_failure='accept'): [2 other] |")
+    assert "keeping 2 entities (on_failure='accept'): [1, {'value': 'abc'}] |" in logged(caplog, logging.DEBUG)[-1]
 
 
 def test_raw_response_of_an_earlier_attempt_is_kept(make):
@@ -921,3 +955,149 @@ def test_log_request_directly(make):
     fb._log_request([], None, None, 1, "error", "boom")
     (entry,) = read_jsonl(fb.log_dir / "slm_request_log.jsonl")
     assert (entry["entity_type"], entry["error"], entry["system_prompt"], entry["is_retry"]) == ("", "boom", None, False)
+
+
+# --- what the log lines that reach terminals hold -----------------------------------------------
+
+SECRET_TEXT = ("Subsemnatul Ion Popescu, CNP 1780315123453, dosarul 12345/299/2023 și "
+               "BI nr. 004512, placa CJ 21 XTR, contul ion.popescu85.")
+SECRETS = ["Popescu", "1780315123453", "12345/299/2023", "004512", "CJ 21 XTR", "ion.popescu85", "Subsemnatul"]
+
+
+def echo_prompt(body):
+    """A model that repeats what it was sent."""
+    return body["messages"][1]["content"]
+
+
+def echo_keys(body):
+    """Verdicts whose keys and types are the document's words."""
+    return verdicts(*({"id": item["id"], item["value"]: True, "reason": item["context"]} for item in payload_of(body)))
+
+
+def echo_types(body):
+    return verdicts(*({"id": item["id"], "pii": True, "entity_type": item["value"]} for item in payload_of(body)))
+
+
+def half_missing(body):
+    """First pass: only the first item, without "pii"; then the echo."""
+    payload = payload_of(body)
+    if len(payload) == 4:
+        return verdicts({"id": 0, "reason": payload[0]["value"]})
+    return echo_prompt(body)
+
+
+@pytest.mark.parametrize("script", [echo_prompt, echo_keys, echo_types, half_missing, lambda b: verdicts(),
+                                    lambda b: '{"results": [{"id": 0, "pii": tru' + SECRET_TEXT, lambda b: 500])
+@pytest.mark.parametrize("on_failure", ["accept", "reject"])
+def test_warnings_and_errors_quote_neither_document_nor_answer(make, caplog, script, on_failure):
+    fb, _ = make(script, on_failure=on_failure, max_consecutive_failures=10)
+    rs = [span(s, text=SECRET_TEXT) for s in ("12345/299/2023", "004512", "CJ 21 XTR", "ion.popescu85")]
+    with caplog.at_level(logging.DEBUG, logger=LOGGER):
+        fb.filter(SECRET_TEXT, rs)
+    shown = [r.getMessage() for r in caplog.records if r.levelno >= logging.WARNING]
+    assert shown, "the failure must still be reported"
+    for line in shown:
+        assert not [s for s in SECRETS if s in line], line
+    # Nothing is lost: the texts are in the debug lines and in the request log.
+    debug = "\n".join(r.getMessage() for r in caplog.records if r.levelno == logging.DEBUG)
+    assert "12345/299/2023" in debug
+    assert "12345/299/2023" in (fb.log_dir / "slm_request_log.jsonl").read_text(encoding="utf-8")
+
+
+def test_known_verdict_keys_are_shown_invented_ones_counted(make, caplog):
+    answers = iter([verdicts({"id": 9, "pii": True, "Ion Popescu": 1, "x": 2}), verdicts({"id": 0, "pii": False})])
+    fb, _ = make(lambda body: next(answers))
+    with caplog.at_level(logging.DEBUG, logger=LOGGER):
+        assert fb.filter(TEXT, [span("153/2017")]) == []
+    assert logged(caplog, logging.WARNING)[0] == (
+        "[verdict] INVALID/MISSING id — skipping verdict: keys=['id', 'pii'] and 2 other keys")
+    assert ("[verdict] INVALID/MISSING id — skipping verdict: keys=['id', 'pii', 'Ion Popescu', 'x']"
+            in logged(caplog, logging.DEBUG))
+
+
+# --- reclassification only into the catalogue ---------------------------------------------------
+
+def test_reclassification_types_are_the_catalogue():
+    from tarnis import analyzer
+    assert list(F._CATALOGUE_ENTITY_TYPES) == list(analyzer.ENTITIES)
+
+
+@pytest.mark.parametrize("bogus", ["EVIL] [X", "person_name", 7, ["PERSON_NAME"]])
+@pytest.mark.parametrize("retry", [False, True])
+@pytest.mark.parametrize("on_failure, kept, reason", [("accept", True, "invalid_entity_type_accept"),
+                                                      ("reject", False, "invalid_entity_type")])
+def test_a_type_outside_the_catalogue_is_a_failed_verdict(make, bogus, retry, on_failure, kept, reason):
+    bad = {"id": 0, "pii": True, "entity_type": bogus}
+    answers = iter([verdicts(), verdicts(bad)] if retry else [verdicts(bad, {"id": 1, "pii": True,
+                                                                             "entity_type": "PERSON_NAME"})])
+    fb, _ = make(lambda body: next(answers), on_failure=on_failure, allowed_entity_types=None)
+    rs = [span("153/2017"), span("1234/3/2023")]
+    out = fb.filter(TEXT, rs)
+    assert rs[0].entity_type == "CODE"
+    assert (rs[0] in out) is kept
+    v = next(v for v in fb.last_verdicts if v.result is rs[0])
+    assert (v.accepted, v.reason, v.original_entity_type) == (kept, reason, "CODE")
+    if not retry:   # the other verdict of the answer is applied as usual
+        assert rs[1] in out and rs[1].entity_type == "PERSON_NAME"
+
+
+def test_a_type_outside_the_catalogue_with_on_failure_error(make):
+    fb, _ = make(lambda body: verdicts({"id": 0, "pii": True, "entity_type": "EVIL] [X"}), on_failure="error")
+    with pytest.raises(F.SLMUnavailableError, match="outside the catalogue"):
+        fb.filter(TEXT, [span("153/2017")])
+
+
+def test_no_placeholder_from_a_made_up_type(make):
+    from tarnis.processing import anonymize_text
+    fb, _ = make(lambda body: verdicts({"id": 0, "pii": True, "entity_type": "EVIL] [X"}))
+    r = span("153/2017")
+    anonymized, entity_map = anonymize_text(TEXT, fb.filter(TEXT, [r]))
+    assert "EVIL" not in anonymized and set(entity_map) == {"CODE"} and "153/2017" not in anonymized
+
+
+# --- time limit of the chat requests ------------------------------------------------------------
+
+def test_timeout_reaches_the_client(make, monkeypatch):
+    fb, server = make(required=False, timeout=7)
+    assert fb.timeout == 7.0 and fb.client.timeout == 7.0
+    plain, _ = make(required=False)
+    assert plain.timeout is None and plain.client.timeout != 7.0
+    for bad, error in ((0, ValueError), (-1, ValueError), (float("nan"), ValueError), ("5", TypeError)):
+        with pytest.raises(error):
+            F.SLMFallback(server.base_url, required=False, timeout=bad)
+
+
+def test_a_server_that_never_answers_costs_the_timeout_per_attempt(make):
+    import threading
+    release = threading.Event()
+
+    def hang(body):
+        release.wait(30)
+        return DROP      # the client has gone; nothing to write to
+
+    try:
+        fb, server = make(hang, timeout=0.2, max_consecutive_failures=10)
+        r = span("153/2017")
+        assert fb.filter(TEXT, [r]) == [r]
+        assert [v.reason for v in fb.last_verdicts] == ["slm_unavailable_accept"]
+        log = read_jsonl(fb.log_dir / "slm_request_log.jsonl")
+        assert [e["status"] for e in log] == ["error"] * 5
+        assert all("timed out" in e["error"] for e in log)
+    finally:
+        release.set()
+
+
+# --- modes of the logs --------------------------------------------------------------------------
+
+def test_logs_that_already_exist_become_the_owners_only(make, tmp_path):
+    logs = tmp_path / "logs"
+    logs.mkdir()
+    for name in ("slm_request_log.jsonl", "slm_error_log.jsonl"):
+        (logs / name).write_text('{"earlier": 1}\n', encoding="utf-8")
+        os.chmod(logs / name, 0o644)
+    fb, _ = make(lambda b: "nope", log_dir=logs)
+    fb.filter(TEXT, [span("153/2017")])
+    for name in ("slm_request_log.jsonl", "slm_error_log.jsonl"):
+        assert stat.S_IMODE((logs / name).stat().st_mode) == 0o600, name
+        lines = read_jsonl(logs / name)
+        assert lines[0] == {"earlier": 1} and len(lines) > 1

@@ -1,9 +1,12 @@
 #include "core/slm.hpp"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -224,6 +227,32 @@ void append_jsonl(py::handle log_dir, const char* filename, py::handle entry) {
     PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, path.ptr());
     throw py::error_already_set();
   }
+  // A file that was already there (made by an earlier version, by hand, or
+  // under another umask) may be readable by others: it becomes the owner's
+  // only before document text goes into it. Pipes and devices hold nothing
+  // and keep their modes.
+  struct stat st;
+  if (::fstat(fd, &st) < 0) {
+    const int saved = errno;
+    ::close(fd);
+    errno = saved;
+    PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, path.ptr());
+    throw py::error_already_set();
+  }
+  if (S_ISREG(st.st_mode) && (st.st_mode & 07777) != 0600 && ::fchmod(fd, 0600) < 0 && (st.st_mode & 077) != 0) {
+    const int saved = errno;
+    ::close(fd);
+    char mode[8];
+    std::snprintf(mode, sizeof mode, "%03o", static_cast<unsigned>(st.st_mode & 0777));
+    py::object message = py::str("cannot make the log file readable by its owner only (mode {}: {}); nothing "
+                                  "was written to it")
+                              .format(mode, py::str(std::strerror(saved)));
+    PyObject* exc = PyObject_CallFunction(PyExc_PermissionError, "iOO", saved, message.ptr(), path.ptr());
+    if (!exc) throw py::error_already_set();
+    PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(exc)), exc);
+    Py_DECREF(exc);
+    throw py::error_already_set();
+  }
   // One write for the whole line in the usual case, so that concurrent
   // appenders do not interleave within a line.
   const char* p = PyBytes_AS_STRING(data.ptr());
@@ -249,6 +278,44 @@ void append_jsonl(py::handle log_dir, const char* filename, py::handle entry) {
     PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, path.ptr());
     throw py::error_already_set();
   }
+}
+
+py::str error_label(py::handle exc) {
+  std::string m;
+  PyObject* text = PyObject_Str(exc.ptr());
+  if (!text) {
+    PyErr_Clear();
+  } else {
+    py::str message = py::reinterpret_steal<py::str>(text);
+    Py_ssize_t n = 0;
+    const char* utf8 = PyUnicode_AsUTF8AndSize(message.ptr(), &n);
+    if (!utf8) {
+      PyErr_Clear();
+    } else {
+      m.assign(utf8, static_cast<size_t>(n));
+    }
+  }
+  // Messages whose whole text is fixed (or names only JSON types) are shown
+  // as they are; a message that goes on to quote the answer keeps its fixed
+  // head; any other gives the class of the error (and the HTTP status).
+  static const char* const kWhole[] = {"No JSON object found in response", "Request timed out.",
+                                       "Connection error.", "'results'"};
+  for (const char* w : kWhole) {
+    if (m == w) return py::str(m);
+  }
+  static const char* const kTyped = "SLM answer \"results\" ";
+  if (m.rfind(kTyped, 0) == 0 && m.find('\n') == std::string::npos && m.size() < 120) return py::str(m);
+  static const char* const kHead = "Could not repair JSON";
+  if (m.rfind(kHead, 0) == 0) return py::str(std::string(kHead) + " (the answer is in the log)");
+  std::string out = py::str(py::handle(reinterpret_cast<PyObject*>(Py_TYPE(exc.ptr()))).attr("__name__"));
+  PyObject* status = PyObject_GetAttrString(exc.ptr(), "status_code");
+  if (!status) {
+    PyErr_Clear();
+  } else {
+    py::object keep = py::reinterpret_steal<py::object>(status);
+    if (PyLong_Check(status)) out += " (HTTP " + std::string(py::str(keep)) + ")";
+  }
+  return py::str(out);
 }
 
 }  // namespace tarnis::core::slm

@@ -36,11 +36,22 @@ py::object chat_content(const ChatRequest& req);
 py::object now_iso();
 
 // Appends json.dumps(entry, ensure_ascii=False) and a newline to
-// log_dir / filename, creating log_dir with its parents. A new file is created
-// readable and writable by its owner only (the logs hold document text). Text
-// that UTF-8 cannot encode (lone surrogates) is written as backslash escapes.
-// Errors of the file system propagate as Python's OSError.
+// log_dir / filename, creating log_dir with its parents. The logs hold
+// document text: a new file is created readable and writable by its owner
+// only, and an existing file is made so before anything is written to it
+// (when it cannot be, because another user owns it, it is written only if
+// nobody else can read it; otherwise PermissionError). Text that UTF-8 cannot
+// encode (lone surrogates) is written as backslash escapes. Errors of the file
+// system propagate as Python's OSError.
 void append_jsonl(py::handle log_dir, const char* filename, py::handle entry);
+
+// An exception described without anything the model or the document may
+// have put into its message, for lines that reach terminals: a message of
+// fixed text ("No JSON object found in response", "Connection error.") as it
+// is, the fixed head of one that quotes the answer ("Could not repair
+// JSON"), otherwise the class name and the HTTP status of an error answer.
+// The full text goes to the JSON-lines logs and to debug lines.
+py::str error_label(py::handle exc);
 
 // Runs `fn`; returns the exception it raised when that is an Exception
 // (none is left pending), or an empty object when it returned normally.

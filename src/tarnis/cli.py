@@ -53,6 +53,10 @@ DEFAULT_NER = "gliner"
 DEFAULT_SLM_URL = "http://localhost:11434/v1"
 DEFAULT_SLM_MODEL = "qwen3.5:9b"
 SLM_LOG_FOLDER = "slm-logs"
+DEFAULT_SLM_TIMEOUT = 120.0
+# The openai client's own tries of a request (1 + its default max_retries),
+# the fallback's attempts per batch request, and the review's per part.
+_CLIENT_TRIES, _VERIFY_ATTEMPTS, _REVIEW_ATTEMPTS = 3, 5, 3
 # Documents analyzed before their doubtful detections go to the model in one
 # shared stream of batches.
 VERIFY_GROUP = 32
@@ -745,7 +749,8 @@ class SLMStages:
 
         self.log_dir = slm_log_dir(args)
         self.fallback = SLMFallback(base_url=args.slm_url, model=args.slm_model, required=False,
-                                    on_failure=args.slm_on_failure, log_dir=self.log_dir)
+                                    on_failure=args.slm_on_failure, log_dir=self.log_dir,
+                                    timeout=args.slm_timeout)
         if not self.fallback._check_health():
             stages = " and ".join(o for o, on in (("--verify", self.verify), ("--review", self.review)) if on)
             raise UsageError(f"{stages} need{'s' if ' and ' not in stages else ''} a language model: "
@@ -757,7 +762,8 @@ class SLMStages:
             import openai
 
             self.reviewer = _review_pass_class()(
-                openai.OpenAI(api_key="local-no-auth", base_url=args.slm_url), args.slm_model,
+                openai.OpenAI(api_key="local-no-auth", base_url=args.slm_url, timeout=args.slm_timeout),
+                args.slm_model,
                 log_dir=self.log_dir)
 
     # -- verification, over the doubtful detections of several documents at once
@@ -794,11 +800,17 @@ class SLMStages:
             st.verdicts = {id(r): verdicts.get(id(r)) for r in st.sent}
             missing = sum(1 for v in st.verdicts.values() if v is None)
             if failure is not None and missing:
-                why = ("(--slm-on-failure error): " if isinstance(failure, SLMUnavailableError)
-                       else f"({type(failure).__name__}): ")
+                # The library's own unavailability and file-system errors say
+                # nothing of the document; any other message might quote it.
+                if isinstance(failure, SLMUnavailableError):
+                    why = f"(--slm-on-failure error): {failure}"
+                elif isinstance(failure, OSError):
+                    why = f"({type(failure).__name__}): {failure}"
+                else:
+                    why = f"({type(failure).__name__}; see {self.log_dir})"
                 st.error = DocumentError(
                     f"{st.source}: the language model could not verify {_count(missing, 'doubtful detection')} "
-                    f"{why}{failure}")
+                    f"{why}")
             st.kept = [r for r in st.results
                        if id(r) not in st.verdicts or st.verdicts[id(r)] is None or st.verdicts[id(r)].accepted]
 
@@ -808,7 +820,9 @@ class SLMStages:
             if v is None:
                 self.stats.accepted += 1
                 continue
-            if v.reason in ("slm_unavailable_accept", "batch_failed"):
+            # No answer, or one naming an entity type outside the catalogue.
+            if v.reason in ("slm_unavailable_accept", "batch_failed", "invalid_entity_type_accept",
+                            "invalid_entity_type"):
                 self.stats.unanswered += 1
             if v.accepted:
                 self.stats.accepted += 1
@@ -1674,6 +1688,16 @@ def _positive_count(value: str) -> int:
     return n
 
 
+def _positive_seconds(value: str) -> float:
+    try:
+        n = float(value)
+    except ValueError:
+        n = 0.0
+    if not (0 < n < float("inf")):
+        raise argparse.ArgumentTypeError(f"not a positive number of seconds: {value!r}")
+    return n
+
+
 def _add_models(p: argparse.ArgumentParser, jobs: bool = True) -> None:
     g = p.add_argument_group("models")
     g.add_argument("--rules-only", action="store_true",
@@ -1722,6 +1746,16 @@ def _add_slm(p: argparse.ArgumentParser, review: bool) -> None:
     g.add_argument("--slm-log-dir", metavar="DIR",
                    help=f"folder of the model logs, which hold document text (default: {SLM_LOG_FOLDER} in the "
                         "output folder, or beside the first input)")
+    verify_tries, review_tries = _CLIENT_TRIES * _VERIFY_ATTEMPTS, _CLIENT_TRIES * _REVIEW_ATTEMPTS
+    worst = (f"the client tries a request up to {_CLIENT_TRIES} times and --verify makes up to {_VERIFY_ATTEMPTS} "
+             f"attempts, so a server that never answers holds one batch for up to {verify_tries} x SECONDS "
+             f"({verify_tries * DEFAULT_SLM_TIMEOUT / 60:g} min by default; twice that when the model leaves part of "
+             f"the batch unanswered and is asked again for the rest)")
+    if review:
+        worst += (f"; --review makes {_REVIEW_ATTEMPTS} attempts: up to {review_tries} x SECONDS per part of a "
+                  f"document ({review_tries * DEFAULT_SLM_TIMEOUT / 60:g} min)")
+    g.add_argument("--slm-timeout", type=_positive_seconds, default=DEFAULT_SLM_TIMEOUT, metavar="SECONDS",
+                   help=f"how long one request waits for the server (default {DEFAULT_SLM_TIMEOUT:g}); {worst}")
 
 
 def build_parser() -> argparse.ArgumentParser:
@@ -1799,7 +1833,8 @@ def main(argv: list[str] | None = None) -> int:
         given = [o for o, v, d in (("--slm-url", args.slm_url, DEFAULT_SLM_URL),
                                    ("--slm-model", args.slm_model, DEFAULT_SLM_MODEL),
                                    ("--slm-on-failure", args.slm_on_failure, "accept"),
-                                   ("--slm-log-dir", args.slm_log_dir, None)) if v != d]
+                                   ("--slm-log-dir", args.slm_log_dir, None),
+                                   ("--slm-timeout", args.slm_timeout, DEFAULT_SLM_TIMEOUT)) if v != d]
         if given:
             parser.error(f"{', '.join(given)}: no language-model stage asked for (add --verify"
                          f"{' or --review' if args.command == 'anonymize' else ''})")

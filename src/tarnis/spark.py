@@ -650,7 +650,7 @@ def _verify_settings(args) -> dict | None:
         local = _local_path(args.output)
         log_dir = str(local.absolute().parent / "slm-logs") if local is not None else "slm-logs"
     return {"base_url": args.slm_url, "model": args.slm_model, "on_failure": args.slm_on_failure,
-            "log_dir": Path(log_dir)}
+            "log_dir": Path(log_dir), "timeout": args.slm_timeout}
 
 
 def _usage(message: str):

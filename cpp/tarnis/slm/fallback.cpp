@@ -11,6 +11,7 @@
 // the `entity_type` of a result the model reclassifies.
 #include <pybind11/pybind11.h>
 
+#include <algorithm>
 #include <climits>
 #include <string>
 #include <utility>
@@ -83,7 +84,7 @@ struct State {
   py::object json_dumps, marked_kwargs, round_fn, real_cls, pathlike_cls;
   py::object own_context;  // SLMFallback._context as defined here
   py::str k_id, k_entity_type, k_value, k_context, k_score, k_results, k_pii, k_reason, k_recognizer_name;
-  py::str no_name, accept, error, empty, placeholder;
+  py::str no_name, accept, error, empty, placeholder, invalid_type, invalid_type_accept;
   py::int_ digits;
 };
 State* g = nullptr;
@@ -548,6 +549,71 @@ py::str entities_preview(const std::vector<py::object>& items) {
   return py::str(", ").attr("join")(parts);
 }
 
+// "5 CODE" or "2 CODE, 1 ORGANIZATION": how many payload items of each type,
+// in order of first appearance. Lines that reach terminals name the batch
+// this way; the values themselves are in the request and error logs.
+std::string types_summary(const std::vector<py::object>& items) {
+  std::vector<std::pair<std::string, size_t>> counts;
+  size_t other = 0;
+  for (const py::object& item : items) {
+    py::object type = PyDict_Check(item.ptr()) ? dict_get(item, g->k_entity_type) : py::object();
+    if (!type || !PyUnicode_Check(type.ptr())) {
+      ++other;
+      continue;
+    }
+    std::string name = type.cast<std::string>();
+    auto it = std::find_if(counts.begin(), counts.end(), [&](const auto& c) { return c.first == name; });
+    if (it == counts.end()) {
+      counts.emplace_back(name, 1);
+    } else {
+      ++it->second;
+    }
+  }
+  std::string out;
+  for (const auto& [name, n] : counts) out += (out.empty() ? "" : ", ") + std::to_string(n) + " " + name;
+  if (other) out += (out.empty() ? "" : ", ") + std::to_string(other) + " other";
+  return out.empty() ? std::string("none") : out;
+}
+
+// The keys of a verdict as the model wrote them, for a terminal: the names
+// of the verdict format are shown, anything else the model invented only
+// counted. `all_known` tells whether nothing was left out.
+std::string shown_keys(py::handle verdict, bool* all_known) {
+  static const char* const kKnown[] = {"id", "reason", "pii", "entity_type"};
+  py::list known;
+  size_t other = 0;
+  for (const py::object& k : snapshot(py::list(verdict.attr("keys")()), "verdict keys")) {
+    bool ok = false;
+    if (PyUnicode_Check(k.ptr())) {
+      for (const char* name : kKnown) ok = ok || equals(k, py::str(name));
+    }
+    if (ok) {
+      known.append(k);
+    } else {
+      ++other;
+    }
+  }
+  *all_known = other == 0;
+  std::string out = text_of(py::repr(known));
+  if (other) out += " and " + std::to_string(other) + " other key" + (other == 1 ? "" : "s");
+  return out;
+}
+
+// What happens to a batch whose request failed: what `_process_verdicts`
+// does with it, for the line that reports the failure.
+std::string failure_fate(py::handle self, bool is_retry) {
+  if (is_retry) return "keeping";
+  py::object on_failure = self.attr("on_failure");
+  if (equals(on_failure, g->accept)) return "keeping";
+  if (equals(on_failure, g->error)) return "raising an error for";
+  return "rejecting";
+}
+
+std::string failure_why(py::handle self, bool is_retry) {
+  if (is_retry) return "retry request: kept as PII";
+  return "on_failure=" + text_of(py::repr(self.attr("on_failure")));
+}
+
 // ---------------------------------------------------------------------------
 // SLMFallback methods
 
@@ -723,19 +789,31 @@ py::object call_slm(py::handle self, py::handle payload, py::handle entity_type,
     log_request_fn(payload, raw, py::none(), attempt + 1, "error", py::str(exc),
                    py::arg("system_prompt") = system_prompt, py::arg("user_msg") = user_msg,
                    py::arg("is_retry") = retry_flag);
+    // The warning names the error and the batch by counts and types only;
+    // the values, the full error and the answer are in the request log and
+    // in the debug line.
     if (attempt < kMaxAttempts - 1) {
       if (log_enabled(loglevel::WARNING)) {
-        g->log.warning("SLM batch failed (attempt %d/%d): %s | entities: [%s%s] — retrying...", attempt + 1,
-                       kMaxAttempts, exc, entities_preview(items), items.size() > 3 ? "..." : "");
+        g->log.warning("SLM batch failed (attempt %d/%d): %s | entities: [%s] — retrying...", attempt + 1,
+                       kMaxAttempts, slm::error_label(exc), types_summary(items));
+      }
+      if (log_enabled(loglevel::DEBUG)) {
+        g->log.debug("SLM batch failed (attempt %d/%d): %s | entities: [%s%s] — retrying...", attempt + 1,
+                     kMaxAttempts, exc, entities_preview(items), items.size() > 3 ? "..." : "");
       }
     }
   }
   if (verdicts.is_none()) {
     py::object raw_head = (raw.is_none() || !truthy(raw)) ? py::object(g->empty) : py::object(raw[py::slice(0, 200, 1)]);
+    const std::string fate = failure_fate(self, is_retry), why = failure_why(self, is_retry);
     if (log_enabled(loglevel::ERROR)) {
-      g->log.error("SLM batch FAILED after %d attempts — rejecting %d entities: [%s%s] | last error: %s | raw: %s",
-                   kMaxAttempts, items.size(), entities_preview(items), items.size() > 3 ? "..." : "", last_exc,
-                   raw_head);
+      g->log.error("SLM batch FAILED after %d attempts — %s %d entities (%s): [%s] | last error: %s", kMaxAttempts,
+                   fate, items.size(), why, types_summary(items), slm::error_label(last_exc));
+    }
+    if (log_enabled(loglevel::DEBUG)) {
+      g->log.debug("SLM batch FAILED after %d attempts — %s %d entities (%s): [%s%s] | last error: %s | raw: %s",
+                   kMaxAttempts, fate, items.size(), why, entities_preview(items), items.size() > 3 ? "..." : "",
+                   last_exc, raw_head);
     }
     py::dict entry;
     entry["timestamp"] = slm::now_iso();
@@ -759,23 +837,55 @@ Py_ssize_t verdict_id(py::handle v, size_t n) {
   return static_cast<Py_ssize_t>(i);
 }
 
+enum class Reclass { kept, reclassified, invalid };
+
 // Sets r.entity_type to the model's corrected type when that is allowed.
-// Returns whether it did.
-bool maybe_reclassify(py::handle self, py::handle v, py::handle r) {
+// A corrected type must be a type of the catalogue: the type becomes the
+// placeholder's name, so anything else the model writes there (a made-up
+// name, brackets, a number, a list) makes the verdict unusable for this
+// result (`invalid`; the result is not touched). A catalogue type that the
+// SLM may not assign, or that `allowed_entity_types` leaves out, is ignored
+// and the result keeps its type.
+Reclass maybe_reclassify(py::handle self, py::handle v, py::handle r) {
   py::object new_type = dict_get(v, g->k_entity_type);
-  // Only a type name can be a type; anything else the model writes there
-  // (a list, a number) is ignored like a disallowed type.
-  if (!new_type || !PyUnicode_Check(new_type.ptr()) || PyUnicode_GET_LENGTH(new_type.ptr()) == 0) return false;
-  if (contains(g->no_reclassify, new_type)) return false;
-  if (equals(new_type, r.attr("entity_type"))) return false;
+  if (!new_type || !truthy(new_type)) return Reclass::kept;
+  if (!PyUnicode_Check(new_type.ptr()) || !contains(g->module.attr("_CATALOGUE_ENTITY_TYPES"), new_type)) {
+    return Reclass::invalid;
+  }
+  if (contains(g->no_reclassify, new_type)) return Reclass::kept;
+  if (equals(new_type, r.attr("entity_type"))) return Reclass::kept;
   py::object allowed = self.attr("allowed_entity_types");
-  if (!allowed.is_none() && !contains(allowed, new_type)) return false;
+  if (!allowed.is_none() && !contains(allowed, new_type)) return Reclass::kept;
   r.attr("entity_type") = new_type;
-  return true;
+  return Reclass::reclassified;
 }
 
 py::object verdict_record(py::handle r, bool accepted, py::handle reason, py::handle original) {
   return g->verdict_cls(r, py::bool_(accepted), reason, original);
+}
+
+// A verdict that accepts a result under a type outside the catalogue gives
+// no usable answer for it: the result follows `on_failure` like one of a
+// batch without an answer, keeping its type (kept with "accept", dropped
+// with a reject policy, SLMUnavailableError with "error").
+void unusable_type(py::handle self, py::handle v, py::handle r, size_t idx, py::handle before, py::handle span,
+                   py::list& kept, py::handle last_verdicts, bool debug, const char* pass) {
+  py::object on_failure = self.attr("on_failure");
+  const bool error = equals(on_failure, g->error);
+  const bool accept = equals(on_failure, g->accept);
+  const char* fate = accept ? "kept" : (error ? "error" : "rejected");
+  g->log.warning("[%s] INVALID_TYPE  id=%d  %s  (the model named a type outside the catalogue; on_failure=%r: %s)",
+                 pass, idx, r.attr("entity_type"), on_failure, fate);
+  if (debug) {
+    g->log.debug("[%s] INVALID_TYPE  id=%d  %s=%r  entity_type=%r", pass, idx, r.attr("entity_type"), span,
+                 dict_get(v, g->k_entity_type));
+  }
+  if (error) {
+    raise_unavailable("SLM answer for a " + text_of(before) + " result names an entity type outside the catalogue"
+                      " and on_failure='error'");
+  }
+  append(last_verdicts, verdict_record(r, accept, accept ? g->invalid_type_accept : g->invalid_type, before));
+  if (accept) kept.append(r);
 }
 
 py::list process_verdicts(py::handle self, py::handle verdicts, py::handle batch_arg, py::handle items_arg) {
@@ -830,21 +940,37 @@ py::list process_verdicts(py::handle self, py::handle verdicts, py::handle batch
     py::object text = text_at(i);
     return PyUnicode_Check(text.ptr()) ? py::object(span_text(text, r)) : py::object(g->empty);
   };
+  // Warnings name results by position and type only: the span texts, and
+  // anything the model wrote, go to the debug companion lines (and are in
+  // the request log).
   for (const py::object& v : snapshot(verdicts, "verdicts must be a list")) {
     if (!PyDict_Check(v.ptr())) {
       g->log.warning("[verdict] INVALID/MISSING id — skipping verdict: keys=%s", py::list());
       continue;
     }
     const Py_ssize_t idx = verdict_id(v, n);
+    bool all_known = true;
     if (idx < 0) {
-      g->log.warning("[verdict] INVALID/MISSING id — skipping verdict: keys=%s", py::list(v.attr("keys")()));
+      const std::string keys = shown_keys(v, &all_known);
+      if (all_known) {
+        g->log.warning("[verdict] INVALID/MISSING id — skipping verdict: keys=%s", py::list(v.attr("keys")()));
+      } else {
+        g->log.warning("[verdict] INVALID/MISSING id — skipping verdict: keys=%s", keys);
+        if (debug) {
+          g->log.debug("[verdict] INVALID/MISSING id — skipping verdict: keys=%s", py::list(v.attr("keys")()));
+        }
+      }
       continue;
     }
     py::handle r = batch[static_cast<size_t>(idx)];
     py::object pii = dict_get(v, g->k_pii);
     if (!pii) {
-      g->log.warning("[verdict] MISSING_PII  id=%d  %s=%r  keys=%s — will retry", idx, r.attr("entity_type"),
+      g->log.warning("[verdict] MISSING_PII  id=%d  %s  keys=%s — will retry", idx, r.attr("entity_type"),
+                     shown_keys(v, &all_known));
+      if (debug) {
+        g->log.debug("[verdict] MISSING_PII  id=%d  %s=%r  keys=%s — will retry", idx, r.attr("entity_type"),
                      span_of(static_cast<size_t>(idx), r), py::list(v.attr("keys")()));
+      }
       continue;
     }
     py::object span = debug ? span_of(static_cast<size_t>(idx), r) : py::object(g->empty);
@@ -853,7 +979,12 @@ py::list process_verdicts(py::handle self, py::handle verdicts, py::handle batch
     if (!reason) reason = g->empty;
     const py::object& before = original[static_cast<size_t>(idx)];
     if (truthy(pii)) {
-      if (maybe_reclassify(self, v, r) && debug) {
+      const Reclass rc = maybe_reclassify(self, v, r);
+      if (rc == Reclass::invalid) {
+        unusable_type(self, v, r, static_cast<size_t>(idx), before, span, kept, last_verdicts, debug, "verdict");
+        continue;
+      }
+      if (rc == Reclass::reclassified && debug) {
         g->log.debug("[verdict] RECLASSIFIED  id=%d  %s → %s  %r", idx, before, r.attr("entity_type"), span);
       }
       kept.append(r);
@@ -881,8 +1012,22 @@ py::list process_verdicts(py::handle self, py::handle verdicts, py::handle batch
     retry_texts.push_back(text);
     retry_results.push_back(batch[i]);
   }
-  g->log.warning("[retry] %d entities need retry (missing pii key or absent from response): %s", missed.size(),
-                 labels);
+  {
+    py::list ids;
+    std::vector<py::object> missed_items;
+    for (size_t i : missed) {
+      ids.append(py::int_(i));
+      py::dict item;
+      set_item(item, g->k_entity_type, batch[i].attr("entity_type"));
+      missed_items.push_back(item);
+    }
+    g->log.warning("[retry] %d entities need retry (missing pii key or absent from response): ids %s (%s)",
+                   missed.size(), ids, types_summary(missed_items));
+    if (debug) {
+      g->log.debug("[retry] %d entities need retry (missing pii key or absent from response): %s", missed.size(),
+                   labels);
+    }
+  }
   py::list retry_payload = build_payload(self, retry_texts, retry_results);
   py::object retry_verdicts =
       self.attr("_call_slm")(retry_payload, batch[missed[0]].attr("entity_type"), py::arg("is_retry") = true);
@@ -893,8 +1038,11 @@ py::list process_verdicts(py::handle self, py::handle verdicts, py::handle batch
       py::handle r = batch[i];
       kept.append(r);
       append(last_verdicts, verdict_record(r, true, reason, original[i]));
-      g->log.warning("[retry] DEFAULT_ACCEPT  id=%d  %s=%r  (retry failed, defaulting to PII)", i,
+      g->log.warning("[retry] DEFAULT_ACCEPT  id=%d  %s  (retry failed, defaulting to PII)", i, r.attr("entity_type"));
+      if (debug) {
+        g->log.debug("[retry] DEFAULT_ACCEPT  id=%d  %s=%r  (retry failed, defaulting to PII)", i,
                      r.attr("entity_type"), span_text(text_at(i), r));
+      }
     }
     return kept;
   }
@@ -915,7 +1063,10 @@ py::list process_verdicts(py::handle self, py::handle verdicts, py::handle batch
     const bool is_pii = !pii || truthy(pii);
     py::object shown_reason = model_reason ? model_reason : py::object(g->empty);
     if (is_pii) {
-      maybe_reclassify(self, v, r);
+      if (maybe_reclassify(self, v, r) == Reclass::invalid) {
+        unusable_type(self, v, r, orig_i, original[orig_i], span, kept, last_verdicts, debug, "retry");
+        continue;
+      }
       kept.append(r);
       append(last_verdicts, verdict_record(r, true, reason, original[orig_i]));
       g->log.debug("[retry] ACCEPTED  id=%d  %s=%r  reason=%s", orig_i, r.attr("entity_type"), span, shown_reason);
@@ -930,8 +1081,11 @@ py::list process_verdicts(py::handle self, py::handle verdicts, py::handle batch
     py::handle r = batch[i];
     kept.append(r);
     append(last_verdicts, verdict_record(r, true, still, original[i]));
-    g->log.warning("[retry] DEFAULT_ACCEPT  id=%d  %s=%r  (still missing after retry)", i, r.attr("entity_type"),
+    g->log.warning("[retry] DEFAULT_ACCEPT  id=%d  %s  (still missing after retry)", i, r.attr("entity_type"));
+    if (debug) {
+      g->log.debug("[retry] DEFAULT_ACCEPT  id=%d  %s=%r  (still missing after retry)", i, r.attr("entity_type"),
                    span_text(text_at(i), r));
+    }
   }
   return kept;
 }
@@ -1128,7 +1282,7 @@ void init(py::module_ m, py::object self, py::object base_url, py::object model,
           py::object filter_sources, py::object per_entity_config, py::object slm_entity_types,
           py::object allowed_entity_types, py::object temperature, py::object top_p, py::object top_k,
           py::object presence_penalty, py::object extra_body, py::object log_dir, py::object required,
-          py::object on_failure, py::object max_consecutive_failures) {
+          py::object on_failure, py::object max_consecutive_failures, py::object timeout) {
   const char* fn = kClass;
   require_str(base_url, fn, "base_url");
   require_str(model, fn, "model");
@@ -1163,6 +1317,11 @@ void init(py::module_ m, py::object self, py::object base_url, py::object model,
   const bool is_required = truthy(required);
   require_str(on_failure, fn, "on_failure");
   require_int(max_consecutive_failures, fn, "max_consecutive_failures");
+  if (!timeout.is_none()) {
+    require_real(timeout, fn, "timeout");
+    const double t = to_float(timeout, fn, "timeout");
+    if (!(t > 0)) throw py::value_error("SLMFallback() argument 'timeout' must be a positive number of seconds or None, got " + text_of(py::repr(timeout)));
+  }
 
   // The per-entity configs are normalized and checked before anything is
   // stored or any connection is made.
@@ -1182,7 +1341,14 @@ void init(py::module_ m, py::object self, py::object base_url, py::object model,
   }
 
   self.attr("base_url") = base_url;
-  self.attr("client") = m.attr("OpenAI")(py::arg("api_key") = api_key, py::arg("base_url") = base_url);
+  // Chat requests wait `timeout` seconds for the server (the client's own
+  // default when None); the health check keeps its 5 seconds.
+  if (timeout.is_none()) {
+    self.attr("client") = m.attr("OpenAI")(py::arg("api_key") = api_key, py::arg("base_url") = base_url);
+  } else {
+    self.attr("client") = m.attr("OpenAI")(py::arg("api_key") = api_key, py::arg("base_url") = base_url,
+                                           py::arg("timeout") = py::float_(to_float(timeout, fn, "timeout")));
+  }
   self.attr("model") = model;
   self.attr("slm_threshold") = py::float_(to_float(slm_threshold, fn, "slm_threshold"));
   self.attr("context_words") = context_words;
@@ -1207,6 +1373,7 @@ void init(py::module_ m, py::object self, py::object base_url, py::object model,
   self.attr("last_verdicts") = py::list();
   self.attr("on_failure") = on_failure;
   self.attr("max_consecutive_failures") = max_consecutive_failures;
+  self.attr("timeout") = timeout.is_none() ? py::object(py::none()) : py::object(py::float_(to_float(timeout, fn, "timeout")));
   self.attr("_slm_available") = py::none();
   self.attr("_health_error") = py::none();
   self.attr("_consecutive_failures") = 0;
@@ -1276,6 +1443,8 @@ PYBIND11_MODULE(fallback, m) {
   g->accept = py::str("accept");
   g->error = py::str("error");
   g->empty = py::str("");
+  g->invalid_type = py::str("invalid_entity_type");
+  g->invalid_type_accept = py::str("invalid_entity_type_accept");
   g->placeholder = py::reinterpret_steal<py::object>(PyObject_CallNoArgs(reinterpret_cast<PyObject*>(&PyBaseObject_Type)));
   g->digits = py::int_(3);
 
@@ -1338,6 +1507,17 @@ PYBIND11_MODULE(fallback, m) {
   py::set slm_types;
   for (const char* t : {"CODE", "USERNAME", "PASSWORD", "ORGANIZATION"}) slm_types.add(py::str(t));
   m.attr("DEFAULT_SLM_ENTITY_TYPES") = slm_types;
+  // The entity types a reclassification may name: the catalogue's, in its
+  // order (this module imports nothing of the system; a test keeps the two
+  // equal).
+  {
+    py::list catalogue;
+    for (const char* t : {"DOMIVIA", "ORGANIZATION", "PERSON_NAME", "USERNAME", "PASSWORD", "EMAIL_ADDRESS",
+                          "PHONE_NUMBER", "IBAN_CODE", "CREDIT_CARD", "BIC", "URL", "IP_ADDRESS", "CODE", "CNP"}) {
+      catalogue.append(py::str(t));
+    }
+    m.attr("_CATALOGUE_ENTITY_TYPES") = py::tuple(catalogue);
+  }
   py::set no_reclassify;
   no_reclassify.add(py::str("CNP"));
   m.attr("_NO_SLM_RECLASSIFY") = no_reclassify;
@@ -1364,14 +1544,16 @@ PYBIND11_MODULE(fallback, m) {
                   py::object filter_sources, py::object per_entity_config, py::object slm_entity_types,
                   py::object allowed_entity_types, py::object temperature, py::object top_p, py::object top_k,
                   py::object presence_penalty, py::object extra_body, py::object log_dir, py::object required,
-                  py::object on_failure, py::object max_consecutive_failures) {
+                  py::object on_failure, py::object max_consecutive_failures, py::object timeout) {
                 init(m, self, base_url, model, api_key, slm_threshold, context_words, batch_size, max_tokens,
                      filter_sources, per_entity_config, slm_entity_types, allowed_entity_types, temperature,
                      top_p, top_k, presence_penalty, extra_body, log_dir, required, on_failure,
-                     max_consecutive_failures);
+                     max_consecutive_failures, timeout);
               },
               "Configure the client and the routing; with `required` true, check at once that the server\n"
-              "is up and serves `model` (RuntimeError otherwise).",
+              "is up and serves `model` (RuntimeError otherwise). `timeout`: seconds each chat request waits\n"
+              "for the server (None: the openai client's default); the client tries a request up to\n"
+              "1 + its max_retries times and each batch gets up to five attempts.",
               py::arg("base_url") = kDefaultBaseUrl, py::arg("model") = kDefaultModel,
               py::arg("api_key") = "local-no-auth", py::arg("slm_threshold") = 0.4, py::arg("context_words") = 6,
               py::arg("batch_size") = 10, py::arg("max_tokens") = 2048, py::arg("filter_sources") = py::none(),
@@ -1379,7 +1561,8 @@ PYBIND11_MODULE(fallback, m) {
               py::arg("allowed_entity_types") = py::none(), py::arg("temperature") = 0.7,
               py::arg("top_p") = 0.8, py::arg("top_k") = 20, py::arg("presence_penalty") = 1.5,
               py::arg("extra_body") = py::none(), py::arg("log_dir") = py::none(), py::arg("required") = true,
-              py::arg("on_failure") = "accept", py::arg("max_consecutive_failures") = 2)
+              py::arg("on_failure") = "accept", py::arg("max_consecutive_failures") = 2, py::kw_only(),
+              py::arg("timeout") = py::none())
           .method(
               "_check_health", [](py::object self) { return check_health(self); },
               "Ask the server for its models; record and return whether `model` is served.")

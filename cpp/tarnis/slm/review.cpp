@@ -243,7 +243,12 @@ py::list call_slm(py::object self, py::object chunk, py::object chunk_idx) {
     });
     if (!exc) return valid;
     self.attr("_log")(chunk_idx, attempt, error, py::str(exc), py::list());
-    g_log->warning("[review] Chunk %d attempt %d failed: %s", chunk_idx, attempt + 1, exc);
+    // The error's text may quote the answer (an answer that cannot be
+    // parsed is quoted in it): the warning names the error only, the text is
+    // in the review log and in the debug line.
+    py::str label = slm::error_label(exc);
+    g_log->warning("[review] Chunk %d attempt %d failed: %s", chunk_idx, attempt + 1, label);
+    if (!label.equal(py::str(exc))) g_log->debug("[review] Chunk %d attempt %d failed: %s", chunk_idx, attempt + 1, exc);
   }
   g_log->error("[review] Chunk %d: all %d attempts failed", chunk_idx, max_retries);
   return py::list();
