@@ -513,6 +513,166 @@ void find_spans(const Native& nat, size_t index, U32View text, Spans& out) {
 }
 
 // ---------------------------------------------------------------------------
+// Public references: what `keep_legal_references` leaves in the text.
+//
+// Numbers of acts of public authorities as published (laws, ordinances,
+// government decisions, decrees, orders, official journal issues), the
+// articles, paragraphs, letters and points of an act, and year ranges or
+// school years are not personal data. A CODE result is one of these when
+//  - its text is a year range (a year from 1000 to 2099, a hyphen or an en
+//    dash, a later year at most 200 years on) or two consecutive years
+//    joined by "/" (2003/2004); or
+//  - its text is a number of the shape acts are numbered with (digits
+//    joined by "/", "." or "-": 8/1996, 863/26.09.2005), after an optional
+//    "nr." (and, when the result starts with it, an abbreviation such as
+//    "HG nr."), and the text right before it names such an act: the act's
+//    word in any inflection or abbreviation, a few words that qualify it
+//    ("a Guvernului", "ministrului muncii, solidarității sociale și
+//    familiei", "al României, Partea I,") and an optional "nr."; or
+//  - its text is an official journal series and number ("L 346") after "JO".
+// The judgement is made for each result alone, on its own span and what
+// precedes it: a contract number after a law (`Legea nr. 8/1996, contract
+// nr. 4512/2023`) is preceded by the law's number, not by a law, and stays.
+// Words that introduce references to persons or cases (contract, dosar,
+// factură, poliță, ...) stop the qualifying words.
+//
+// Done here rather than after overlap resolution: the recognizer is the one
+// place that knows a CODE result is a reference number and not something
+// found by another recognizer, every engine built with it (the analyzer, the
+// command's rules-only engine, Spark's executors) gets the same results, and
+// whatever comes later (overlap resolution, the language-model stage) never
+// sees what is kept.
+
+// Letters written with and without diacritics (comma and cedilla forms).
+#define RO_A "[ăâa]"
+#define RO_I "[îâi]"
+#define RO_T "[țţt]"
+#define RO_S "[șşs]"
+
+const std::string kActWord =
+    "(?:leg(?:ea|ii|e|ile|ilor)(?:-cadru)?"
+    "|ordonan" RO_T "(?:a|ei|" RO_A "|e|ele|elor)"
+    "|hot" RO_A "r" RO_I "r(?:ea|ii|e|i|ile|ilor)"
+    "|decret(?:ul|ului|ele|elor|e)?"
+    "|ordin(?:ul|ului|ele|elor|e)?"
+    "|dispozi" RO_T "i(?:a|ei|e|ile|ilor)"
+    "|regulament(?:ul|ului|ele|elor|e)?"
+    "|directiv(?:a|ei|" RO_A "|e|ele|elor)"
+    "|monitorul(?:ui)?\\s+oficial"
+    "|o\\.?\\s?u\\.?\\s?g|o\\.?\\s?g|h\\.?\\s?g|h\\.?\\s?c\\.?\\s?l|m\\.\\s?of?|mo"
+    ")\\.?(?!\\w)";
+// Words that begin a reference to a person, a case or a private document.
+const std::string kStopWord =
+    "(?:contract|dosar|factur|poli" RO_T "|client|cont(?:ul|ului|uri|urile)?(?!\\w)|cerer|sentin|" RO_I "nchei"
+    "|" RO_I "nregistr|" RO_I "nmatricul|proces|certificat|chitan|bon(?:ul|uri)?(?!\\w)|aviz|autoriza|comand"
+    "|abonament|card|seri|adres|buletin|pa" RO_S "aport|permis|fi" RO_S "|act(?:ul|ului|e|ele)?(?!\\w)|tren"
+    "|zbor|telefon|decizi|cauz|pl" RO_A "ngeri|reclama|peti" RO_T "|not(?:a|" RO_A "|ei|ele)(?!\\w)|proiect"
+    "|lot(?:ul)?(?!\\w)|parcel|cadastr|carte|cf(?!\\w)|apartament|cod(?:ul)?(?!\\w)|cnp|iban|matricol|legitima"
+    "|pachet|colet|comand|ofert|licita|lucrar|cupon|bilet|voucher|loc(?:ul)?(?!\\w)|camer)";
+// One qualifying word: letters (inner "-", ".", "/"), an optional opening
+// quote or parenthesis, an optional closing one or a dot.
+const std::string kQualifier =
+    "(?:,?\\s+[(\"„«]?(?!" + kStopWord + ")[^\\W\\d_]+(?:[-./][^\\W\\d_]+)*[.)\"”»]?)";
+const std::string kNumberWord = "(?:nr|num" RO_A "r(?:ul)?)\\s*\\.?\\s*:?";
+const std::string kActBefore =
+    "(?<!\\w)" + kActWord + kQualifier + "{0,12}[\\s\"„”«»]*(?:" + kNumberWord + "\\s*)?\\Z";
+// Before an article, paragraph, letter or point number.
+const std::string kArticleBefore =
+    "(?<!\\w)(?:art|alin|lit|pct|par|articol(?:ul|ului)|alineat(?:ul|ului)|liter(?:a|ei)|punct(?:ul|ului)"
+    "|paragraf(?:ul|ului))\\.?\\s*(?:" + kNumberWord + "\\s*)?\\Z";
+// The number of an act: digits joined by "/", "." or "-", after the optional
+// abbreviation of an act and "nr." that the result itself may begin with.
+const std::string kActNumber =
+    "(?:" + kActWord + "\\s+)?(?:" + kNumberWord + "\\s*)?[0-9]+(?:[/.\\-][0-9]+)*";
+// An abbreviation at the start of the result ("HG nr. 1234").
+const std::string kActInside = "(?:" + kActWord + ")\\s+" + kNumberWord;
+const std::string kJournalSeries = "[LC]\\s+[0-9]+(?:/[0-9]+)?";
+const std::string kJournalBefore = "(?<!\\w)J\\.?\\s?O\\.?\\s*\\Z";
+
+#undef RO_A
+#undef RO_I
+#undef RO_T
+#undef RO_S
+
+struct PublicReferences {
+  Regex act_before, article_before, act_number, act_inside, journal_series, journal_before;
+  PublicReferences()
+      : act_before(widen(kActBefore), reflag::IGNORECASE),
+        article_before(widen(kArticleBefore), reflag::IGNORECASE),
+        act_number(widen(kActNumber), reflag::IGNORECASE),
+        act_inside(widen(kActInside), reflag::IGNORECASE),
+        journal_series(widen(kJournalSeries)),
+        journal_before(widen(kJournalBefore)) {}
+};
+
+PublicReferences* g_public = nullptr;
+
+const PublicReferences& public_references() {
+  if (!g_public) g_public = new PublicReferences();  // kept for the life of the process
+  return *g_public;
+}
+
+// How far before a result the name of an act is looked for.
+constexpr size_t kActWindow = 240;
+
+bool ascii_number(U32View s, size_t& value) {
+  if (s.empty() || s.size() > 4) return false;
+  value = 0;
+  for (char32_t c : s) {
+    if (!is_digit_ascii(c)) return false;
+    value = value * 10 + static_cast<size_t>(c - U'0');
+  }
+  return true;
+}
+
+// 1668-1738, 1805–1857, 2003/2004.
+bool year_range(U32View r) {
+  if (r.size() != 9) return false;
+  const char32_t sep = r[4];
+  size_t a, b;
+  if (!ascii_number(r.substr(0, 4), a) || !ascii_number(r.substr(5, 4), b)) return false;
+  if (a < 1000 || b > 2099) return false;
+  if (sep == U'/') return b == a + 1;
+  return (sep == U'-' || sep == U'\u2013') && b > a && b - a <= 200;
+}
+
+bool public_reference(const PublicReferences& p, U32View text, size_t start, size_t end) {
+  const U32View r = text.substr(start, end - start);
+  if (year_range(r)) return true;
+  const U32View before = text.substr(0, start);
+  const size_t from = start > kActWindow ? start - kActWindow : 0;
+  Match m;
+  if (p.journal_series.fullmatch(r, m)) return p.journal_before.search(before, m, from);
+  if (!p.act_number.fullmatch(r, m)) return false;
+  if (p.act_inside.match(r, m)) return true;
+  return p.act_before.search(before, m, from) || p.article_before.search(before, m, from);
+}
+
+// The results that are not public references, in their order.
+py::object without_public_references(py::handle text, py::object results) {
+  if (!PyUnicode_Check(text.ptr()) || !PyList_Check(results.ptr()) || PyList_GET_SIZE(results.ptr()) == 0) {
+    return results;
+  }
+  const PublicReferences& p = public_references();
+  Text t(text);
+  const size_t n = t.view().size();
+  py::list kept;
+  for (const py::object& r : snapshot(results)) {
+    py::object type = r.attr("entity_type");
+    const Py_ssize_t start = clipped_index_value(r.attr("start"));
+    const Py_ssize_t stop = clipped_index_value(r.attr("end"));
+    const bool code = PyUnicode_Check(type.ptr()) && PyUnicode_CompareWithASCIIString(type.ptr(), "CODE") == 0;
+    // Offsets outside the text are not judged: such a result is kept as it is.
+    if (code && start >= 0 && start < stop && static_cast<size_t>(stop) <= n &&
+        public_reference(p, t.view(), static_cast<size_t>(start), static_cast<size_t>(stop))) {
+      continue;
+    }
+    kept.append(r);
+  }
+  return std::move(kept);
+}
+
+// ---------------------------------------------------------------------------
 // Results as PatternRecognizer.analyze builds them.
 
 struct Base {
@@ -585,8 +745,9 @@ py::object keyword_names(std::initializer_list<const char*> names) {
   return std::move(t);
 }
 
-py::object analyze(py::object self, py::object text, py::object entities, py::object nlp_artifacts,
-                   py::object regex_flags) {
+// PatternRecognizer.analyze with the pattern table.
+py::object analyze_table(py::object self, py::object text, py::object entities, py::object nlp_artifacts,
+                         py::object regex_flags) {
   const Base& b = *g_base;
   py::object flags = truth(regex_flags) ? regex_flags : py::object(self.attr("global_regex_flags"));
   auto rows = native_patterns(self, flags);
@@ -647,6 +808,13 @@ py::object analyze(py::object self, py::object text, py::object entities, py::ob
   return b.entity_recognizer_cls.attr("remove_duplicates")(results);
 }
 
+py::object analyze(py::object self, py::object text, py::object entities, py::object nlp_artifacts,
+                   py::object regex_flags) {
+  py::object results = analyze_table(self, text, entities, nlp_artifacts, regex_flags);
+  if (!truth(self.attr("keep_legal_references"))) return results;
+  return without_public_references(text, results);
+}
+
 }  // namespace
 
 PYBIND11_MODULE(code, m) {
@@ -689,7 +857,8 @@ PYBIND11_MODULE(code, m) {
                "numbers, tickets, registration plates, court dossiers, MAC addresses, underscore\n"
                "identifiers, flight-like and other short letter-digit codes.")
       .init(
-          [m](py::object self) {
+          [m](py::object self, py::object keep_legal_references) {
+            self.attr("keep_legal_references") = py::bool_(truth(keep_legal_references));
             py::object pattern_cls = m.attr("Pattern");
             py::list patterns;
             for (const py::object& row : snapshot(m.attr("_CODE_PATTERNS"))) {
@@ -705,11 +874,18 @@ PYBIND11_MODULE(code, m) {
                                   py::arg("supported_language") = "ro",
                                   py::arg("global_regex_flags") = m.attr("_CODE_REGEX_FLAGS"));
           },
-          "Recognizer for entity type CODE, language \"ro\", with the module's pattern table.")
+          "Recognizer for entity type CODE, language \"ro\", with the module's pattern table.\n\n"
+          "keep_legal_references (keyword only, default False): leave out the results that are\n"
+          "public references, the numbers of published acts (laws, ordinances, government\n"
+          "decisions, decrees, orders, official journal issues, articles of an act) and year\n"
+          "ranges or school years.",
+          py::kw_only(), py::arg("keep_legal_references") = false)
+      .attr("keep_legal_references", py::bool_(false))
       .method("analyze", &analyze,
               "PatternRecognizer.analyze: every pattern's matches, in table order, scored and\n"
               "explained as the base class does, duplicates removed. With the module's own table and\n"
-              "flags the matching is native; otherwise the base class runs.",
+              "flags the matching is native; otherwise the base class runs. With\n"
+              "keep_legal_references true, results that are public references are left out.",
               py::arg("text"), py::arg("entities"), py::arg("nlp_artifacts") = py::none(),
               py::arg("regex_flags") = py::none())
       .finish();
