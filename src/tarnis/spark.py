@@ -64,10 +64,12 @@ class AnalyzerConfig:
     spacy_model: str | None = None
     entities: tuple[str, ...] | None = None
     verify: dict | None = field(default=None, hash=False)
+    keep_legal_references: bool = False
 
     def key(self) -> str:
         """Identity of the analyzer within one process."""
-        return repr((self.rules_only, self.gliner_model, self.spacy_model, self.entities))
+        return repr((self.rules_only, self.gliner_model, self.spacy_model, self.entities,
+                     self.keep_legal_references))
 
     def verify_key(self) -> str:
         return repr((self.key(), sorted((k, repr(v)) for k, v in (self.verify or {}).items())))
@@ -83,10 +85,12 @@ def _model_location(name: str | None) -> str | None:
 
 
 def make_config(rules_only: bool = False, gliner_model: str | None = None, spacy_model: str | None = None,
-                entities=None, verify=None) -> AnalyzerConfig:
+                entities=None, verify=None, keep_legal_references: bool = False) -> AnalyzerConfig:
     """Check the options of the dataframe functions and bundle them."""
     if not isinstance(rules_only, bool):
         raise TypeError("rules_only must be a bool")
+    if not isinstance(keep_legal_references, bool):
+        raise TypeError("keep_legal_references must be a bool")
     for name, value in (("gliner_model", gliner_model), ("spacy_model", spacy_model)):
         if value is not None and not isinstance(value, (str, os.PathLike)):
             raise TypeError(f"{name} must be a str, a path or None")
@@ -107,7 +111,7 @@ def make_config(rules_only: bool = False, gliner_model: str | None = None, spacy
     return AnalyzerConfig(rules_only=rules_only,
                           gliner_model=_model_location(os.fspath(gliner_model) if gliner_model else None),
                           spacy_model=_model_location(os.fspath(spacy_model) if spacy_model else None),
-                          entities=entities, verify=verify)
+                          entities=entities, verify=verify, keep_legal_references=keep_legal_references)
 
 
 # --- per-process state on the executors -----------------------------------------------------
@@ -124,9 +128,10 @@ def _build_engine(config: AnalyzerConfig):
 
     if config.rules_only:
         cli._import_presidio_without_torch()
-        return cli.build_rules_engine()
+        return cli.build_rules_engine(keep_legal_references=config.keep_legal_references)
     return cli.build_full_engine(config.gliner_model or cli.DEFAULT_GLINER_MODEL,
-                                 config.spacy_model or cli.DEFAULT_SPACY_MODEL)
+                                 config.spacy_model or cli.DEFAULT_SPACY_MODEL,
+                                 keep_legal_references=config.keep_legal_references)
 
 
 def _quiet_worker_logging() -> None:
@@ -460,7 +465,8 @@ def _large_strings(df) -> bool:
 
 def anonymize_dataframe(df, text_col: str = "text", *, rules_only: bool = False, gliner_model=None,
                         spacy_model=None, entities=None, verify: dict | None = None,
-                        output_cols: tuple[str, str] = OUTPUT_COLS, error_col: str = ERROR_COL):
+                        output_cols: tuple[str, str] = OUTPUT_COLS, error_col: str = ERROR_COL,
+                        keep_legal_references: bool = False):
     """`df` with the anonymized text, the entity map (JSON, the command's map
     format) and an error column added, lazily like any transformation.
 
@@ -470,12 +476,15 @@ def anonymize_dataframe(df, text_col: str = "text", *, rules_only: bool = False,
     `rules_only` runs the rule-based recognizers alone. `verify`, a dict of
     `tarnis.slm.fallback.SLMFallback` keyword arguments, has the language
     model check doubtful detections, one `filter_multi` per Arrow batch.
+    `keep_legal_references` leaves numbers of published acts (laws,
+    ordinances, decisions, orders, official journals, articles) and year
+    ranges in the text, as the command does by default.
 
     A row whose document failed has the error filled and the other two new
     columns null."""
     from pyspark.sql.types import StringType, StructField, StructType
 
-    config = make_config(rules_only, gliner_model, spacy_model, entities, verify)
+    config = make_config(rules_only, gliner_model, spacy_model, entities, verify, keep_legal_references)
     _check_text_column(df, text_col, "text_col")
     if not isinstance(output_cols, (tuple, list)) or len(output_cols) != 2:
         raise TypeError("output_cols must be a pair of column names (anonymized text, entity map)")
@@ -503,7 +512,8 @@ def restore_dataframe(df, anonymized_col: str, map_col: str, output_col: str = "
 
 
 def detect_dataframe(df, text_col: str = "text", *, id_col: str | None = None, rules_only: bool = False,
-                     gliner_model=None, spacy_model=None, entities=None, error_col: str = ERROR_COL):
+                     gliner_model=None, spacy_model=None, entities=None, error_col: str = ERROR_COL,
+                     keep_legal_references: bool = False):
     """One row per detection, for audits: the document's id, `entity_type`,
     `start`, `end`, `score`, `recognizer`, `text` (the personal data itself),
     in text order; a failing document gives one row with its id and the
@@ -513,7 +523,8 @@ def detect_dataframe(df, text_col: str = "text", *, id_col: str | None = None, r
     from pyspark.sql import functions as F
     from pyspark.sql.types import DoubleType, LongType, StringType, StructField, StructType
 
-    config = make_config(rules_only, gliner_model, spacy_model, entities)
+    config = make_config(rules_only, gliner_model, spacy_model, entities,
+                         keep_legal_references=keep_legal_references)
     _check_text_column(df, text_col, "text_col")
     if id_col is None:
         id_col = "document_id"
@@ -703,7 +714,8 @@ def cmd_spark_anonymize(args, console) -> int:
         df, text_col = _read_input(spark, args, fmt)
         try:
             out = anonymize_dataframe(df, text_col, rules_only=args.rules_only, gliner_model=args.gliner_model,
-                                      spacy_model=args.spacy_model, entities=args.entities, verify=verify)
+                                      spacy_model=args.spacy_model, entities=args.entities, verify=verify,
+                                      keep_legal_references=not args.anonymize_legal_references)
         except (TypeError, ValueError) as e:
             raise _usage(str(e)) from None
         from pyspark.sql import functions as F
