@@ -524,12 +524,17 @@ void find_spans(const Native& nat, size_t index, U32View text, Spans& out) {
 //    joined by "/" (2003/2004); or
 //  - its text is a number of the shape acts are numbered with (digits
 //    joined by "/", "." or "-": 8/1996, 863/26.09.2005), after an optional
-//    "nr." (and, when the result starts with it, an abbreviation such as
-//    "HG nr."), and the text right before it names such an act: the act's
-//    word in any inflection or abbreviation, a few words that qualify it
-//    ("a Guvernului", "ministrului muncii, solidarității sociale și
-//    familiei", "al României, Partea I,") and an optional "nr."; or
-//  - its text is an official journal series and number ("L 346") after "JO".
+//    "nr.", and the text right before it names such an act: the act's word
+//    in any inflection or abbreviation, then either the number (after an
+//    optional "nr.") or a few words that qualify the act ("a Guvernului",
+//    "ministrului muncii, solidarității sociale și familiei", "al României,
+//    Partea I,") and "nr." before the number; or the result is itself an
+//    act's abbreviation and number ("HG nr. 1234"); or the name of an
+//    article, paragraph, letter or point comes right before it; or
+//  - its text is an official journal series and number ("L 346") after "JO";
+//  - its text is a date with a one-digit day or month (the table already
+//    leaves out those with two digits), or an amount: a number or a range
+//    of numbers followed by a currency ("545000-2653000 de lei").
 // The judgement is made for each result alone, on its own span and what
 // precedes it: a contract number after a law (`Legea nr. 8/1996, contract
 // nr. 4512/2023`) is preceded by the law's number, not by a law, and stays.
@@ -558,7 +563,7 @@ const std::string kActWord =
     "|dispozi" RO_T "i(?:a|ei|e|ile|ilor)"
     "|regulament(?:ul|ului|ele|elor|e)?"
     "|directiv(?:a|ei|" RO_A "|e|ele|elor)"
-    "|monitorul(?:ui)?\\s+oficial"
+    "|monitorul(?:ui)?\\s+oficial|stas"
     "|o\\.?\\s?u\\.?\\s?g|o\\.?\\s?g|h\\.?\\s?g|h\\.?\\s?c\\.?\\s?l|m\\.\\s?of?|mo"
     ")\\.?(?!\\w)";
 // Words that begin a reference to a person, a case or a private document.
@@ -569,25 +574,41 @@ const std::string kStopWord =
     "|zbor|telefon|decizi|cauz|pl" RO_A "ngeri|reclama|peti" RO_T "|not(?:a|" RO_A "|ei|ele)(?!\\w)|proiect"
     "|lot(?:ul)?(?!\\w)|parcel|cadastr|carte|cf(?!\\w)|apartament|cod(?:ul)?(?!\\w)|cnp|iban|matricol|legitima"
     "|pachet|colet|comand|ofert|licita|lucrar|cupon|bilet|voucher|loc(?:ul)?(?!\\w)|camer)";
-// One qualifying word: letters (inner "-", ".", "/"), an optional opening
-// quote or parenthesis, an optional closing one or a dot.
+// One qualifying word: letters (inner "-" or "/"), or abbreviations of up to
+// four letters each with a dot ("M.S."), with an optional opening quote or
+// parenthesis and an optional closing one; a word that ends a sentence
+// ("aplicată. Pentru") is none.
 const std::string kQualifier =
-    "(?:,?\\s+[(\"„«]?(?!" + kStopWord + ")[^\\W\\d_]+(?:[-./][^\\W\\d_]+)*[.)\"”»]?)";
+    "(?:,?\\s+[(\"„«]?(?!" + kStopWord + ")(?:(?:[^\\W\\d_]{1,4}\\.)+|[^\\W\\d_]+(?:[-/][^\\W\\d_]+)*)[)\"”»]?)";
 const std::string kNumberWord = "(?:nr|num" RO_A "r(?:ul)?)\\s*\\.?\\s*:?";
-const std::string kActBefore =
-    "(?<!\\w)" + kActWord + kQualifier + "{0,12}[\\s\"„”«»]*(?:" + kNumberWord + "\\s*)?\\Z";
-// Before an article, paragraph, letter or point number.
-const std::string kArticleBefore =
+const std::string kQuotes = "[\\s\"„”«»]*";
+// The number of an act: digits joined by "/", "." or "-".
+const std::string kNumber = "[0-9]+(?:[/.\\-][0-9]+)*";
+// An act, then the number, which ends the subject. After qualifying words
+// the number must follow "nr." ("Legea contractelor ... 12/2020" is not the
+// number of the law); right after the act's word it may come alone
+// ("Legii 61/1991"). "nr." may be part of the result.
+const std::string kActThenNumber = "(?<!\\w)" + kActWord + "(?:" + kQualifier + "{1,12}," + "?" + kQuotes +
+                                   kNumberWord + "|," + "?" + kQuotes + "(?:" + kNumberWord + ")?)\\s*" + kNumber +
+                                   "\\Z";
+// An article, paragraph, letter or point, then its number.
+const std::string kArticleThenNumber =
     "(?<!\\w)(?:art|alin|lit|pct|par|articol(?:ul|ului)|alineat(?:ul|ului)|liter(?:a|ei)|punct(?:ul|ului)"
-    "|paragraf(?:ul|ului))\\.?\\s*(?:" + kNumberWord + "\\s*)?\\Z";
-// The number of an act: digits joined by "/", "." or "-", after the optional
-// abbreviation of an act and "nr." that the result itself may begin with.
-const std::string kActNumber =
-    "(?:" + kActWord + "\\s+)?(?:" + kNumberWord + "\\s*)?[0-9]+(?:[/.\\-][0-9]+)*";
-// An abbreviation at the start of the result ("HG nr. 1234").
-const std::string kActInside = "(?:" + kActWord + ")\\s+" + kNumberWord;
-const std::string kJournalSeries = "[LC]\\s+[0-9]+(?:/[0-9]+)?";
-const std::string kJournalBefore = "(?<!\\w)J\\.?\\s?O\\.?\\s*\\Z";
+    "|paragraf(?:ul|ului))\\.?\\s*(?:" + kNumberWord + "\\s*)?" + kNumber + "\\Z";
+// An official journal's series and number ("JO L 346").
+const std::string kJournalThenNumber = "(?<!\\w)J\\.?\\s?O\\.?\\s+[LC]\\s+[0-9]+(?:/[0-9]+)?\\Z";
+// What the result itself may be: a number, after "nr." and after the
+// abbreviation of an act ("HG nr. 1234", which needs nothing before it).
+const std::string kActNumber = "(?:" + kNumberWord + "\\s*)?" + kNumber + "|[LC]\\s+[0-9]+(?:/[0-9]+)?";
+const std::string kActInside = "(?:" + kActWord + ")\\s+" + kNumberWord + "\\s*" + kNumber;
+// Amounts: a number or a range of numbers, then a currency ("179472074 mii
+// lei", "545000-2653000 de lei").
+const std::string kAmount = "[0-9]+(?:-[0-9]+)?";
+const std::string kCurrencyAfter =
+    "\\s*(?:de\\s+)?(?:(?:mii|milioane|miliarde|mil\\.|mld\\.)\\s+)?(?:de\\s+)?"
+    "(?:lei|ron|euro|eur|usd|dolari|mdl|%)(?!\\w)";
+// Dates written with a one-digit day or month (1.01.2008, 28.2.2011).
+const std::string kShortDate = "(?:0?[1-9]|[12][0-9]|3[01])([./])(?:0?[1-9]|1[0-2])\\1(?:1[0-9]|20)[0-9]{2}";
 
 #undef RO_A
 #undef RO_I
@@ -595,14 +616,16 @@ const std::string kJournalBefore = "(?<!\\w)J\\.?\\s?O\\.?\\s*\\Z";
 #undef RO_S
 
 struct PublicReferences {
-  Regex act_before, article_before, act_number, act_inside, journal_series, journal_before;
+  Regex act, article, journal, number, inside, amount, currency_after, short_date;
   PublicReferences()
-      : act_before(widen(kActBefore), reflag::IGNORECASE),
-        article_before(widen(kArticleBefore), reflag::IGNORECASE),
-        act_number(widen(kActNumber), reflag::IGNORECASE),
-        act_inside(widen(kActInside), reflag::IGNORECASE),
-        journal_series(widen(kJournalSeries)),
-        journal_before(widen(kJournalBefore)) {}
+      : act(widen(kActThenNumber), reflag::IGNORECASE),
+        article(widen(kArticleThenNumber), reflag::IGNORECASE),
+        journal(widen(kJournalThenNumber)),
+        number(widen(kActNumber), reflag::IGNORECASE),
+        inside(widen(kActInside), reflag::IGNORECASE),
+        amount(widen(kAmount)),
+        currency_after(widen(kCurrencyAfter), reflag::IGNORECASE),
+        short_date(widen(kShortDate)) {}
 };
 
 PublicReferences* g_public = nullptr;
@@ -639,13 +662,17 @@ bool year_range(U32View r) {
 bool public_reference(const PublicReferences& p, U32View text, size_t start, size_t end) {
   const U32View r = text.substr(start, end - start);
   if (year_range(r)) return true;
-  const U32View before = text.substr(0, start);
-  const size_t from = start > kActWindow ? start - kActWindow : 0;
   Match m;
-  if (p.journal_series.fullmatch(r, m)) return p.journal_before.search(before, m, from);
-  if (!p.act_number.fullmatch(r, m)) return false;
-  if (p.act_inside.match(r, m)) return true;
-  return p.act_before.search(before, m, from) || p.article_before.search(before, m, from);
+  if (p.short_date.fullmatch(r, m)) return true;
+  if (p.amount.fullmatch(r, m) && p.currency_after.match(text, m, end)) return true;
+  if (!p.number.fullmatch(r, m)) return p.inside.fullmatch(r, m);
+  // The subject ends with the result; a match must take it in whole.
+  const U32View upto = text.substr(0, end);
+  const size_t from = start > kActWindow ? start - kActWindow : 0;
+  for (const Regex* re : {&p.act, &p.article, &p.journal}) {
+    if (re->search(upto, m, from) && m.start() <= start) return true;
+  }
+  return false;
 }
 
 // The results that are not public references, in their order.
