@@ -557,7 +557,7 @@ void find_spans(const Native& nat, size_t index, U32View text, Spans& out) {
 const std::string kActWord =
     "(?:leg(?:ea|ii|e|ile|ilor)(?:-cadru)?"
     "|ordonan" RO_T "(?:a|ei|" RO_A "|e|ele|elor)"
-    "|hot" RO_A "r" RO_I "r(?:ea|ii|e|i|ile|ilor)"
+    "|hot" RO_A "r[âîai]r(?:ea|ii|e|i|ile|ilor)"
     "|decret(?:ul|ului|ele|elor|e)?"
     "|ordin(?:ul|ului|ele|elor|e)?"
     "|dispozi" RO_T "i(?:a|ei|e|ile|ilor)"
