@@ -232,8 +232,11 @@ def test_engine_config_and_spark_config_carry_the_choice():
     assert args.anonymize_legal_references is True
 
     from tarnis import spark
-    assert spark.make_config(rules_only=True).keep_legal_references is False
-    kept = spark.make_config(rules_only=True, keep_legal_references=True)
-    assert kept.key() != spark.make_config(rules_only=True).key()
+    # The dataframe functions do what the command does.
+    assert spark.make_config(rules_only=True).keep_legal_references is True
+    anonymized = spark.make_config(rules_only=True, keep_legal_references=False)
+    assert anonymized.key() != spark.make_config(rules_only=True).key()
+    for config, expected in ((spark.make_config(rules_only=True), []), (anonymized, ["8/1996"])):
+        assert found(spark._build_engine(config), "Legea nr. 8/1996") == expected
     with pytest.raises(TypeError, match="keep_legal_references"):
         spark.make_config(keep_legal_references="yes")

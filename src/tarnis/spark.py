@@ -64,7 +64,7 @@ class AnalyzerConfig:
     spacy_model: str | None = None
     entities: tuple[str, ...] | None = None
     verify: dict | None = field(default=None, hash=False)
-    keep_legal_references: bool = False
+    keep_legal_references: bool = True
 
     def key(self) -> str:
         """Identity of the analyzer within one process."""
@@ -85,7 +85,7 @@ def _model_location(name: str | None) -> str | None:
 
 
 def make_config(rules_only: bool = False, gliner_model: str | None = None, spacy_model: str | None = None,
-                entities=None, verify=None, keep_legal_references: bool = False) -> AnalyzerConfig:
+                entities=None, verify=None, keep_legal_references: bool = True) -> AnalyzerConfig:
     """Check the options of the dataframe functions and bundle them."""
     if not isinstance(rules_only, bool):
         raise TypeError("rules_only must be a bool")
@@ -466,7 +466,7 @@ def _large_strings(df) -> bool:
 def anonymize_dataframe(df, text_col: str = "text", *, rules_only: bool = False, gliner_model=None,
                         spacy_model=None, entities=None, verify: dict | None = None,
                         output_cols: tuple[str, str] = OUTPUT_COLS, error_col: str = ERROR_COL,
-                        keep_legal_references: bool = False):
+                        keep_legal_references: bool = True):
     """`df` with the anonymized text, the entity map (JSON, the command's map
     format) and an error column added, lazily like any transformation.
 
@@ -476,9 +476,9 @@ def anonymize_dataframe(df, text_col: str = "text", *, rules_only: bool = False,
     `rules_only` runs the rule-based recognizers alone. `verify`, a dict of
     `tarnis.slm.fallback.SLMFallback` keyword arguments, has the language
     model check doubtful detections, one `filter_multi` per Arrow batch.
-    `keep_legal_references` leaves numbers of published acts (laws,
-    ordinances, decisions, orders, official journals, articles) and year
-    ranges in the text, as the command does by default.
+    As in the command, numbers of published acts (laws, ordinances,
+    decisions, orders, official journals, articles) and year ranges stay in
+    the text; `keep_legal_references=False` anonymizes them too.
 
     A row whose document failed has the error filled and the other two new
     columns null."""
@@ -513,7 +513,7 @@ def restore_dataframe(df, anonymized_col: str, map_col: str, output_col: str = "
 
 def detect_dataframe(df, text_col: str = "text", *, id_col: str | None = None, rules_only: bool = False,
                      gliner_model=None, spacy_model=None, entities=None, error_col: str = ERROR_COL,
-                     keep_legal_references: bool = False):
+                     keep_legal_references: bool = True):
     """One row per detection, for audits: the document's id, `entity_type`,
     `start`, `end`, `score`, `recognizer`, `text` (the personal data itself),
     in text order; a failing document gives one row with its id and the
