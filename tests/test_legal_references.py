@@ -82,6 +82,7 @@ LEGAL = [
     # year ranges, school years, dates, amounts
     ("Boerhaave, Herman (1668-1738) - medic olandez", "1668-1738"),
     ("generalului Teodor Balș (1805-1857), caimacam", "1805-1857"),
+    ("condus de dinastia Safavida (1501-1722).", "1501-1722"),
     ("domnia lui Petru Rareș (1527-1538,1541-1546)", "1541-1546"),
     ("în anul școlar 2003/2004, cu circa 25%", "2003/2004"),
     ("pentru sezonul 2018/2019 al ligii", "2018/2019"),

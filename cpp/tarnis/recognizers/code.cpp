@@ -520,7 +520,7 @@ void find_spans(const Native& nat, size_t index, U32View text, Spans& out) {
 // articles, paragraphs, letters and points of an act, and year ranges or
 // school years are not personal data. A CODE result is one of these when
 //  - its text is a year range (a year from 1000 to 2099, a hyphen or an en
-//    dash, a later year at most 200 years on) or two consecutive years
+//    dash, a later year at most 300 years on) or two consecutive years
 //    joined by "/" (2003/2004); or
 //  - its text is a number of the shape acts are numbered with (digits
 //    joined by "/", "." or "-": 8/1996, 863/26.09.2005), after an optional
@@ -656,7 +656,7 @@ bool year_range(U32View r) {
   if (!ascii_number(r.substr(0, 4), a) || !ascii_number(r.substr(5, 4), b)) return false;
   if (a < 1000 || b > 2099) return false;
   if (sep == U'/') return b == a + 1;
-  return (sep == U'-' || sep == U'\u2013') && b > a && b - a <= 200;
+  return (sep == U'-' || sep == U'\u2013') && b > a && b - a <= 300;
 }
 
 bool public_reference(const PublicReferences& p, U32View text, size_t start, size_t end) {
