@@ -54,7 +54,7 @@ void require_spacy_pipeline(const std::string& name) {
 
 // The rule-based recognizers in the order the analyzer registers them, each
 // constructed here. The command's rules-only analyzer takes the same list.
-py::list rule_recognizers(py::module_ m, py::object supported_language) {
+py::list rule_recognizers(py::module_ m, py::object supported_language, bool keep_legal_references) {
   require_str(supported_language, "_rule_recognizers", "supported_language");
   auto with_language = [&](const char* cls) {
     return m.attr(cls)(py::arg("supported_language") = supported_language);
@@ -68,7 +68,7 @@ py::list rule_recognizers(py::module_ m, py::object supported_language) {
   out.append(with_language("IpRecognizer"));
   out.append(with_language("WordBoundedUrlRecognizer"));
   out.append(m.attr("BICRecognizer")());
-  out.append(m.attr("CodeRecognizer")());
+  out.append(m.attr("CodeRecognizer")(py::arg("keep_legal_references") = keep_legal_references));
   out.append(m.attr("CnpRecognizer")());
   return out;
 }
@@ -128,7 +128,8 @@ py::object assemble(py::module_ m, py::object recognizers, py::object supported_
 py::object build_analyzer(py::module_ m, py::object model_name, py::object gliner_entity_mapping,
                           py::object max_chunk_tokens, py::object overlap_sentences, py::object threshold,
                           py::object entity_thresholds, py::object flat_ner, py::object supported_language,
-                          py::object spacy_model, py::object batch_size, py::object backend, py::object spacy_ner) {
+                          py::object spacy_model, py::object batch_size, py::object backend, py::object spacy_ner,
+                          py::object keep_legal_references) {
   const char* f = "build_analyzer";
   require_str(model_name, f, "model_name");
   require_dict_or_none(gliner_entity_mapping, f, "gliner_entity_mapping");
@@ -140,6 +141,7 @@ py::object build_analyzer(py::module_ m, py::object model_name, py::object gline
   require_str(supported_language, f, "supported_language");
   require_str(spacy_model, f, "spacy_model");
   const bool with_spacy_ner = truth(spacy_ner);
+  const bool keep_legal = truth(keep_legal_references);
 
   py::object gliner_cls = py::module_::import("tarnis.recognizers.gliner").attr("SmartGLiNERRecognizer");
   py::dict options;
@@ -159,7 +161,7 @@ py::object build_analyzer(py::module_ m, py::object model_name, py::object gline
 
   py::list recognizers;
   recognizers.append(gliner);
-  for (const py::object& recognizer : snapshot(rule_recognizers(m, supported_language))) {
+  for (const py::object& recognizer : snapshot(rule_recognizers(m, supported_language, keep_legal))) {
     recognizers.append(recognizer);
   }
   return assemble(m, recognizers, supported_language, spacy_model, with_spacy_ner);
@@ -307,27 +309,29 @@ PYBIND11_MODULE(analyzer, m) {
 
   m.def(
       "_rule_recognizers",
-      [m](py::object supported_language) { return rule_recognizers(m, supported_language); },
-      py::arg("supported_language") = "ro",
+      [m](py::object supported_language, py::object keep_legal_references) {
+        return rule_recognizers(m, supported_language, truth(keep_legal_references));
+      },
+      py::arg("supported_language") = "ro", py::kw_only(), py::arg("keep_legal_references") = false,
       "The rule-based recognizers of the analyzer, newly constructed, in its order: street address,\n"
       "e-mail, phone, IBAN, card, IP, URL (without results inside words), BIC, code and CNP (the last\n"
-      "four always on Romanian).");
+      "four always on Romanian). `keep_legal_references` goes to the code recognizer.");
 
   m.def(
       "build_analyzer",
       [m](py::object model_name, py::object gliner_entity_mapping, py::object max_chunk_tokens,
           py::object overlap_sentences, py::object threshold, py::object entity_thresholds, py::object flat_ner,
           py::object supported_language, py::object spacy_model, py::object batch_size, py::object backend,
-          py::object spacy_ner) {
+          py::object spacy_ner, py::object keep_legal_references) {
         return build_analyzer(m, model_name, gliner_entity_mapping, max_chunk_tokens, overlap_sentences, threshold,
                               entity_thresholds, flat_ner, supported_language, spacy_model, batch_size, backend,
-                              spacy_ner);
+                              spacy_ner, keep_legal_references);
       },
       py::arg("model_name") = kDefaultGlinerModel, py::arg("gliner_entity_mapping") = py::none(),
       py::arg("max_chunk_tokens") = 384, py::arg("overlap_sentences") = 2, py::arg("threshold") = 0.5,
       py::arg("entity_thresholds") = py::none(), py::arg("flat_ner") = false, py::arg("supported_language") = "ro",
       py::arg("spacy_model") = "ro_core_news_sm", py::kw_only(), py::arg("batch_size") = py::none(),
-      py::arg("backend") = py::none(), py::arg("spacy_ner") = false,
+      py::arg("backend") = py::none(), py::arg("spacy_ner") = false, py::arg("keep_legal_references") = false,
       "Assemble a Presidio AnalyzerEngine for Romanian text.\n\n"
       "Registers, in this order, the GLiNER recognizer, the street-address, e-mail, phone, IBAN, card, IP,\n"
       "URL, BIC, code and CNP recognizers in a fresh registry, and loads the spaCy pipeline `spacy_model`\n"
@@ -337,7 +341,11 @@ PYBIND11_MODULE(analyzer, m) {
       "installed raises tarnis.recognizers.gliner.ModelUnavailableError (an OSError) naming it.\n"
       "With `spacy_ner=True` (keyword only) the pipeline keeps its ner component and SpacyNerRecognizer,\n"
       "registered last, reports its persons and organizations as PERSON_NAME and ORGANIZATION; a pipeline\n"
-      "without one raises tarnis.recognizers.spacy_ner.SpacyNerUnavailableError.");
+      "without one raises tarnis.recognizers.spacy_ner.SpacyNerUnavailableError.\n"
+      "`keep_legal_references` (keyword only, default False) goes to CodeRecognizer: when true, numbers\n"
+      "of published acts (laws, ordinances, decisions, orders, official journals, articles) and year\n"
+      "ranges are not reported as CODE.");
+
 
   m.def(
       "_assemble_analyzer",

@@ -418,12 +418,15 @@ def _require_spacy_package(spacy_model: str) -> None:
 
 
 def build_full_engine(gliner_model: str, spacy_model: str, gliner_backend: str = DEFAULT_GLINER_BACKEND,
-                      gliner_batch_size: int = DEFAULT_GLINER_BATCH_SIZE, spacy_ner: bool = False):
+                      gliner_batch_size: int = DEFAULT_GLINER_BATCH_SIZE, spacy_ner: bool = False, *,
+                      keep_legal_references: bool = True):
     """The full analyzer: the neural recognizer with the catalogue's labels and
     thresholds, run with `gliner_backend` in batches of `gliner_batch_size`
     chunks, and every rule-based recognizer; with `spacy_ner` also the spaCy
     pipeline's own persons and organizations. Its spaCy pipeline also serves
-    the denylist filter's part-of-speech test."""
+    the denylist filter's part-of-speech test. As in the command, numbers of
+    published acts and year ranges stay in the text unless
+    `keep_legal_references` is false."""
     gliner_model = _model_argument(gliner_model, "--gliner-model")
     spacy_model = _model_argument(spacy_model, "--spacy-model")
 
@@ -442,7 +445,8 @@ def build_full_engine(gliner_model: str, spacy_model: str, gliner_backend: str =
             spacy_model=spacy_model,
             backend=gliner_backend,
             batch_size=gliner_batch_size,
-            spacy_ner=spacy_ner)
+            spacy_ner=spacy_ner,
+            keep_legal_references=keep_legal_references)
     except SpacyNerUnavailableError as e:
         raise UsageError(f"--ner: {e}") from None
     except ImportError as e:
@@ -459,7 +463,7 @@ def build_full_engine(gliner_model: str, spacy_model: str, gliner_backend: str =
     return engine
 
 
-def build_spacy_engine(spacy_model: str):
+def build_spacy_engine(spacy_model: str, *, keep_legal_references: bool = True):
     """Every rule-based recognizer and the spaCy pipeline's own persons and
     organizations, without the neural model (nothing from the model hub)."""
     spacy_model = _model_argument(spacy_model, "--spacy-model")
@@ -467,7 +471,8 @@ def build_spacy_engine(spacy_model: str):
     from tarnis import analyzer, processing
     from tarnis.recognizers.spacy_ner import SpacyNerUnavailableError
     try:
-        engine = analyzer._assemble_analyzer(rule_recognizers(LANGUAGE), spacy_model, LANGUAGE, spacy_ner=True)
+        engine = analyzer._assemble_analyzer(
+            rule_recognizers(LANGUAGE, keep_legal_references=keep_legal_references), spacy_model, LANGUAGE, spacy_ner=True)
     except SpacyNerUnavailableError as e:
         raise UsageError(f"--ner spacy: {e}") from None
     except OSError as e:
@@ -481,22 +486,26 @@ def tags_parts_of_speech(nlp) -> bool:
     return any(token.pos_ for token in nlp("Ion Popescu locuiește în București."))
 
 
-def rule_recognizers(language: str = LANGUAGE) -> list:
-    """The rule-based recognizers of the full analyzer, in its order."""
+def rule_recognizers(language: str = LANGUAGE, *, keep_legal_references: bool = True) -> list:
+    """The rule-based recognizers of the full analyzer, in its order; numbers
+    of published acts and year ranges are not codes unless
+    `keep_legal_references` is false."""
     from tarnis import analyzer
-    return analyzer._rule_recognizers(language)
+    return analyzer._rule_recognizers(language, keep_legal_references=keep_legal_references)
 
 
-def build_rules_engine():
+def build_rules_engine(*, keep_legal_references: bool = True):
     """Every rule-based recognizer over a blank Romanian spaCy pipeline
-    (tokenization only), which needs no download."""
+    (tokenization only), which needs no download. Numbers of published acts
+    and year ranges stay in the text unless `keep_legal_references` is
+    false."""
     import spacy
     from presidio_analyzer import AnalyzerEngine, RecognizerRegistry
     from presidio_analyzer.nlp_engine import SpacyNlpEngine
 
     from tarnis import analyzer
 
-    recognizers = rule_recognizers(LANGUAGE)
+    recognizers = rule_recognizers(LANGUAGE, keep_legal_references=keep_legal_references)
     registry = RecognizerRegistry(supported_languages=[LANGUAGE])
     for recognizer in recognizers:
         registry.add_recognizer(recognizer)
@@ -513,17 +522,18 @@ def build_rules_engine():
 def build_engine(args, console: Console):
     started = time.perf_counter()
     ner = getattr(args, "ner", None) or DEFAULT_NER
+    keep_legal = not getattr(args, "anonymize_legal_references", False)
     if args.rules_only:
-        engine = build_rules_engine()
+        engine = build_rules_engine(keep_legal_references=keep_legal)
     else:
         if ner == "spacy":
-            engine = build_spacy_engine(args.spacy_model or DEFAULT_SPACY_MODEL)
+            engine = build_spacy_engine(args.spacy_model or DEFAULT_SPACY_MODEL, keep_legal_references=keep_legal)
         else:
             engine = build_full_engine(args.gliner_model or DEFAULT_GLINER_MODEL,
                                        args.spacy_model or DEFAULT_SPACY_MODEL,
                                        getattr(args, "gliner_backend", None) or DEFAULT_GLINER_BACKEND,
                                        getattr(args, "gliner_batch_size", None) or DEFAULT_GLINER_BATCH_SIZE,
-                                       spacy_ner=ner == "both")
+                                       spacy_ner=ner == "both", keep_legal_references=keep_legal)
         if not tags_parts_of_speech(engine.nlp_engine.nlp[LANGUAGE]):
             console.warning("the spaCy pipeline assigns no part-of-speech tags: person names written "
                             "in lower case will all be taken for common nouns and left in the text")
@@ -925,6 +935,7 @@ class EngineConfig:
     force: bool = False                 # anonymize: --force
     text_mode: int = 0o644              # anonymize: permissions of the anonymized texts
     as_json: bool = False               # detect: --json
+    anonymize_legal_references: bool = False    # --anonymize-legal-references
 
 
 class _CollectingConsole(Console):
@@ -1229,8 +1240,9 @@ def engine_config(args, jobs: int, work: str = WORK_ANALYZE) -> EngineConfig:
                         getattr(args, "raw", False), threads=max(1, usable_cores() // jobs),
                         gliner_backend=getattr(args, "gliner_backend", None),
                         gliner_batch_size=getattr(args, "gliner_batch_size", None), work=work,
-                        ner=getattr(args, "ner", None), force=getattr(args, "force", False), text_mode=_default_file_mode(),
-                        as_json=getattr(args, "json", False))
+                        ner=getattr(args, "ner", None), force=getattr(args, "force", False),
+                        text_mode=_default_file_mode(), as_json=getattr(args, "json", False),
+                        anonymize_legal_references=getattr(args, "anonymize_legal_references", False))
 
 
 @contextmanager
@@ -1718,6 +1730,10 @@ def _add_models(p: argparse.ArgumentParser, jobs: bool = True) -> None:
     g.add_argument("--gliner-batch-size", type=_positive_count, metavar="N",
                    help=f"chunks of text the neural model reads at once (default {DEFAULT_GLINER_BATCH_SIZE}; "
                         "the same findings for every N; lower it to save memory, 1: one chunk at a time)")
+    g.add_argument("--anonymize-legal-references", action="store_true",
+                   help="also anonymize numbers of published acts (Legea nr. 8/1996, H.G. nr. 1027/2014, "
+                        "M.O. nr. 863/2005, art. 228), which stay in the text by default, and year ranges "
+                        "(1805-1857, 2003/2004)")
     g.add_argument("--entities", metavar="TYPE,...",
                    help="only these entity types (for example CNP,IBAN_CODE); default: all")
     if jobs:

@@ -67,11 +67,12 @@ class AnalyzerConfig:
     ner: str = "gliner"
     gliner_backend: str | None = None
     gliner_batch_size: int | None = None
+    keep_legal_references: bool = True
 
     def key(self) -> str:
         """Identity of the analyzer within one process."""
         return repr((self.rules_only, self.gliner_model, self.spacy_model, self.entities, self.ner,
-                     self.gliner_backend, self.gliner_batch_size))
+                     self.gliner_backend, self.gliner_batch_size, self.keep_legal_references))
 
     def verify_key(self) -> str:
         return repr((self.key(), sorted((k, repr(v)) for k, v in (self.verify or {}).items())))
@@ -88,7 +89,7 @@ def _model_location(name: str | None) -> str | None:
 
 def make_config(rules_only: bool = False, gliner_model: str | None = None, spacy_model: str | None = None,
                 entities=None, verify=None, ner: str | None = None, gliner_backend: str | None = None,
-                gliner_batch_size: int | None = None) -> AnalyzerConfig:
+                gliner_batch_size: int | None = None, keep_legal_references: bool = True) -> AnalyzerConfig:
     """Check the options of the dataframe functions and bundle them."""
     from tarnis import cli
 
@@ -106,6 +107,8 @@ def make_config(rules_only: bool = False, gliner_model: str | None = None, spacy
     if (rules_only or ner == "spacy") and (gliner_backend is not None or gliner_batch_size is not None):
         raise ValueError("gliner_backend and gliner_batch_size need the neural model (not with rules_only or "
                          "ner='spacy')")
+    if not isinstance(keep_legal_references, bool):
+        raise TypeError("keep_legal_references must be a bool")
     for name, value in (("gliner_model", gliner_model), ("spacy_model", spacy_model)):
         if value is not None and not isinstance(value, (str, os.PathLike)):
             raise TypeError(f"{name} must be a str, a path or None")
@@ -127,7 +130,8 @@ def make_config(rules_only: bool = False, gliner_model: str | None = None, spacy
                           gliner_model=_model_location(os.fspath(gliner_model) if gliner_model else None),
                           spacy_model=_model_location(os.fspath(spacy_model) if spacy_model else None),
                           entities=entities, verify=verify, ner=ner or cli.DEFAULT_NER,
-                          gliner_backend=gliner_backend, gliner_batch_size=gliner_batch_size)
+                          gliner_backend=gliner_backend, gliner_batch_size=gliner_batch_size,
+                          keep_legal_references=keep_legal_references)
 
 
 # --- per-process state on the executors -----------------------------------------------------
@@ -144,15 +148,17 @@ def _build_engine(config: AnalyzerConfig):
 
     if config.rules_only:
         cli._import_presidio_without_torch()
-        return cli.build_rules_engine()
+        return cli.build_rules_engine(keep_legal_references=config.keep_legal_references)
     if config.ner == "spacy":
         cli._import_presidio_without_torch()
-        return cli.build_spacy_engine(config.spacy_model or cli.DEFAULT_SPACY_MODEL)
+        return cli.build_spacy_engine(config.spacy_model or cli.DEFAULT_SPACY_MODEL,
+                                      keep_legal_references=config.keep_legal_references)
     return cli.build_full_engine(config.gliner_model or cli.DEFAULT_GLINER_MODEL,
                                  config.spacy_model or cli.DEFAULT_SPACY_MODEL,
                                  config.gliner_backend or cli.DEFAULT_GLINER_BACKEND,
                                  config.gliner_batch_size or cli.DEFAULT_GLINER_BATCH_SIZE,
-                                 spacy_ner=config.ner == "both")
+                                 spacy_ner=config.ner == "both",
+                                 keep_legal_references=config.keep_legal_references)
 
 
 def _quiet_worker_logging() -> None:
@@ -488,7 +494,7 @@ def anonymize_dataframe(df, text_col: str = "text", *, rules_only: bool = False,
                         spacy_model=None, entities=None, verify: dict | None = None,
                         output_cols: tuple[str, str] = OUTPUT_COLS, error_col: str = ERROR_COL,
                         ner: str | None = None, gliner_backend: str | None = None,
-                        gliner_batch_size: int | None = None):
+                        gliner_batch_size: int | None = None, keep_legal_references: bool = True):
     """`df` with the anonymized text, the entity map (JSON, the command's map
     format) and an error column added, lazily like any transformation.
 
@@ -501,13 +507,16 @@ def anonymize_dataframe(df, text_col: str = "text", *, rules_only: bool = False,
     the command's options of those names. `verify`, a dict of
     `tarnis.slm.fallback.SLMFallback` keyword arguments, has the language
     model check doubtful detections, one `filter_multi` per Arrow batch.
+    As in the command, numbers of published acts (laws, ordinances,
+    decisions, orders, official journals, articles) and year ranges stay in
+    the text; `keep_legal_references=False` anonymizes them too.
 
     A row whose document failed has the error filled and the other two new
     columns null."""
     from pyspark.sql.types import StringType, StructField, StructType
 
     config = make_config(rules_only, gliner_model, spacy_model, entities, verify, ner, gliner_backend,
-                         gliner_batch_size)
+                         gliner_batch_size, keep_legal_references)
     _check_text_column(df, text_col, "text_col")
     if not isinstance(output_cols, (tuple, list)) or len(output_cols) != 2:
         raise TypeError("output_cols must be a pair of column names (anonymized text, entity map)")
@@ -537,7 +546,7 @@ def restore_dataframe(df, anonymized_col: str, map_col: str, output_col: str = "
 def detect_dataframe(df, text_col: str = "text", *, id_col: str | None = None, rules_only: bool = False,
                      gliner_model=None, spacy_model=None, entities=None, error_col: str = ERROR_COL,
                      ner: str | None = None, gliner_backend: str | None = None,
-                     gliner_batch_size: int | None = None):
+                     gliner_batch_size: int | None = None, keep_legal_references: bool = True):
     """One row per detection, for audits: the document's id, `entity_type`,
     `start`, `end`, `score`, `recognizer`, `text` (the personal data itself),
     in text order; a failing document gives one row with its id and the
@@ -548,7 +557,7 @@ def detect_dataframe(df, text_col: str = "text", *, id_col: str | None = None, r
     from pyspark.sql.types import DoubleType, LongType, StringType, StructField, StructType
 
     config = make_config(rules_only, gliner_model, spacy_model, entities, ner=ner, gliner_backend=gliner_backend,
-                         gliner_batch_size=gliner_batch_size)
+                         gliner_batch_size=gliner_batch_size, keep_legal_references=keep_legal_references)
     _check_text_column(df, text_col, "text_col")
     if id_col is None:
         id_col = "document_id"
@@ -740,7 +749,8 @@ def cmd_spark_anonymize(args, console) -> int:
             out = anonymize_dataframe(df, text_col, rules_only=args.rules_only, gliner_model=args.gliner_model,
                                       spacy_model=args.spacy_model, entities=args.entities, verify=verify,
                                       ner=args.ner, gliner_backend=args.gliner_backend,
-                                      gliner_batch_size=args.gliner_batch_size)
+                                      gliner_batch_size=args.gliner_batch_size,
+                                      keep_legal_references=not args.anonymize_legal_references)
         except (TypeError, ValueError) as e:
             raise _usage(str(e)) from None
         from pyspark.sql import functions as F

@@ -513,6 +513,193 @@ void find_spans(const Native& nat, size_t index, U32View text, Spans& out) {
 }
 
 // ---------------------------------------------------------------------------
+// Public references: what `keep_legal_references` leaves in the text.
+//
+// Numbers of acts of public authorities as published (laws, ordinances,
+// government decisions, decrees, orders, official journal issues), the
+// articles, paragraphs, letters and points of an act, and year ranges or
+// school years are not personal data. A CODE result is one of these when
+//  - its text is a year range (a year from 1000 to 2099, a hyphen or an en
+//    dash, a later year at most 300 years on) or two consecutive years
+//    joined by "/" (2003/2004); or
+//  - its text is a number of the shape acts are numbered with (digits
+//    joined by "/", "." or "-": 8/1996, 863/26.09.2005), after an optional
+//    "nr.", and the text right before it names such an act: the act's word
+//    in any inflection or abbreviation, then either the number (after an
+//    optional "nr.") or a few words that qualify the act ("a Guvernului",
+//    "ministrului muncii, solidarității sociale și familiei", "al României,
+//    Partea I,") and "nr." before the number; or the result is itself an
+//    act's abbreviation and number ("HG nr. 1234"); or the name of an
+//    article, paragraph, letter or point comes right before it; or
+//  - its text is an official journal series and number ("L 346") after "JO";
+//  - its text is a date with a one-digit day or month (the table already
+//    leaves out those with two digits), or an amount: a number or a range
+//    of numbers followed by a currency ("545000-2653000 de lei").
+// The judgement is made for each result alone, on its own span and what
+// precedes it: a contract number after a law (`Legea nr. 8/1996, contract
+// nr. 4512/2023`) is preceded by the law's number, not by a law, and stays.
+// Words that introduce references to persons or cases (contract, dosar,
+// factură, poliță, ...) stop the qualifying words.
+//
+// Done here rather than after overlap resolution: the recognizer is the one
+// place that knows a CODE result is a reference number and not something
+// found by another recognizer, every engine built with it (the analyzer, the
+// command's rules-only engine, Spark's executors) gets the same results, and
+// whatever comes later (overlap resolution, the language-model stage) never
+// sees what is kept.
+
+// Letters written with and without diacritics (comma and cedilla forms).
+#define RO_A "[ăâa]"
+#define RO_I "[îâi]"
+#define RO_T "[țţt]"
+#define RO_S "[șşs]"
+
+const std::string kActWord =
+    "(?:leg(?:ea|ii|e|ile|ilor)(?:-cadru)?"
+    "|ordonan" RO_T "(?:a|ei|" RO_A "|e|ele|elor)"
+    "|hot" RO_A "r[âîai]r(?:ea|ii|e|i|ile|ilor)"
+    "|decret(?:ul|ului|ele|elor|e)?"
+    "|ordin(?:ul|ului|ele|elor|e)?"
+    "|dispozi" RO_T "i(?:a|ei|e|ile|ilor)"
+    "|regulament(?:ul|ului|ele|elor|e)?"
+    "|directiv(?:a|ei|" RO_A "|e|ele|elor)"
+    "|monitorul(?:ui)?\\s+oficial|stas"
+    "|o\\.?\\s?u\\.?\\s?g|o\\.?\\s?g|h\\.?\\s?g|h\\.?\\s?c\\.?\\s?l|m\\.\\s?of?|mo"
+    ")\\.?(?!\\w)";
+// Words that begin a reference to a person, a case or a private document.
+const std::string kStopWord =
+    "(?:contract|dosar|factur|poli" RO_T "|client|cont(?:ul|ului|uri|urile)?(?!\\w)|cerer|sentin|" RO_I "nchei"
+    "|" RO_I "nregistr|" RO_I "nmatricul|proces|certificat|chitan|bon(?:ul|uri)?(?!\\w)|aviz|autoriza|comand"
+    "|abonament|card|seri|adres|buletin|pa" RO_S "aport|permis|fi" RO_S "|act(?:ul|ului|e|ele)?(?!\\w)|tren"
+    "|zbor|telefon|decizi|cauz|pl" RO_A "ngeri|reclama|peti" RO_T "|not(?:a|" RO_A "|ei|ele)(?!\\w)|proiect"
+    "|lot(?:ul)?(?!\\w)|parcel|cadastr|carte|cf(?!\\w)|apartament|cod(?:ul)?(?!\\w)|cnp|iban|matricol|legitima"
+    "|pachet|colet|comand|ofert|licita|lucrar|cupon|bilet|voucher|loc(?:ul)?(?!\\w)|camer)";
+// One qualifying word: letters (inner "-" or "/"), or abbreviations of up to
+// four letters each with a dot ("M.S."), with an optional opening quote or
+// parenthesis and an optional closing one; a word that ends a sentence
+// ("aplicată. Pentru") is none.
+const std::string kQualifier =
+    "(?:,?\\s+[(\"„«]?(?!" + kStopWord + ")(?:(?:[^\\W\\d_]{1,4}\\.)+|[^\\W\\d_]+(?:[-/][^\\W\\d_]+)*)[)\"”»]?)";
+const std::string kNumberWord = "(?:nr|num" RO_A "r(?:ul)?)\\s*\\.?\\s*:?";
+const std::string kQuotes = "[\\s\"„”«»]*";
+// The number of an act: digits joined by "/", "." or "-".
+const std::string kNumber = "[0-9]+(?:[/.\\-][0-9]+)*";
+// An act, then the number, which ends the subject. After qualifying words
+// the number must follow "nr." ("Legea contractelor ... 12/2020" is not the
+// number of the law); right after the act's word it may come alone
+// ("Legii 61/1991"). "nr." may be part of the result.
+const std::string kActThenNumber = "(?<!\\w)" + kActWord + "(?:" + kQualifier + "{1,12}," + "?" + kQuotes +
+                                   kNumberWord + "|," + "?" + kQuotes + "(?:" + kNumberWord + ")?)\\s*" + kNumber +
+                                   "\\Z";
+// An article, paragraph, letter or point, then its number.
+const std::string kArticleThenNumber =
+    "(?<!\\w)(?:art|alin|lit|pct|par|articol(?:ul|ului)|alineat(?:ul|ului)|liter(?:a|ei)|punct(?:ul|ului)"
+    "|paragraf(?:ul|ului))\\.?\\s*(?:" + kNumberWord + "\\s*)?" + kNumber + "\\Z";
+// An official journal's series and number ("JO L 346").
+const std::string kJournalThenNumber = "(?<!\\w)J\\.?\\s?O\\.?\\s+[LC]\\s+[0-9]+(?:/[0-9]+)?\\Z";
+// What the result itself may be: a number, after "nr." and after the
+// abbreviation of an act ("HG nr. 1234", which needs nothing before it).
+const std::string kActNumber = "(?:" + kNumberWord + "\\s*)?" + kNumber + "|[LC]\\s+[0-9]+(?:/[0-9]+)?";
+const std::string kActInside = "(?:" + kActWord + ")\\s+" + kNumberWord + "\\s*" + kNumber;
+// Amounts: a number or a range of numbers, then a currency ("179472074 mii
+// lei", "545000-2653000 de lei").
+const std::string kAmount = "[0-9]+(?:-[0-9]+)?";
+const std::string kCurrencyAfter =
+    "\\s*(?:de\\s+)?(?:(?:mii|milioane|miliarde|mil\\.|mld\\.)\\s+)?(?:de\\s+)?"
+    "(?:lei|ron|euro|eur|usd|dolari|mdl|%)(?!\\w)";
+// Dates written with a one-digit day or month (1.01.2008, 28.2.2011).
+const std::string kShortDate = "(?:0?[1-9]|[12][0-9]|3[01])([./])(?:0?[1-9]|1[0-2])\\1(?:1[0-9]|20)[0-9]{2}";
+
+#undef RO_A
+#undef RO_I
+#undef RO_T
+#undef RO_S
+
+struct PublicReferences {
+  Regex act, article, journal, number, inside, amount, currency_after, short_date;
+  PublicReferences()
+      : act(widen(kActThenNumber), reflag::IGNORECASE),
+        article(widen(kArticleThenNumber), reflag::IGNORECASE),
+        journal(widen(kJournalThenNumber)),
+        number(widen(kActNumber), reflag::IGNORECASE),
+        inside(widen(kActInside), reflag::IGNORECASE),
+        amount(widen(kAmount)),
+        currency_after(widen(kCurrencyAfter), reflag::IGNORECASE),
+        short_date(widen(kShortDate)) {}
+};
+
+PublicReferences* g_public = nullptr;
+
+const PublicReferences& public_references() {
+  if (!g_public) g_public = new PublicReferences();  // kept for the life of the process
+  return *g_public;
+}
+
+// How far before a result the name of an act is looked for.
+constexpr size_t kActWindow = 240;
+
+bool ascii_number(U32View s, size_t& value) {
+  if (s.empty() || s.size() > 4) return false;
+  value = 0;
+  for (char32_t c : s) {
+    if (!is_digit_ascii(c)) return false;
+    value = value * 10 + static_cast<size_t>(c - U'0');
+  }
+  return true;
+}
+
+// 1668-1738, 1805–1857, 2003/2004.
+bool year_range(U32View r) {
+  if (r.size() != 9) return false;
+  const char32_t sep = r[4];
+  size_t a, b;
+  if (!ascii_number(r.substr(0, 4), a) || !ascii_number(r.substr(5, 4), b)) return false;
+  if (a < 1000 || b > 2099) return false;
+  if (sep == U'/') return b == a + 1;
+  return (sep == U'-' || sep == U'\u2013') && b > a && b - a <= 300;
+}
+
+bool public_reference(const PublicReferences& p, U32View text, size_t start, size_t end) {
+  const U32View r = text.substr(start, end - start);
+  if (year_range(r)) return true;
+  Match m;
+  if (p.short_date.fullmatch(r, m)) return true;
+  if (p.amount.fullmatch(r, m) && p.currency_after.match(text, m, end)) return true;
+  if (!p.number.fullmatch(r, m)) return p.inside.fullmatch(r, m);
+  // The subject ends with the result; a match must take it in whole.
+  const U32View upto = text.substr(0, end);
+  const size_t from = start > kActWindow ? start - kActWindow : 0;
+  for (const Regex* re : {&p.act, &p.article, &p.journal}) {
+    if (re->search(upto, m, from) && m.start() <= start) return true;
+  }
+  return false;
+}
+
+// The results that are not public references, in their order.
+py::object without_public_references(py::handle text, py::object results) {
+  if (!PyUnicode_Check(text.ptr()) || !PyList_Check(results.ptr()) || PyList_GET_SIZE(results.ptr()) == 0) {
+    return results;
+  }
+  const PublicReferences& p = public_references();
+  Text t(text);
+  const size_t n = t.view().size();
+  py::list kept;
+  for (const py::object& r : snapshot(results)) {
+    py::object type = r.attr("entity_type");
+    const Py_ssize_t start = clipped_index_value(r.attr("start"));
+    const Py_ssize_t stop = clipped_index_value(r.attr("end"));
+    const bool code = PyUnicode_Check(type.ptr()) && PyUnicode_CompareWithASCIIString(type.ptr(), "CODE") == 0;
+    // Offsets outside the text are not judged: such a result is kept as it is.
+    if (code && start >= 0 && start < stop && static_cast<size_t>(stop) <= n &&
+        public_reference(p, t.view(), static_cast<size_t>(start), static_cast<size_t>(stop))) {
+      continue;
+    }
+    kept.append(r);
+  }
+  return std::move(kept);
+}
+
+// ---------------------------------------------------------------------------
 // Results as PatternRecognizer.analyze builds them.
 
 struct Base {
@@ -585,8 +772,9 @@ py::object keyword_names(std::initializer_list<const char*> names) {
   return std::move(t);
 }
 
-py::object analyze(py::object self, py::object text, py::object entities, py::object nlp_artifacts,
-                   py::object regex_flags) {
+// PatternRecognizer.analyze with the pattern table.
+py::object analyze_table(py::object self, py::object text, py::object entities, py::object nlp_artifacts,
+                         py::object regex_flags) {
   const Base& b = *g_base;
   py::object flags = truth(regex_flags) ? regex_flags : py::object(self.attr("global_regex_flags"));
   auto rows = native_patterns(self, flags);
@@ -647,6 +835,13 @@ py::object analyze(py::object self, py::object text, py::object entities, py::ob
   return b.entity_recognizer_cls.attr("remove_duplicates")(results);
 }
 
+py::object analyze(py::object self, py::object text, py::object entities, py::object nlp_artifacts,
+                   py::object regex_flags) {
+  py::object results = analyze_table(self, text, entities, nlp_artifacts, regex_flags);
+  if (!truth(self.attr("keep_legal_references"))) return results;
+  return without_public_references(text, results);
+}
+
 }  // namespace
 
 PYBIND11_MODULE(code, m) {
@@ -689,7 +884,8 @@ PYBIND11_MODULE(code, m) {
                "numbers, tickets, registration plates, court dossiers, MAC addresses, underscore\n"
                "identifiers, flight-like and other short letter-digit codes.")
       .init(
-          [m](py::object self) {
+          [m](py::object self, py::object keep_legal_references) {
+            self.attr("keep_legal_references") = py::bool_(truth(keep_legal_references));
             py::object pattern_cls = m.attr("Pattern");
             py::list patterns;
             for (const py::object& row : snapshot(m.attr("_CODE_PATTERNS"))) {
@@ -705,11 +901,18 @@ PYBIND11_MODULE(code, m) {
                                   py::arg("supported_language") = "ro",
                                   py::arg("global_regex_flags") = m.attr("_CODE_REGEX_FLAGS"));
           },
-          "Recognizer for entity type CODE, language \"ro\", with the module's pattern table.")
+          "Recognizer for entity type CODE, language \"ro\", with the module's pattern table.\n\n"
+          "keep_legal_references (keyword only, default False): leave out the results that are\n"
+          "public references, the numbers of published acts (laws, ordinances, government\n"
+          "decisions, decrees, orders, official journal issues, articles of an act) and year\n"
+          "ranges or school years.",
+          py::kw_only(), py::arg("keep_legal_references") = false)
+      .attr("keep_legal_references", py::bool_(false))
       .method("analyze", &analyze,
               "PatternRecognizer.analyze: every pattern's matches, in table order, scored and\n"
               "explained as the base class does, duplicates removed. With the module's own table and\n"
-              "flags the matching is native; otherwise the base class runs.",
+              "flags the matching is native; otherwise the base class runs. With\n"
+              "keep_legal_references true, results that are public references are left out.",
               py::arg("text"), py::arg("entities"), py::arg("nlp_artifacts") = py::none(),
               py::arg("regex_flags") = py::none())
       .finish();
