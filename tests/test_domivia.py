@@ -13,6 +13,10 @@ ADDRESS_SAMPLES = [
     "Piaţa Unirii 3, Piața Unirii 3, piata Romana 4, Şoseaua Kiseleff 10, șos. Olteniței 5, ŞOS. Pantelimon 2",
     "str.calea Victoriei 9, str.   bulevardul Carol I nr. 1, Fundătura Mică parter, Splaiul Independenței 313",
     "bd. Unirii 3, SECTOR 3 ,, ,strada de la colt, aleea în spate, intrarea Florilor-de-Câmp 7a",
+    "str. Observatorului nr. 52, telefon 0734 780 217, e-mail a@b.ro; Str. Lungă 5 0722123456, CNP 1780315123453",
+    "str Mihai Eminescu, nr.101, BDUL Carol 3, cal Victoriei 9, al Doilea nr. 2, p-ța Unirii 4, nr. de tel. +40 21",
+    "piața muncii din 2017, calea ferată 12, autostrada Deva-Orăștie, drumul public, intrarea în vigoare nr. 19",
+    "Calea Aradului nr. 56, cod poștal 300001, cont RO49AAAA1B31007593840000, Strada Ulmilor 3, tel/fax 0256/491923.",
 ]
 SAMPLES = ADDRESS_SAMPLES + ROMANIAN_SAMPLES
 
@@ -28,30 +32,34 @@ EMINESCU = "Str. Mihai Eminescu nr. 5, bl. A2, sc. 1, ap. 12, Cluj-Napoca"
 
 @pytest.mark.parametrize("text, expected", [
     (EMINESCU, [("formal", EMINESCU, 0.8), ("informal", EMINESCU, 0.75), ("prefix_only", EMINESCU, 0.65)]),
-    ("strada Florilor 12", [("informal", "strada Florilor 12", 0.6), ("prefix_only", "strada Florilor 12", 0.5)]),
-    ("strada Florilor 1234", [("informal", "strada Florilor 1234", 0.65), ("prefix_only", "strada Florilor 1234", 0.55)]),
+    # A street-type word in full and in lower case is an address only with a house number.
+    ("strada Florilor 12", [("informal", "strada Florilor 12", 0.6)]),
+    ("Strada Florilor 12", [("informal", "Strada Florilor 12", 0.6), ("prefix_only", "Strada Florilor 12", 0.5)]),
+    ("strada Florilor 1234", [("informal", "strada Florilor 1234", 0.65)]),
+    ("Strada Florilor 1234", [("informal", "Strada Florilor 1234", 0.65), ("prefix_only", "Strada Florilor 1234", 0.55)]),
     ("Bd. Unirii 3, sector 3", [("informal", "Bd. Unirii 3, sector 3", 0.65), ("prefix_only", "Bd. Unirii 3, sector 3", 0.55)]),
     ("Bd. Unirii 3, SECTOR 3", [("informal", "Bd. Unirii 3, SECTOR 3", 0.6), ("prefix_only", "Bd. Unirii 3, SECTOR 3", 0.5)]),
     ("str. Ismail 45, Chișinău, MD-2001", [("informal", "str. Ismail 45, Chișinău, MD-2001", 0.7),
                                           ("prefix_only", "str. Ismail 45, Chișinău, MD-2001", 0.6)]),
     ("str. Ismail 45, MD-2001", [("informal", "str. Ismail 45, MD", 0.6), ("prefix_only", "str. Ismail 45, MD", 0.5)]),
     ("calea Dorobanți nr. 7, BL. A, 010101", [("formal", "calea Dorobanți nr. 7, BL. A, 010101", 0.7),
-                                            ("informal", "calea Dorobanți nr. 7, BL. A, 010101", 0.65),
-                                            ("prefix_only", "calea Dorobanți nr. 7, BL. A, 010101", 0.55)]),
+                                            ("informal", "calea Dorobanți nr. 7, BL. A, 010101", 0.65)]),
     ("Str. Lungă nr. 5, bl. 2, Iași, 700001", [("formal", "Str. Lungă nr. 5, bl. 2, Iași, 700001", 0.85),
                                               ("informal", "Str. Lungă nr. 5, bl. 2, Iași, 700001", 0.8),
                                               ("prefix_only", "Str. Lungă nr. 5, bl. 2, Iași, 700001", 0.7)]),
     # Minimum lengths, counted on the stripped match: 10 for formal and informal, 15 for prefix-only.
     ("str. Ab 1", []),
     ("str. Abc 1", [("informal", "str. Abc 1", 0.6)]),
-    ("strada Florila", []),
-    ("strada Florilor", [("prefix_only", "strada Florilor", 0.5)]),
+    ("Strada Florila", []),
+    ("Strada Florilor", [("prefix_only", "Strada Florilor", 0.5)]),
+    ("strada Florilor", []),
     # A prefix-only match whose second word is a preposition is a phrase, not an address.
     ("strada de la colt", []),
     ("Strada Fără Nume", []),
     ("strada de la Moara 12", [("informal", "strada de la Moara 12", 0.6)]),
-    ("strada Independenței", [("prefix_only", "strada Independenței", 0.5)]),
-    ("strada Deva Mare", [("prefix_only", "strada Deva Mare", 0.5)]),
+    ("Strada Independenței", [("prefix_only", "Strada Independenței", 0.5)]),
+    ("Strada Deva Mare", [("prefix_only", "Strada Deva Mare", 0.5)]),
+    ("str. Independenței", [("prefix_only", "str. Independenței", 0.5)]),
     # Street-type words in any case and with either form of ș and ț.
     ("PIAŢA Unirii 1", [("informal", "PIAŢA Unirii 1", 0.6)]),
     ("Şoseaua Kiseleff 10; Șoseaua Kiseleff 10", [("informal", "Şoseaua Kiseleff 10", 0.6),
@@ -75,16 +83,54 @@ def test_spans_are_offsets_into_the_whole_text():
     assert results[0].analysis_explanation.original_score == results[0].score
 
 
+TRAILING_SEPARATORS = re.compile(r"(?:\s|[,;:/(\u2013\u2014-]|(?<=\d)\.|(?<!\S)nr\.?)+$", re.I)
+
+
+def reference_length(text, start, length):
+    """Where the address matched at `start` ends: before a contact keyword or a long number."""
+    keyword = domivia._CONTACT_KEYWORD.search(text[start:start + length], 1)
+    cut = keyword.start() if keyword else length
+    for i in range(1, cut):
+        p = start + i
+        if not text[p].isdecimal() or text[p - 1].isdecimal():
+            continue
+        number = re.match(r"(\d+)((?:[ ./-]\d+)*)", text[p:])
+        digits = sum(c.isdecimal() for c in number.group())
+        if digits < 7:
+            continue
+        first = len(number.group(1))
+        if number.group(2) and first <= 4 and text[p] != "0" and number.group(2)[0] == " " and digits - first >= 7:
+            cut = i + first
+        else:
+            cut = i - 1 if text[p - 1] in "+(" else i
+        break
+    if cut == length:
+        return length
+    return len(TRAILING_SEPARATORS.sub("", text[start:start + cut]))
+
+
 def reference_analyze(text):
     """The recognizer written plainly with Python's re on the default pattern texts."""
     out = []
     for style, pattern in domivia._DEFAULT_PATTERNS:
         for m in pattern.finditer(text):
             matched = m.group().strip()
+            cut = reference_length(text, m.start(), len(matched))
+            if cut < len(matched):
+                matched = matched[:cut]
+                if style != "prefix_only" and not re.search(r"nr\.\s*\d", matched, re.I) \
+                        and (style != "informal" or not re.search(r"\s\d", matched)):
+                    continue
             words = matched.split()
             if len(matched) < (15 if style == "prefix_only" else 10):
                 continue
             if style == "prefix_only" and len(words) >= 2 and domivia._NON_STREET_STARTS.match(words[1]):
+                continue
+            if words[0][0].isalpha() and not words[0][0].isupper() and "." not in words[0] and (
+                    style == "prefix_only" or len(words) < 2 or domivia._NOT_A_STREET_NAME.match(words[1])):
+                continue
+            if style == "informal" and any(w[0].isdecimal() and domivia._BEFORE_NON_HOUSE_NUMBER.fullmatch(v)
+                                           for v, w in zip(words, words[1:])):
                 continue
             score = 0.5 if style == "prefix_only" else 0.65
             score -= 0.05 if style == "informal" else 0
