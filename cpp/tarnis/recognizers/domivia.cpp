@@ -54,10 +54,11 @@ const std::u32string kWordStart = UR"((?<!\w))";
 // are always abbreviations). They begin an address only with a house number
 // and a street name that starts with a capital letter or a digit, so that
 // they are tried by the formal and informal patterns only. "al" and "cal"
-// are also common words ("al doilea", "cal"): those need the formal number.
+// are also common words ("al Consiliului nr. 5", "cal"): those are taken only
+// with a capital (Al, AL, Cal, CAL) and with the formal number.
 const std::u32string kAbbreviation =
     UR"((?:str|bd|b-?dul\.?|bul|[șşs]os|p-?[tțţ]a|intr|spl))";
-const std::u32string kCommonWordAbbreviation = UR"((?:al|cal))";
+const std::u32string kCommonWordAbbreviation = UR"((?-i:A[lL]|C(?:al|AL)))";
 const std::u32string kCapitalisedName = UR"((?=\s+(?-i:[A-ZĂÂÎȘŞȚŢ0-9])))";
 
 // Scoring and rejection patterns; the three checks are case-sensitive.
@@ -256,6 +257,7 @@ class Analysis {
         return;
       }
     }
+    matched = matched.substr(0, without_trailing_common_words(matched));
     const size_t min_len = kind_ == Style::PrefixOnly ? 15 : 10;
     if (matched.size() < min_len) return;
     if (kind_ == Style::PrefixOnly && starts_with_preposition(matched)) return;
@@ -325,6 +327,38 @@ class Analysis {
       }
     }
     return cut;
+  }
+
+  // The street name, and the city after the house number, run on into the
+  // words of the sentence ("Piața Victoriei, se va", "nr. 5 și în"): the
+  // length without the lower-case words at its end (and the separators before
+  // them). "parter" and the county after "jud." are address details and stay.
+  static size_t without_trailing_common_words(U32View m) {
+    auto separator = [](char32_t c) {
+      return is_space(c) || c == U',' || c == U';' || c == U':' || c == U'(' || c == U'-' || c == U'\u2013' ||
+             c == U'\u2014';
+    };
+    size_t end = m.size();
+    while (true) {
+      size_t e = end;
+      while (e > 0 && separator(m[e - 1])) --e;
+      size_t b = e;
+      while (b > 0 && !is_space(m[b - 1])) --b;
+      if (b == 0) break;
+      const U32View w = m.substr(b, e - b);
+      if (!is_alpha(w[0]) || is_upper(w[0]) || w == U32View(U"parter")) break;
+      if (b >= 5 && is_space(m[b - 1]) && (m[b - 5] == U'j' || m[b - 5] == U'J') &&
+          (m[b - 4] == U'u' || m[b - 4] == U'U') && (m[b - 3] == U'd' || m[b - 3] == U'D') && m[b - 2] == U'.' &&
+          (b == 5 || is_space(m[b - 6]))) {
+        break;
+      }
+      bool letters = true;
+      for (char32_t c : w) letters = letters && (is_alpha(c) || c == U'-');
+      if (!letters) break;
+      end = b;
+      while (end > 0 && separator(m[end - 1])) --end;
+    }
+    return end;
   }
 
   // Some word after the first one begins with a digit.
