@@ -13,6 +13,11 @@ ADDRESS_SAMPLES = [
     "Piaţa Unirii 3, Piața Unirii 3, piata Romana 4, Şoseaua Kiseleff 10, șos. Olteniței 5, ŞOS. Pantelimon 2",
     "str.calea Victoriei 9, str.   bulevardul Carol I nr. 1, Fundătura Mică parter, Splaiul Independenței 313",
     "bd. Unirii 3, SECTOR 3 ,, ,strada de la colt, aleea în spate, intrarea Florilor-de-Câmp 7a",
+    "str. Observatorului nr. 52, telefon 0734 780 217, e-mail a@b.ro; Str. Lungă 5 0722123456, CNP 1780315123453",
+    "str Mihai Eminescu, nr.101, BDUL Carol 3, cal Victoriei 9, al Doilea nr. 2, p-ța Unirii 4, nr. de tel. +40 21",
+    "piața muncii din 2017, calea ferată 12, autostrada Deva-Orăștie, drumul public, intrarea în vigoare nr. 19",
+    "Str. X nr. 5, jud. cluj și în, Str. Y 2 parter sau la, Piața Z, se va; Bd. Zorilor-de-sus, iar Bd. A-b",
+    "Calea Aradului nr. 56, cod poștal 300001, cont RO49AAAA1B31007593840000, Strada Ulmilor 3, tel/fax 0256/491923.",
 ]
 SAMPLES = ADDRESS_SAMPLES + ROMANIAN_SAMPLES
 
@@ -28,30 +33,34 @@ EMINESCU = "Str. Mihai Eminescu nr. 5, bl. A2, sc. 1, ap. 12, Cluj-Napoca"
 
 @pytest.mark.parametrize("text, expected", [
     (EMINESCU, [("formal", EMINESCU, 0.8), ("informal", EMINESCU, 0.75), ("prefix_only", EMINESCU, 0.65)]),
-    ("strada Florilor 12", [("informal", "strada Florilor 12", 0.6), ("prefix_only", "strada Florilor 12", 0.5)]),
-    ("strada Florilor 1234", [("informal", "strada Florilor 1234", 0.65), ("prefix_only", "strada Florilor 1234", 0.55)]),
+    # A street-type word in full and in lower case is an address only with a house number.
+    ("strada Florilor 12", [("informal", "strada Florilor 12", 0.6)]),
+    ("Strada Florilor 12", [("informal", "Strada Florilor 12", 0.6), ("prefix_only", "Strada Florilor 12", 0.5)]),
+    ("strada Florilor 1234", [("informal", "strada Florilor 1234", 0.65)]),
+    ("Strada Florilor 1234", [("informal", "Strada Florilor 1234", 0.65), ("prefix_only", "Strada Florilor 1234", 0.55)]),
     ("Bd. Unirii 3, sector 3", [("informal", "Bd. Unirii 3, sector 3", 0.65), ("prefix_only", "Bd. Unirii 3, sector 3", 0.55)]),
     ("Bd. Unirii 3, SECTOR 3", [("informal", "Bd. Unirii 3, SECTOR 3", 0.6), ("prefix_only", "Bd. Unirii 3, SECTOR 3", 0.5)]),
     ("str. Ismail 45, Chișinău, MD-2001", [("informal", "str. Ismail 45, Chișinău, MD-2001", 0.7),
                                           ("prefix_only", "str. Ismail 45, Chișinău, MD-2001", 0.6)]),
     ("str. Ismail 45, MD-2001", [("informal", "str. Ismail 45, MD", 0.6), ("prefix_only", "str. Ismail 45, MD", 0.5)]),
     ("calea Dorobanți nr. 7, BL. A, 010101", [("formal", "calea Dorobanți nr. 7, BL. A, 010101", 0.7),
-                                            ("informal", "calea Dorobanți nr. 7, BL. A, 010101", 0.65),
-                                            ("prefix_only", "calea Dorobanți nr. 7, BL. A, 010101", 0.55)]),
+                                            ("informal", "calea Dorobanți nr. 7, BL. A, 010101", 0.65)]),
     ("Str. Lungă nr. 5, bl. 2, Iași, 700001", [("formal", "Str. Lungă nr. 5, bl. 2, Iași, 700001", 0.85),
                                               ("informal", "Str. Lungă nr. 5, bl. 2, Iași, 700001", 0.8),
                                               ("prefix_only", "Str. Lungă nr. 5, bl. 2, Iași, 700001", 0.7)]),
     # Minimum lengths, counted on the stripped match: 10 for formal and informal, 15 for prefix-only.
     ("str. Ab 1", []),
     ("str. Abc 1", [("informal", "str. Abc 1", 0.6)]),
-    ("strada Florila", []),
-    ("strada Florilor", [("prefix_only", "strada Florilor", 0.5)]),
+    ("Strada Florila", []),
+    ("Strada Florilor", [("prefix_only", "Strada Florilor", 0.5)]),
+    ("strada Florilor", []),
     # A prefix-only match whose second word is a preposition is a phrase, not an address.
     ("strada de la colt", []),
     ("Strada Fără Nume", []),
     ("strada de la Moara 12", [("informal", "strada de la Moara 12", 0.6)]),
-    ("strada Independenței", [("prefix_only", "strada Independenței", 0.5)]),
-    ("strada Deva Mare", [("prefix_only", "strada Deva Mare", 0.5)]),
+    ("Strada Independenței", [("prefix_only", "Strada Independenței", 0.5)]),
+    ("Strada Deva Mare", [("prefix_only", "Strada Deva Mare", 0.5)]),
+    ("str. Independenței", [("prefix_only", "str. Independenței", 0.5)]),
     # Street-type words in any case and with either form of ș and ț.
     ("PIAŢA Unirii 1", [("informal", "PIAŢA Unirii 1", 0.6)]),
     ("Şoseaua Kiseleff 10; Șoseaua Kiseleff 10", [("informal", "Şoseaua Kiseleff 10", 0.6),
@@ -75,16 +84,75 @@ def test_spans_are_offsets_into_the_whole_text():
     assert results[0].analysis_explanation.original_score == results[0].score
 
 
+TRAILING_SEPARATORS = re.compile(r"(?:\s|[,;:/(\u2013\u2014-]|(?<=\d)\.|(?<!\S)nr\.?)+$", re.I)
+
+
+def reference_length(text, start, length):
+    """Where the address matched at `start` ends: before a contact keyword or a long number."""
+    keyword = domivia._CONTACT_KEYWORD.search(text[start:start + length], 1)
+    cut = keyword.start() if keyword else length
+    for i in range(1, cut):
+        p = start + i
+        if not text[p].isdecimal() or text[p - 1].isdecimal():
+            continue
+        number = re.match(r"(\d+)((?:[ ./-]\d+)*)", text[p:])
+        digits = sum(c.isdecimal() for c in number.group())
+        if digits < 7:
+            continue
+        first = len(number.group(1))
+        if number.group(2) and first <= 4 and text[p] != "0" and number.group(2)[0] == " " and digits - first >= 7:
+            cut = i + first
+        else:
+            cut = i - 1 if text[p - 1] in "+(" else i
+        break
+    if cut == length:
+        return length
+    return len(TRAILING_SEPARATORS.sub("", text[start:start + cut]))
+
+
+def reference_trim(m):
+    """The match without the lower-case words at its end."""
+    sep = ",;:(-\u2013\u2014"
+    end = len(m)
+    while True:
+        e = end
+        while e and (m[e - 1].isspace() or m[e - 1] in sep):
+            e -= 1
+        b = e
+        while b and not m[b - 1].isspace():
+            b -= 1
+        w = m[b:e]
+        if b == 0 or not w[0].isalpha() or w[0].isupper() or w == "parter" \
+                or not all(c.isalpha() or c == "-" for c in w) or re.search(r"(?<!\S)jud\.\s$", m[:b], re.I):
+            return m[:end]
+        end = b
+        while end and (m[end - 1].isspace() or m[end - 1] in sep):
+            end -= 1
+
+
 def reference_analyze(text):
     """The recognizer written plainly with Python's re on the default pattern texts."""
     out = []
     for style, pattern in domivia._DEFAULT_PATTERNS:
         for m in pattern.finditer(text):
             matched = m.group().strip()
+            cut = reference_length(text, m.start(), len(matched))
+            if cut < len(matched):
+                matched = matched[:cut]
+                if style != "prefix_only" and not re.search(r"nr\.\s*\d", matched, re.I) \
+                        and (style != "informal" or not re.search(r"\s\d", matched)):
+                    continue
+            matched = reference_trim(matched)
             words = matched.split()
             if len(matched) < (15 if style == "prefix_only" else 10):
                 continue
             if style == "prefix_only" and len(words) >= 2 and domivia._NON_STREET_STARTS.match(words[1]):
+                continue
+            if words[0][0].isalpha() and not words[0][0].isupper() and "." not in words[0] and (
+                    style == "prefix_only" or len(words) < 2 or domivia._NOT_A_STREET_NAME.match(words[1])):
+                continue
+            if style == "informal" and any(w[0].isdecimal() and domivia._BEFORE_NON_HOUSE_NUMBER.fullmatch(v)
+                                           for v, w in zip(words, words[1:])):
                 continue
             score = 0.5 if style == "prefix_only" else 0.65
             score -= 0.05 if style == "informal" else 0
@@ -190,3 +258,134 @@ def test_in_analyzer_engine(ro_engine):
     assert [(r.entity_type, text[r.start:r.end], r.score) for r in results] == [
         ("DOMIVIA", "Str. Mihai Eminescu nr. 5, bl. A2, Cluj-Napoca", pytest.approx(0.8))]
     assert results[0].recognition_metadata["recognizer_name"] == "RomanianStreetAddressRecognizer"
+
+
+def spans(text):
+    """The distinct address spans found in `text`, in text order."""
+    return sorted({text[r.start:r.end] for r in RomanianStreetAddressRecognizer().analyze(text, None)},
+                  key=text.index)
+
+
+# Common phrases that begin with a street-type word, beside real addresses written in lower case.
+@pytest.mark.parametrize("text, expected", [
+    ("banca nr. 1 pe piața românească a creditelor sindicalizate", []),
+    ("sprijin pentru integrarea pe piața muncii, prin incurajarea participării", []),
+    ("nu pot sta în calea dezvoltării relațiilor comerciale și politice", []),
+    ("s-a accidentat la pătrunderea pe drumul public și a fost acroșată", []),
+    ("Lumea în care și-a croit drumul Banca Națională a României etc.", []),
+    ("lucrările pentru sectoarele de autostradă Deva-Orăștie, amplasamentul", []),
+    ("Autostrada București-Constanța va fi finalizată", []),
+    ("În acest an, piața a păstrat trendul de creștere din 2017, în ciuda", []),
+    ("pe stradă de doi adolescenți de 17 ani", []),
+    ("până la intrarea în vigoare a Legii nr. 19/2000", []),
+    ("transportul pe calea ferată, o serie de halte", []),
+    ("cu legătura asigurată de drumul județean 249 A si calea ferată", []),
+    ("un incendiu pe strada Metalurgiei din Timișoara.", []),
+    ("Participanții au mers în Piața Victoriei, se va desfășura", ["Piața Victoriei"]),
+    ("strada morii nr. 21", ["strada morii nr. 21"]),
+    ("locuiește în strada Florilor 12, Cluj-Napoca", ["strada Florilor 12, Cluj-Napoca"]),
+    ("pe calea Dorobanților nr. 7, sector 1", ["calea Dorobanților nr. 7, sector 1"]),
+    ("piața Unirii nr. 3, bl. A, ap. 4", ["piața Unirii nr. 3, bl. A, ap. 4"]),
+    ("domiciliat în șoseaua Olteniței 208", ["șoseaua Olteniței 208"]),
+    ("strada de la Moara 12", ["strada de la Moara 12"]),
+    ("la sediul din Bd. Revoluției din 1989 nr. 17, etajul", ["Bd. Revoluției din 1989 nr. 17"]),
+    ("în Piața Marii Adunări Naționale, în data de 25", ["Piața Marii Adunări Naționale"]),
+    ("Strada Aviatorilor nr. 8", ["Strada Aviatorilor nr. 8"]),
+])
+def test_street_type_words_begin_an_address_only_where_one_follows(text, expected):
+    assert spans(text) == expected
+
+
+# The address ends before a contact or identifier keyword and before a number that is no house number.
+@pytest.mark.parametrize("text, address", [
+    ("Domiciliat în Iași, str. Observatorului nr. 52, telefon 0734 780 217, e-mail a@b.ro.",
+     "str. Observatorului nr. 52"),
+    ("str. Observatorului nr. 52, 0734780217", "str. Observatorului nr. 52"),
+    ("str. Observatorului nr. 52, +40 734 780 217", "str. Observatorului nr. 52"),
+    ("str. Observatorului nr. 52 (0256) 491 923", "str. Observatorului nr. 52"),
+    ("str. Observatorului nr. 52, 0256/491923", "str. Observatorului nr. 52"),
+    ("Str. Florilor 12 0722123456", "Str. Florilor 12"),
+    ("Str. Florilor 12, TEL. 0722123456", "Str. Florilor 12"),
+    ("Str. Florilor 12, Tel: 0722", "Str. Florilor 12"),
+    ("Str. Florilor 12, mobil 0722", "Str. Florilor 12"),
+    ("Str. Florilor 12; fax 021", "Str. Florilor 12"),
+    ("Str. Florilor 12, e-mail ion@x.ro", "Str. Florilor 12"),
+    ("Str. Florilor 12, email ion@x.ro", "Str. Florilor 12"),
+    ("Str. Florilor 12, nr. de telefon 0722", "Str. Florilor 12"),
+    ("Str. Florilor nr. 12, CNP 1780315123453", "Str. Florilor nr. 12"),
+    ("Str. Florilor nr. 12, IBAN RO49AAAA1B31007593840000", "Str. Florilor nr. 12"),
+    ("Str. Florilor nr. 12, contul RO49AAAA1B31007593840000", "Str. Florilor nr. 12"),
+    ("Str. Florilor nr. 12, cod client 4512", "Str. Florilor nr. 12"),
+    ("Str. Florilor nr. 12, Telefonul 0722", "Str. Florilor nr. 12"),
+    ("Str. Florilor nr. 12, la 12.03.2020", "Str. Florilor nr. 12"),
+    # Nor does it run on into the lower-case words of the sentence.
+    ("pe str. Științei nr. 5 și în luna august", "str. Științei nr. 5"),
+    ("Str. Simion Bărnuțiu nr. 62, sau la tel. 219174", "Str. Simion Bărnuțiu nr. 62"),
+    ("Str. Florilor nr. 5, jud. cluj", "Str. Florilor nr. 5, jud. cluj"),
+    ("Fundătura Mică 3 parter", "Fundătura Mică 3 parter"),
+    # Address parts stay: postal code, building details, sector, city.
+    ("Str. Florilor 12, cod poștal 010011", "Str. Florilor 12, cod poștal 010011"),
+    ("Calea Victoriei nr. 115, sector 1, București, 010071", "Calea Victoriei nr. 115, sector 1, București, 010071"),
+    ("Str. Lungă nr. 5, bl. 2, Iași, 700001", "Str. Lungă nr. 5, bl. 2, Iași, 700001"),
+    ("str. Ismail 45, Chișinău, MD-2001", "str. Ismail 45, Chișinău, MD-2001"),
+    # A house number that is itself a phone number is no address.
+    ("Str. Florilor 0722123456", None),
+    ("str. Florilor nr. 0722123456", None),
+])
+def test_address_ends_before_contact_keywords_and_long_numbers(text, address):
+    found_spans = spans(text)
+    assert (max(found_spans, key=len) if found_spans else None) == address
+    assert all(address is not None and address.startswith(s) for s in found_spans)
+
+
+@pytest.mark.parametrize("text, address", [
+    ("str Mihai Eminescu, nr.101", "str Mihai Eminescu, nr.101"),
+    ("STR Mihai Eminescu nr. 101, Cluj", "STR Mihai Eminescu nr. 101, Cluj"),
+    ("bd Unirii 3, sector 3", "bd Unirii 3, sector 3"),
+    ("Bdul Magheru 31, București", "Bdul Magheru 31, București"),
+    ("b-dul. Carol I nr. 5", "b-dul. Carol I nr. 5"),
+    ("sos Pantelimon 12", "sos Pantelimon 12"),
+    ("șos Olteniței nr. 5", "șos Olteniței nr. 5"),
+    ("p-ța Unirii nr. 4", "p-ța Unirii nr. 4"),
+    ("pța Victoriei 1, Iași", "pța Victoriei 1, Iași"),
+    ("Al Rozelor nr. 2", "Al Rozelor nr. 2"),
+    ("Cal Victoriei nr. 12", "Cal Victoriei nr. 12"),
+    ("str 1 Decembrie 1918 nr. 3", "str 1 Decembrie 1918 nr. 3"),
+    # Without a capitalised name and a number the abbreviation is a common word or nothing at all.
+    ("str Mihai Eminescu", None),
+    ("bd Unirii, sector 3", None),
+    ("str mihai eminescu nr. 101", None),
+    ("pe locul al doilea nr. 5", None),
+    ("Decretul al Consiliului de Stat nr. 5", None),
+    ("un cal alb nr. 3", None),
+    ("al Doilea Război Mondial 1939", None),
+    ("Al Doilea Război Mondial 1939", None),
+    ("un sos de roșii 2", None),
+    ("construct 3 ani", None),
+])
+def test_street_type_abbreviations_without_their_dot(text, address):
+    found_spans = spans(text)
+    assert (max(found_spans, key=len) if found_spans else None) == address
+
+
+def test_address_and_phone_both_survive_overlap_resolution():
+    from tarnis import cli
+    from tarnis.processing import resolve_overlaps
+
+    engine = cli.build_rules_engine()
+    for text in ("Domiciliat în Iași, str. Observatorului nr. 52, telefon 0734 780 217, e-mail a@b.ro.",
+                 "Domiciliat în Iași, str. Observatorului nr. 52, 0734780217"):
+        kept = {(r.entity_type, text[r.start:r.end]) for r in resolve_overlaps(engine.analyze(text, language="ro"), text)}
+        assert ("DOMIVIA", "str. Observatorului nr. 52") in kept
+        assert any(kind == "PHONE_NUMBER" and span.replace(" ", "") == "0734780217" for kind, span in kept), kept
+
+
+ADVERSARIAL = ["str. Florilor 12" + " 1" * 3000, "Str. Ab " + "0" * 20000, "strada " + "de " * 5000 + "12",
+               "str " + "Mihai " * 4000 + "nr. 1", ("Str. Ab 1, tel " * 2000), "str. A 1" + "-1" * 5000]
+
+
+@pytest.mark.parametrize("text", ADVERSARIAL)
+def test_adversarial_inputs_agree_with_plain_python(text):
+    results = RomanianStreetAddressRecognizer().analyze(text, None)
+    assert [(r.analysis_explanation.textual_explanation[34:-1], r.start, r.end, r.score) for r in results] \
+        == reference_analyze(text)

@@ -47,6 +47,20 @@ const std::u32string kPostalCode = UR"((?:,?\s*(?:MD-?)?\d{4,6})?)";
 const std::u32string kStreetTypeLinear =
     UR"((?:str\.(?:\s*+(?:calea|bulevardul|intrarea|drumul))?|strad[aă]|bd\.|bulevardul|calea|aleea|pia[tțţ]a|piata|[șşs]oseaua|[șşs]os\.|intrarea|splaiul|fund[aă]tura|drumul))";
 
+// A street type never begins inside a word ("autostradă").
+const std::u32string kWordStart = UR"((?<!\w))";
+
+// Street-type abbreviations written without their dot (and a few forms that
+// are always abbreviations). They begin an address only with a house number
+// and a street name that starts with a capital letter or a digit, so that
+// they are tried by the formal and informal patterns only. "al" and "cal"
+// are also common words ("al Consiliului nr. 5", "cal"): those are taken only
+// with a capital (Al, AL, Cal, CAL) and with the formal number.
+const std::u32string kAbbreviation =
+    UR"((?:str|bd|b-?dul\.?|bul|[șşs]os|p-?[tțţ]a|intr|spl))";
+const std::u32string kCommonWordAbbreviation = UR"((?-i:A[lL]|C(?:al|AL)))";
+const std::u32string kCapitalisedName = UR"((?=\s+(?-i:[A-ZĂÂÎȘŞȚŢ0-9])))";
+
 // Scoring and rejection patterns; the three checks are case-sensitive.
 const std::u32string kBuildingCheck = UR"(bl\.|sc\.|et\.|\bap\.|parter)";
 const std::u32string kCityCheck = UR"([Ss]ector|,\s*[A-ZĂÂÎȘŞȚŢ][a-zăâîșşțţ]{2,})";
@@ -54,17 +68,46 @@ const std::u32string kPostalCheck = UR"((?:MD-?)?\d{4,6}\s*$)";
 const std::u32string kNonStreetStarts =
     UR"(^(?:de|spre|prin|pe|cu|pentru|fără|fara|între|intre|sub|peste|din|conform|în|in)\b)";
 
+// Where an address ends: a contact or identifier keyword ("telefon", "tel.",
+// "e-mail", "CNP", "cont", "cod", ...) in any case and inflection, with the
+// "nr. de" / "număr de" that may precede it. "cod poștal" belongs to the
+// address.
+const std::u32string kContactKeyword =
+    UR"((?<!\w)(?:(?:nr\.?|num[aă]r(?:ul)?)\s+de\s+)?(?:tel(?:efon(?:ul|ului|ic|ice)?|efoane(?:le)?|efax)?|mobil(?:ul|ului)?|mob|fax(?:ul|ului)?|e-?mail(?:ul|ului|uri)?|mail|cnp(?:-?ul(?:ui)?)?|idnp(?:-?ul(?:ui)?)?|iban(?:-?ul(?:ui)?)?|cont(?:ul|ului|uri)?|cod(?:ul|ului)?(?!\s+po[sșş]tal)|cui|cif|contact(?:ul)?)(?!\w))";
+// A number right after one of these words is a year, a count or an hour
+// ("din 2017", "de 17", "la ora 10"), not a house number.
+const std::u32string kBeforeNonHouseNumber =
+    UR"((?:de|din|la|în|in|pe|cu|până|pana|după|dupa|spre|peste|sub|între|intre|anul|anii|ora|orele|circa|cca\.?|aproximativ|și|si|sau))";
+// A lower-case street-type word followed by one of these is a phrase
+// ("piața a păstrat", "calea ferată", "drumul public", "intrarea în vigoare").
+const std::u32string kNotAStreetName =
+    UR"(^(?:în|in|pe|spre|prin|cu|pentru|fără|fara|între|intre|sub|peste|din|conform|a|al|ale|ai|și|si|sau|ce|care|se|nu|e|este|era|va|vor|fi|fiind|o|un|una|unei|unui|său|sau|lor|județean|judetean|comunal|național|national|european|forestier|public|principal|vicinal|expres|ferat[aă])(?!\w))";
+const std::u32string kFormalNumberCheck = UR"(nr\.\s*\d)";
+
+// Phone and account numbers have seven digits or more; house, block, flat and
+// postal numbers fewer.
+constexpr size_t kLongNumberDigits = 7;
+
 constexpr int kAddressFlags = reflag::IGNORECASE | reflag::UNICODE;
+
+inline bool is_digit(char32_t c) { return Py_UNICODE_ISDECIMAL(c) != 0; }
+inline bool is_number_separator(char32_t c) { return c == U' ' || c == U'.' || c == U'-' || c == U'/'; }
 
 const char* const kStyles[3] = {"formal", "informal", "prefix_only"};
 
 std::u32string tail() { return kBuilding + kSector + kCity + kCounty + kPostalCode; }
 
-// The three address patterns, in style order, from a given street-type fragment.
+// The three address patterns, in style order, from a given street-type
+// fragment: the formal pattern also takes every abbreviation without its dot,
+// the informal one those that are not common words, the prefix-only one none.
 std::array<std::u32string, 3> assemble(const std::u32string& street_type) {
-  return {street_type + kStreetName + kFormalNumber + tail(),
-          street_type + kStreetName + kInformalNumber + tail(),
-          street_type + kStreetName + tail()};
+  const std::u32string formal_type = kWordStart + UR"((?:)" + street_type + U"|" + kAbbreviation +
+                                     kCapitalisedName + U"|" + kCommonWordAbbreviation + kCapitalisedName + U")";
+  const std::u32string informal_type =
+      kWordStart + UR"((?:)" + street_type + U"|" + kAbbreviation + kCapitalisedName + U")";
+  return {formal_type + kStreetName + kFormalNumber + tail(),
+          informal_type + kStreetName + kInformalNumber + tail(),
+          kWordStart + street_type + kStreetName + tail()};
 }
 
 struct Native {
@@ -75,6 +118,10 @@ struct Native {
   const Regex* city = nullptr;
   const Regex* postal = nullptr;
   const Regex* non_street = nullptr;
+  const Regex* contact = nullptr;
+  const Regex* before_non_house = nullptr;
+  const Regex* not_a_street_name = nullptr;
+  const Regex* formal_number = nullptr;
   py::object* non_street_py = nullptr;    // the module's `_NON_STREET_STARTS` at import
   py::object* compute_score_fn = nullptr;  // the class's own `_compute_score`
   py::object* re_pattern_type = nullptr;
@@ -200,9 +247,22 @@ class Analysis {
     size_t lead = 0;
     while (lead < whole.size() && is_space(whole[lead])) ++lead;
     U32View matched = strip(whole);
+    const size_t cut = address_length(start + lead, matched.size());
+    if (cut < matched.size()) {
+      matched = matched.substr(0, cut);
+      // What the cut took away may have been the house number itself.
+      Match m;
+      if (kind_ != Style::PrefixOnly && !g.formal_number->search(matched, m) &&
+          (kind_ != Style::Informal || !has_number_word(matched))) {
+        return;
+      }
+    }
+    matched = matched.substr(0, without_trailing_common_words(matched));
     const size_t min_len = kind_ == Style::PrefixOnly ? 15 : 10;
     if (matched.size() < min_len) return;
     if (kind_ == Style::PrefixOnly && starts_with_preposition(matched)) return;
+    if (!street_name_follows(matched)) return;
+    if (kind_ == Style::Informal && number_after_function_word(matched)) return;
 
     py::object score;
     if (native_score_) score = py::float_(compute_score(scores_, matched, kind_));
@@ -212,6 +272,138 @@ class Analysis {
     // defaults) is skipped too, so the span always covers the text scored.
     const size_t s = start + lead;
     results_.append(factory_.make(entity_type_, s, s + matched.size(), score, name_, explanation_text_));
+  }
+
+  // The length of the address that begins at `s` and was matched over `len`
+  // characters: it ends before a contact or identifier keyword and before a
+  // number of seven digits or more (a phone, an account), read in the whole
+  // text so that a match ending inside such a number is caught too. Separators
+  // left at the new end are trimmed.
+  size_t address_length(size_t s, size_t len) const {
+    U32View matched = text_.slice(s, s + len);
+    size_t cut = len;
+    Match m;
+    if (g.contact->search(matched, m, 1)) cut = m.start();
+    const size_t n = text_.size();
+    for (size_t i = 1; i < cut; ++i) {
+      const size_t p = s + i;
+      if (!is_digit(text_[p]) || is_digit(text_[p - 1])) continue;
+      // The digit groups joined by single separators from here on.
+      size_t j = p, digits = 0, first_end = 0, groups = 0;
+      while (true) {
+        while (j < n && is_digit(text_[j])) ++j, ++digits;
+        if (++groups == 1) first_end = j;
+        if (j + 1 < n && is_number_separator(text_[j]) && is_digit(text_[j + 1])) ++j;
+        else break;
+      }
+      if (digits < kLongNumberDigits) continue;
+      // A short house number followed by a space and then a phone number
+      // ("12 0722123456") stays; a leading zero or plus marks the phone.
+      const size_t first = first_end - p;
+      if (groups > 1 && first <= 4 && text_[p] != U'0' && text_[first_end] == U' ' &&
+          digits - first >= kLongNumberDigits) {
+        cut = first_end - s;
+        break;
+      }
+      size_t at = i;
+      if (at > 0 && (text_[s + at - 1] == U'+' || text_[s + at - 1] == U'(')) --at;
+      cut = at;
+      break;
+    }
+    if (cut == len) return len;
+    while (cut > 0) {
+      const char32_t c = matched[cut - 1];
+      if (is_space(c) || c == U',' || c == U';' || c == U':' || c == U'-' || c == U'/' || c == U'(' ||
+          c == U'\u2013' || c == U'\u2014' || (c == U'.' && cut >= 2 && is_digit(matched[cut - 2]))) {
+        --cut;
+      } else if (cut >= 2 && (matched[cut - 1] == U'r' || matched[cut - 1] == U'R') &&
+                 (matched[cut - 2] == U'n' || matched[cut - 2] == U'N') && (cut == 2 || is_space(matched[cut - 3]))) {
+        cut -= 2;  // a house-number mark left without its number
+      } else if (cut >= 3 && c == U'.' && (matched[cut - 2] == U'r' || matched[cut - 2] == U'R') &&
+                 (matched[cut - 3] == U'n' || matched[cut - 3] == U'N') && (cut == 3 || is_space(matched[cut - 4]))) {
+        cut -= 3;
+      } else {
+        break;
+      }
+    }
+    return cut;
+  }
+
+  // The street name, and the city after the house number, run on into the
+  // words of the sentence ("Piața Victoriei, se va", "nr. 5 și în"): the
+  // length without the lower-case words at its end (and the separators before
+  // them). "parter" and the county after "jud." are address details and stay.
+  static size_t without_trailing_common_words(U32View m) {
+    auto separator = [](char32_t c) {
+      return is_space(c) || c == U',' || c == U';' || c == U':' || c == U'(' || c == U'-' || c == U'\u2013' ||
+             c == U'\u2014';
+    };
+    size_t end = m.size();
+    while (true) {
+      size_t e = end;
+      while (e > 0 && separator(m[e - 1])) --e;
+      size_t b = e;
+      while (b > 0 && !is_space(m[b - 1])) --b;
+      if (b == 0) break;
+      const U32View w = m.substr(b, e - b);
+      if (!is_alpha(w[0]) || is_upper(w[0]) || w == U32View(U"parter")) break;
+      if (b >= 5 && is_space(m[b - 1]) && (m[b - 5] == U'j' || m[b - 5] == U'J') &&
+          (m[b - 4] == U'u' || m[b - 4] == U'U') && (m[b - 3] == U'd' || m[b - 3] == U'D') && m[b - 2] == U'.' &&
+          (b == 5 || is_space(m[b - 6]))) {
+        break;
+      }
+      bool letters = true;
+      for (char32_t c : w) letters = letters && (is_alpha(c) || c == U'-');
+      if (!letters) break;
+      end = b;
+      while (end > 0 && separator(m[end - 1])) --end;
+    }
+    return end;
+  }
+
+  // Some word after the first one begins with a digit.
+  static bool has_number_word(U32View matched) {
+    for (size_t i = 1; i < matched.size(); ++i) {
+      if (is_digit(matched[i]) && is_space(matched[i - 1])) return true;
+    }
+    return false;
+  }
+
+  // A street-type word written in full and in lower case ("piața", "calea",
+  // "drumul") is a common noun more often than a street: it begins an address
+  // only when a street name and a house number follow. Abbreviations and
+  // capitalised words are taken as they are.
+  bool street_name_follows(U32View matched) const {
+    size_t first_end = 0;
+    while (first_end < matched.size() && !is_space(matched[first_end])) ++first_end;
+    const U32View first = matched.substr(0, first_end);
+    if (first.empty() || !is_alpha(first[0]) || is_upper(first[0])) return true;
+    if (first.find(U'.') != U32View::npos) return true;
+    if (kind_ == Style::PrefixOnly) return false;
+    U32View word;
+    if (!second_word(matched, word)) return false;
+    Match m;
+    return !g.not_a_street_name->match(word, m);
+  }
+
+  // The informal house number comes right after a word such as "din", "de"
+  // or "ora": a year, an age or an hour.
+  static bool number_after_function_word(U32View matched) {
+    size_t prev_start = U32View::npos, prev_end = 0, i = 0;
+    const size_t n = matched.size();
+    while (i < n) {
+      while (i < n && is_space(matched[i])) ++i;
+      const size_t start = i;
+      while (i < n && !is_space(matched[i])) ++i;
+      if (start == i) break;
+      if (prev_start != U32View::npos && is_digit(matched[start])) {
+        Match m;
+        if (g.before_non_house->fullmatch(matched.substr(prev_start, prev_end - prev_start), m)) return true;
+      }
+      prev_start = start;
+      prev_end = i;
+    }
+    return false;
   }
 
   // A street-type word followed by a preposition ("strada de la ...") is a
@@ -299,6 +491,13 @@ PYBIND11_MODULE(domivia, m) {
   g.city = new Regex(kCityCheck);
   g.postal = new Regex(kPostalCheck);
   g.non_street = new Regex(kNonStreetStarts, kAddressFlags);
+  g.contact = new Regex(kContactKeyword, kAddressFlags);
+  g.before_non_house = new Regex(kBeforeNonHouseNumber, kAddressFlags);
+  g.not_a_street_name = new Regex(kNotAStreetName, kAddressFlags);
+  g.formal_number = new Regex(kFormalNumberCheck, kAddressFlags);
+  m.attr("_CONTACT_KEYWORD") = compile(to_str(kContactKeyword), kAddressFlags);
+  m.attr("_NOT_A_STREET_NAME") = compile(to_str(kNotAStreetName), kAddressFlags);
+  m.attr("_BEFORE_NON_HOUSE_NUMBER") = compile(to_str(kBeforeNonHouseNumber), kAddressFlags);
   g.non_street_py = new py::object(m.attr("_NON_STREET_STARTS"));
   g.re_pattern_type = new py::object(re.attr("Pattern"));
 
