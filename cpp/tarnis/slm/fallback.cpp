@@ -1340,6 +1340,7 @@ PYBIND11_MODULE(fallback, m) {
   m.attr("DEFAULT_SLM_ENTITY_TYPES") = slm_types;
   py::set no_reclassify;
   no_reclassify.add(py::str("CNP"));
+  no_reclassify.add(py::str("IDNP"));
   m.attr("_NO_SLM_RECLASSIFY") = no_reclassify;
   g->no_reclassify = no_reclassify;
   g->unset = py::reinterpret_steal<py::object>(PyObject_CallNoArgs(reinterpret_cast<PyObject*>(&PyBaseObject_Type)));
