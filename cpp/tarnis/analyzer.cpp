@@ -71,6 +71,7 @@ py::list rule_recognizers(py::module_ m, py::object supported_language) {
   out.append(m.attr("CodeRecognizer")());
   out.append(m.attr("CnpRecognizer")());
   out.append(m.attr("IdnpRecognizer")());
+  out.append(m.attr("PartyNameRecognizer")());
   return out;
 }
 
@@ -209,6 +210,7 @@ PYBIND11_MODULE(analyzer, m) {
   m.attr("BICRecognizer") = py::module_::import("tarnis.recognizers.bic").attr("BICRecognizer");
   m.attr("CnpRecognizer") = py::module_::import("tarnis.recognizers.cnp").attr("CnpRecognizer");
   m.attr("IdnpRecognizer") = py::module_::import("tarnis.recognizers.idnp").attr("IdnpRecognizer");
+  m.attr("PartyNameRecognizer") = py::module_::import("tarnis.recognizers.party").attr("PartyNameRecognizer");
   m.attr("CodeRecognizer") = py::module_::import("tarnis.recognizers.code").attr("CodeRecognizer");
   m.attr("PhoneRecognizer") = py::module_::import("tarnis.recognizers.phone").attr("CustomPhoneRecognizer");
 
@@ -289,8 +291,8 @@ PYBIND11_MODULE(analyzer, m) {
       [m](py::object supported_language) { return rule_recognizers(m, supported_language); },
       py::arg("supported_language") = "ro",
       "The rule-based recognizers of the analyzer, newly constructed, in its order: street address,\n"
-      "e-mail, phone, IBAN, card, IP, URL (without results inside words), BIC, code, CNP and IDNP (phone\n"
-      "and the last four always on Romanian).");
+      "e-mail, phone, IBAN, card, IP, URL (without results inside words), BIC, code, CNP, IDNP and the\n"
+      "names introduced by a role word (phone and the last five always on Romanian).");
 
   m.def(
       "build_analyzer",
@@ -307,7 +309,7 @@ PYBIND11_MODULE(analyzer, m) {
       py::arg("backend") = py::none(),
       "Assemble a Presidio AnalyzerEngine for Romanian text.\n\n"
       "Registers, in this order, the GLiNER recognizer, the street-address, e-mail, phone, IBAN, card, IP,\n"
-      "URL, BIC, code, CNP and IDNP recognizers in a fresh registry, and loads the spaCy pipeline `spacy_model`\n"
+      "URL, BIC, code, CNP, IDNP and role-name recognizers in a fresh registry, and loads the spaCy pipeline `spacy_model`\n"
       "into the NLP engine with its ner component removed. Pass GLINER_ENTITY_MAPPING and\n"
       "GLINER_ENTITY_THRESHOLDS to give the neural recognizer its labels. `batch_size` and `backend`\n"
       "(keyword only) go to SmartGLiNERRecognizer; None keeps its defaults (batches of 8, PyTorch). A model or pipeline that is not\n"
