@@ -1,5 +1,5 @@
 """Straightforward pure-Python versions of the native post-processing functions
-and of the CNP recognizer's scan.
+and of the CNP and IDNP recognizers' scans.
 
 They are written for clarity, not speed: the tests compare the native modules
 with them on generated inputs, and the benchmarks use them as the baseline.
@@ -11,10 +11,10 @@ import re
 
 PLACEHOLDER_RE = re.compile(r"\[[A-Z_]+_\d+\]")
 HIGH_SPECIFICITY_TYPES = frozenset(
-    {"IBAN_CODE", "CREDIT_CARD", "BIC", "EMAIL_ADDRESS", "PHONE_NUMBER", "IP_ADDRESS", "URL", "CNP"})
+    {"IBAN_CODE", "CREDIT_CARD", "BIC", "EMAIL_ADDRESS", "PHONE_NUMBER", "IP_ADDRESS", "URL", "CNP", "IDNP"})
 POSTPROCESS_ENTITY_TYPES = frozenset(
     {"PERSON_NAME", "ORGANIZATION", "EMAIL_ADDRESS", "PHONE_NUMBER", "IBAN_CODE", "CREDIT_CARD", "BIC", "URL",
-     "IP_ADDRESS", "DOMIVIA", "CNP"})
+     "IP_ADDRESS", "DOMIVIA", "CNP", "IDNP"})
 NAME_PREFIXES = re.compile(
     r"^(?:prof\.?\s+dr\.?|dr\.?|prof\.?|ing\.?|av\.?|dl\.?|dna\.?|doamna|domnul|doamnei|domnului|familia|tata|"
     r"mama|so[țt]ul|so[țt]ia|fiul|fiica|bunica|bunicul|fratele|sora)\s+", re.IGNORECASE | re.UNICODE)
@@ -46,6 +46,39 @@ def cnp_spans(text: str) -> list[tuple[int, int, float, str]]:
         if span not in seen and valid_cnp_checksum(m.group(1)):
             seen.add(span)
             out.append((*span, 0.85, "Standalone CNP with valid checksum"))
+    return out
+
+
+IDNP_WEIGHTS = [7, 3, 1] * 4
+
+
+def valid_idnp_checksum(idnp: str) -> bool:
+    return int(idnp[12]) == sum(int(idnp[i]) * IDNP_WEIGHTS[i] for i in range(12)) % 10
+
+
+def idnp_spans(text: str, context_re: re.Pattern) -> list[tuple[int, int, float, str]]:
+    """(start, end, score, explanation) of what the IDNP recognizer reports,
+    given its keyword pattern: numbers after a CNP keyword and valid CNPs
+    without an IDNP keyword are left to the CNP recognizer."""
+    cnp_keyword = {m.span(1) for m in CNP_CONTEXT_RE.finditer(text)}
+
+    def valid_cnp(digits: str) -> bool:
+        return CNP_STANDALONE_RE.fullmatch(digits) is not None and valid_cnp_checksum(digits)
+
+    out, seen = [], set()
+    for m in context_re.finditer(text):
+        span, digits = m.span(1), m.group(1)
+        if span in cnp_keyword or int(digits[0]) not in (0, 2) or span in seen:
+            continue
+        seen.add(span)
+        score = 1.0 if valid_idnp_checksum(digits) else 0.9 if valid_cnp(digits) else 0.85
+        out.append((*span, score, "IDNP keyword context"))
+    for m in re.finditer(r"\b([02]\d{12})\b", text):
+        span, digits = m.span(1), m.group(1)
+        if span in seen or span in cnp_keyword or not valid_idnp_checksum(digits) or valid_cnp(digits):
+            continue
+        seen.add(span)
+        out.append((*span, 0.85, "Standalone IDNP with valid checksum"))
     return out
 
 

@@ -8,9 +8,9 @@ from tarnis import analyzer as A
 
 
 def test_entity_lists():
-    assert A.ENTITIES == A._ALL_ENTITIES and len(A.ENTITIES) == 14
+    assert A.ENTITIES == A._ALL_ENTITIES and len(A.ENTITIES) == 15
     assert A.ENTITIES_NO_SLM == ["DOMIVIA", "PERSON_NAME", "EMAIL_ADDRESS", "PHONE_NUMBER", "IBAN_CODE",
-                                 "CREDIT_CARD", "BIC", "URL", "IP_ADDRESS", "CODE", "CNP"]
+                                 "CREDIT_CARD", "BIC", "URL", "IP_ADDRESS", "CODE", "CNP", "IDNP"]
     assert A.SLM_DEPENDENT_ENTITIES == {"USERNAME", "PASSWORD", "ORGANIZATION"}
     assert A.DISABLED_ENTITIES == set()
 

@@ -96,7 +96,7 @@ def test_constants():
     assert table["DOMIVIA"] == (0.65, None, {"SmartGLiNERRecognizer"}, prompts.DOMIVIA_SYSTEM_PROMPT)
     assert type(table["USERNAME"][0]) is int and type(table["PASSWORD"][0]) is int
     assert F.DEFAULT_SLM_ENTITY_TYPES == {"CODE", "USERNAME", "PASSWORD", "ORGANIZATION"}
-    assert F._NO_SLM_RECLASSIFY == {"CNP"}
+    assert F._NO_SLM_RECLASSIFY == {"CNP", "IDNP"}
     assert type(F._UNSET) is object
 
 

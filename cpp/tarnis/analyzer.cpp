@@ -70,6 +70,8 @@ py::list rule_recognizers(py::module_ m, py::object supported_language, bool kee
   out.append(m.attr("BICRecognizer")());
   out.append(m.attr("CodeRecognizer")(py::arg("keep_legal_references") = keep_legal_references));
   out.append(m.attr("CnpRecognizer")());
+  out.append(m.attr("IdnpRecognizer")());
+  out.append(m.attr("PartyNameRecognizer")());
   return out;
 }
 
@@ -232,6 +234,8 @@ PYBIND11_MODULE(analyzer, m) {
   m.attr("CustomIbanRecognizer") = py::module_::import("tarnis.recognizers.iban").attr("CustomIbanRecognizer");
   m.attr("BICRecognizer") = py::module_::import("tarnis.recognizers.bic").attr("BICRecognizer");
   m.attr("CnpRecognizer") = py::module_::import("tarnis.recognizers.cnp").attr("CnpRecognizer");
+  m.attr("IdnpRecognizer") = py::module_::import("tarnis.recognizers.idnp").attr("IdnpRecognizer");
+  m.attr("PartyNameRecognizer") = py::module_::import("tarnis.recognizers.party").attr("PartyNameRecognizer");
   m.attr("CodeRecognizer") = py::module_::import("tarnis.recognizers.code").attr("CodeRecognizer");
   m.attr("PhoneRecognizer") = py::module_::import("tarnis.recognizers.phone").attr("CustomPhoneRecognizer");
 
@@ -243,7 +247,7 @@ PYBIND11_MODULE(analyzer, m) {
 
   py::list all_entities = str_list({"DOMIVIA", "ORGANIZATION", "PERSON_NAME", "USERNAME", "PASSWORD",
                                     "EMAIL_ADDRESS", "PHONE_NUMBER", "IBAN_CODE", "CREDIT_CARD", "BIC", "URL",
-                                    "IP_ADDRESS", "CODE", "CNP"});
+                                    "IP_ADDRESS", "CODE", "CNP", "IDNP"});
   m.attr("_ALL_ENTITIES") = all_entities;
 
   py::list entities;
@@ -314,8 +318,8 @@ PYBIND11_MODULE(analyzer, m) {
       },
       py::arg("supported_language") = "ro", py::kw_only(), py::arg("keep_legal_references") = false,
       "The rule-based recognizers of the analyzer, newly constructed, in its order: street address,\n"
-      "e-mail, phone, IBAN, card, IP, URL (without results inside words), BIC, code and CNP (the last\n"
-      "four always on Romanian). `keep_legal_references` goes to the code recognizer.");
+      "e-mail, phone, IBAN, card, IP, URL (without results inside words), BIC, code, CNP, IDNP and the\n"
+      "names introduced by a role word (phone and the last five always on Romanian). `keep_legal_references` goes to the code recognizer.");
 
   m.def(
       "build_analyzer",
@@ -334,7 +338,7 @@ PYBIND11_MODULE(analyzer, m) {
       py::arg("backend") = py::none(), py::arg("spacy_ner") = false, py::arg("keep_legal_references") = false,
       "Assemble a Presidio AnalyzerEngine for Romanian text.\n\n"
       "Registers, in this order, the GLiNER recognizer, the street-address, e-mail, phone, IBAN, card, IP,\n"
-      "URL, BIC, code and CNP recognizers in a fresh registry, and loads the spaCy pipeline `spacy_model`\n"
+      "URL, BIC, code, CNP, IDNP and role-name recognizers in a fresh registry, and loads the spaCy pipeline `spacy_model`\n"
       "into the NLP engine with its ner component removed. Pass GLINER_ENTITY_MAPPING and\n"
       "GLINER_ENTITY_THRESHOLDS to give the neural recognizer its labels. `batch_size` and `backend`\n"
       "(keyword only) go to SmartGLiNERRecognizer; None keeps its defaults (batches of 8, PyTorch). A model or pipeline that is not\n"

@@ -853,13 +853,14 @@ PYBIND11_MODULE(processing, m) {
   m.attr("_nlp_ro") = py::none();
 
   py::list high_spec;
-  for (const char* t : {"IBAN_CODE", "CREDIT_CARD", "BIC", "EMAIL_ADDRESS", "PHONE_NUMBER", "IP_ADDRESS", "URL", "CNP"})
+  for (const char* t : {"IBAN_CODE", "CREDIT_CARD", "BIC", "EMAIL_ADDRESS", "PHONE_NUMBER", "IP_ADDRESS", "URL", "CNP",
+                        "IDNP"})
     high_spec.append(t);
   m.attr("_HIGH_SPECIFICITY_TYPES") = py::frozenset(high_spec);
 
   py::list postprocess;
   for (const char* t : {"PERSON_NAME", "ORGANIZATION", "EMAIL_ADDRESS", "PHONE_NUMBER", "IBAN_CODE", "CREDIT_CARD",
-                        "BIC", "URL", "IP_ADDRESS", "DOMIVIA", "CNP"})
+                        "BIC", "URL", "IP_ADDRESS", "DOMIVIA", "CNP", "IDNP"})
     postprocess.append(t);
   m.attr("_POSTPROCESS_ENTITY_TYPES") = py::frozenset(postprocess);
 

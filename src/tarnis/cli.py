@@ -388,8 +388,9 @@ def _missing_models_message(what: str, detail: str, *remedies: str) -> str:
     ways = "\n".join(f"  - {r}" for r in remedies or (_INSTALL_SPACY, _INSTALL_GLINER))
     return (f"cannot load {what}: {detail}\n"
             f"Either\n{ways}\n"
-            "or run with --rules-only: rule-based recognizers only, which find NO names of persons or "
-            "organizations (those would stay in the text).")
+            "or run with --rules-only: rule-based recognizers only, which find the names of persons that "
+            "directly follow a role word (inculpatul, reclamanta, martorul, domnul, d-na, subsemnatul, titular, "
+            "...) but NO other names of persons and NO organizations (those would stay in the text).")
 
 
 def _looks_like_path(name: str) -> bool:
@@ -489,7 +490,8 @@ def tags_parts_of_speech(nlp) -> bool:
 def rule_recognizers(language: str = LANGUAGE, *, keep_legal_references: bool = True) -> list:
     """The rule-based recognizers of the full analyzer, in its order; numbers
     of published acts and year ranges are not codes unless
-    `keep_legal_references` is false."""
+    `keep_legal_references` is false. The last of them finds names introduced
+    by a role word, without a model."""
     from tarnis import analyzer
     return analyzer._rule_recognizers(language, keep_legal_references=keep_legal_references)
 
@@ -1713,8 +1715,9 @@ def _positive_seconds(value: str) -> float:
 def _add_models(p: argparse.ArgumentParser, jobs: bool = True) -> None:
     g = p.add_argument_group("models")
     g.add_argument("--rules-only", action="store_true",
-                   help="only the rule-based recognizers, over a blank Romanian pipeline; needs no download, "
-                        "but finds no names of persons or organizations")
+                   help="only the rule-based recognizers, over a blank Romanian pipeline; needs no download; "
+                        "finds the names of persons that directly follow a role word (inculpatul, reclamanta, "
+                        "domnul, subsemnatul, titular, ...), but no other names and no organizations")
     g.add_argument("--ner", choices=NER_SOURCES, metavar="{" + ",".join(NER_SOURCES) + "}",
                    help="where names of persons and organizations come from: gliner (the neural model, the "
                         "default), spacy (the named-entity recognizer of the spaCy pipeline, e.g. --spacy-model "

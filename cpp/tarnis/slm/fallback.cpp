@@ -1520,6 +1520,7 @@ PYBIND11_MODULE(fallback, m) {
   }
   py::set no_reclassify;
   no_reclassify.add(py::str("CNP"));
+  no_reclassify.add(py::str("IDNP"));
   m.attr("_NO_SLM_RECLASSIFY") = no_reclassify;
   g->no_reclassify = no_reclassify;
   g->unset = py::reinterpret_steal<py::object>(PyObject_CallNoArgs(reinterpret_cast<PyObject*>(&PyBaseObject_Type)));
