@@ -458,3 +458,15 @@ def test_keyword_pattern_parity_samples(text):
 @given(text=texts(KEYWORD_SAMPLES))
 def test_keyword_pattern_parity_generated(text):
     assert_same(phone._PHONE_KEYWORD_RE.pattern, re.IGNORECASE | re.UNICODE, text)
+
+
+@pytest.mark.parametrize("text", [
+    "Date de contact: 211.28.170.140, card",   # an IP address
+    "contact: 4516/993/2017", "contact: 4516/993/2017 x", "tel. 0782.512.470.99",
+])
+def test_keyword_number_never_ends_inside_a_longer_run(text):
+    # A number taken there either covers the whole run or nothing: the rest
+    # would otherwise stay in clear beside it.
+    for r in CustomPhoneRecognizer().analyze(text, []):
+        assert not re.match(r"[./\-]\d", text[r.end:r.end + 2]), text[r.start:r.end]
+    assert CustomPhoneRecognizer().analyze("Date de contact: 211.28.170.140", []) == []

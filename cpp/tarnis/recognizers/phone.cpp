@@ -42,6 +42,7 @@ constexpr int kKeywordFlags = reflag::IGNORECASE | reflag::UNICODE;
 
 const Regex* g_cnp = nullptr;
 const Regex* g_keyword = nullptr;
+const Regex* g_ipv4 = nullptr;
 const Regex* g_idnp = nullptr;
 const Regex* g_date = nullptr;
 const Regex* g_salary = nullptr;
@@ -674,10 +675,12 @@ bool is_gap_char(char32_t ch) {
          ch == U')';
 }
 
-// The ends of the digit groups of the phone-shaped run at `start`: an
-// optional "+", then groups of ASCII digits with at most three of
-// " -./()" (and NBSP, en dash) between them, up to 17 digits. Empty when no
-// digit group begins there.
+// The ends of the phone-shaped run at `start`: an optional "+", then groups
+// of ASCII digits with at most three of " -./()" (and NBSP, en dash) between
+// them, up to 17 digits. A number may end where the run ends or before white
+// space; not inside "211.28.170.140" or "4516/993/2017", whose rest would be
+// left out. Empty when no digit group begins there, or when the run is an
+// IPv4 address.
 std::vector<size_t> number_ends(U32View text, size_t start) {
   constexpr size_t kMaxDigits = 17;
   constexpr size_t kMaxGap = 3;
@@ -693,13 +696,21 @@ std::vector<size_t> number_ends(U32View text, size_t start) {
       ++digits;
     }
     if (digits > kMaxDigits) break;
-    ends.push_back(i);
+    const size_t end = i;
     size_t gap = 0;
+    bool spaced = false;
     while (i < n && gap <= kMaxGap && is_gap_char(text[i])) {
+      spaced = spaced || text[i] == U' ' || text[i] == U'\u00A0';
       ++i;
       ++gap;
     }
+    const bool run_goes_on = gap <= kMaxGap && i < n && text[i] >= U'0' && text[i] <= U'9';
+    if (!run_goes_on || spaced) ends.push_back(end);
     if (gap > kMaxGap) break;
+  }
+  if (!ends.empty()) {
+    Match m;
+    if (g_ipv4->fullmatch(text.substr(start, ends.back() - start), m)) return {};
   }
   return ends;
 }
@@ -896,6 +907,7 @@ PYBIND11_MODULE(phone, m) {
   g_year_amount = new Regex(kYearAmountPattern);
   m.attr("_PHONE_KEYWORD_RE") = re.attr("compile")(to_str(kKeywordPattern), re.attr("IGNORECASE") | re.attr("UNICODE"));
   g_keyword = new Regex(kKeywordPattern, kKeywordFlags);
+  g_ipv4 = new Regex(UR"(\d{1,3}(?:\.\d{1,3}){3})");
 
   py::list context;
   for (const char* word : {"telefon", "mobil", "tel", "fax", "phone", "number", "contact", "apel"}) context.append(word);
