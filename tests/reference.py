@@ -7,6 +7,7 @@ with them on generated inputs, and the benchmarks use them as the baseline.
 
 from __future__ import annotations
 
+import copy
 import re
 
 PLACEHOLDER_RE = re.compile(r"\[[A-Z_]+_\d+\]")
@@ -97,7 +98,10 @@ def dedup_key(text: str) -> str:
     return key if key else "\0" + normalize_whitespace(text)
 
 
-def resolve_overlaps(results: list, text: str = "") -> list:
+def resolve_overlaps(results: list, text: str = "", trim: bool = True, cut_text: str | None = None) -> list:
+    """Overlap resolution; `trim=False` gives the plain greedy walk, which
+    drops every result overlapping one kept before it. `cut_text` (default:
+    `text`) is the text narrowed results are cut clean in."""
     if not results:
         return results
     valid = [r for r in results if r.start < r.end]
@@ -120,18 +124,92 @@ def resolve_overlaps(results: list, text: str = "") -> list:
     rest = [r for r in rest
             if not (r.entity_type == "CREDIT_CARD" and r.end - r.start == 13 and (r.start, r.end) in cnp)]
     rest.sort(key=lambda r: (-r.score, -(r.end - r.start), r.start))
-    kept = []
-    for r in rest:
-        if not any(r.start < k.end and k.start < r.end for k in kept):
-            kept.append(r)
-    return kept
+    if not trim:
+        kept = []
+        for r in rest:
+            if not any(r.start < k.end and k.start < r.end for k in kept):
+                kept.append(r)
+        return kept
+    return _select_keeping_high_spec(rest, text if cut_text is None else cut_text)
+
+
+def _strip_cut(text, start, end, cut_start, cut_end):
+    def strippable(i):
+        return 0 <= i < len(text) and not text[i].isalnum()
+    while cut_start and start < end and strippable(start):
+        start += 1
+    while cut_end and end > start and strippable(end - 1):
+        end -= 1
+    return start, end
+
+
+def _with_span(r, start, end):
+    if (start, end) == (r.start, r.end):
+        return r
+    dup = copy.copy(r)
+    dup.start, dup.end = start, end
+    return dup
+
+
+def _select_keeping_high_spec(ordered, text):
+    """The greedy walk, except that a high-specificity result that only
+    partly overlaps a kept one is kept too: kept results of other types are
+    narrowed to what lies outside it, kept high-specificity ones cut it into
+    the pieces outside them (both cut clean of non-alphanumerics)."""
+    kept = []  # [start, end, result]; never overlapping
+    for r in ordered:
+        over = sorted((k for k in kept if r.start < k[1] and k[0] < r.end), key=lambda k: k[0])
+        if not over:
+            kept.append([r.start, r.end, r])
+            continue
+        if r.entity_type not in HIGH_SPECIFICITY_TYPES:
+            continue
+        if any(k[0] <= r.start and r.end <= k[1] for k in over):
+            continue
+        if all(r.start <= k[0] and k[1] <= r.end for k in over):
+            continue
+        pieces, at = [], r.start
+        for k in over:
+            if k[2].entity_type in HIGH_SPECIFICITY_TYPES:
+                if k[0] > at:
+                    pieces.append(_strip_cut(text, at, k[0], at != r.start, True))
+                at = max(at, k[1])
+        if at < r.end:
+            pieces.append(_strip_cut(text, at, r.end, at != r.start, False))
+        pieces = [p for p in pieces if p[0] < p[1]]
+        if not pieces:
+            continue
+        for k in over:
+            if k[2].entity_type in HIGH_SPECIFICITY_TYPES:
+                continue
+            parts = [(k[0], k[1])]
+            for ps, pe in pieces:
+                nxt = []
+                for qs, qe in parts:
+                    if pe <= qs or qe <= ps:
+                        nxt.append((qs, qe))
+                        continue
+                    if qs < ps:
+                        nxt.append(_strip_cut(text, qs, ps, False, True))
+                    if pe < qe:
+                        nxt.append(_strip_cut(text, pe, qe, True, False))
+                parts = nxt
+            parts = [q for q in parts if q[0] < q[1]]
+            assert len(parts) <= 1, parts
+            if parts:
+                k[0], k[1] = parts[0]
+            else:
+                kept.remove(k)
+        for ps, pe in pieces:
+            kept.append([ps, pe, r])
+    return [_with_span(k[2], k[0], k[1]) for k in kept]
 
 
 def anonymize_text(text: str, results: list):
     counters: dict[str, int] = {}
     entity_map: dict[str, dict[str, str]] = {}
     anonymized = text
-    cleaned = resolve_overlaps(results)
+    cleaned = resolve_overlaps(results, cut_text=text)
     non_code = {normalize_whitespace(text[r.start:r.end]) for r in cleaned if r.entity_type != "CODE"}
     kept = [r for r in cleaned
             if not (r.entity_type == "CODE"

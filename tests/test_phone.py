@@ -408,3 +408,65 @@ def test_library_limits_the_windows_rely_on():
     limits = [int(n) for n in re.findall(r"\\d\{1,(\d+)\}", phonenumbers.phonenumberutil._EXTN_PATTERNS_FOR_MATCHING)]
     assert sorted(limits) == [6, 9, 20, 20]
     assert phonenumbers.phonenumberutil._EXTN_PATTERNS_FOR_MATCHING.endswith(r"(\d{1,6})#")
+
+
+# ---------------------------------------------------------------- numbers right after a phone keyword
+
+@pytest.mark.parametrize("text, expected", [
+    # unallocated ranges, which the matcher calls invalid: taken after a keyword only
+    ("tel. +40 782 512 470", [("+40 782 512 470", "RO")]),
+    ("Tel:+40782512470.", [("+40782512470", "RO")]),
+    ("nr. de telefon\n+40 787 361 698 card", [("+40 787 361 698", "RO")]),
+    ("TEL/FAX: 0040 782 512 470", [("0040 782 512 470", "RO")]),
+    ("mobil - +40 785 111 222; fax +40 786 333 444", [("+40 785 111 222", "RO"), ("+40 786 333 444", "RO")]),
+    ("contact: +40 782 512 470 15.03.2024", [("+40 782 512 470", "RO")]),   # the longest possible run
+    ("Sună la +40 782 512 470", []),                                          # no keyword
+    ("Hotel +40 782 512 470", []),                                            # not a whole word
+    ("telegram +40 782 512 470", []),
+    ("tel 15.03.2024", []), ("fax 2.500 lei", []), ("mobil 1850101123456", []),  # not numbers at all
+    ("tel. +40 7", []),                                                       # too short to be possible
+    # a number the region passes find keeps their result
+    ("telefon 0721 234 567", [("0721 234 567", "RO")]),
+])
+def test_possible_number_after_a_keyword(text, expected):
+    results = CustomPhoneRecognizer().analyze(text, [])
+    assert sorted((text[r.start:r.end], r.analysis_explanation.textual_explanation) for r in results) == \
+        sorted((s, f"Recognized as {reg} phone number") for s, reg in expected)
+    assert all((r.entity_type, r.score) == ("PHONE_NUMBER", 0.65) for r in results)
+
+
+def test_keyword_numbers_never_overlap_what_the_region_passes_found():
+    rec = CustomPhoneRecognizer()
+    for text in ["tel. 0721 234 567 0721", "tel. 12 0721 234 567", "telefon: 0264-123456 / +40 782 512 470"]:
+        spans_ = sorted((r.start, r.end) for r in rec.analyze(text, []))
+        assert all(a[1] <= b[0] for a, b in zip(spans_, spans_[1:])), text
+        without_keyword = text.replace("tel", "xyz")
+        assert set(spans(rec.analyze(without_keyword, []))) <= set(spans(rec.analyze(text, [])))
+
+
+KEYWORD_SAMPLES = ["tel. 0721", "Tel:+40", "TELEFON: 07", "nr. de telefon\n+40", "Nr.Tel. 0", "numărul de telefon 07",
+                   "tel/fax: 021", "mobil - 07", "fax= 021", "contact: +373", "contactul 07", "Hotel 07", "telegram",
+                   "telefonului 07", "TELEFONUL:", "mobilul – 07", "ștel 07", "x_tel 07", "1tel 07", "ĂTel 07"]
+
+
+@pytest.mark.parametrize("text", KEYWORD_SAMPLES)
+def test_keyword_pattern_parity_samples(text):
+    assert_same(phone._PHONE_KEYWORD_RE.pattern, re.IGNORECASE | re.UNICODE, text)
+
+
+@settings(max_examples=150, deadline=None)
+@given(text=texts(KEYWORD_SAMPLES))
+def test_keyword_pattern_parity_generated(text):
+    assert_same(phone._PHONE_KEYWORD_RE.pattern, re.IGNORECASE | re.UNICODE, text)
+
+
+@pytest.mark.parametrize("text", [
+    "Date de contact: 211.28.170.140, card",   # an IP address
+    "contact: 4516/993/2017", "contact: 4516/993/2017 x", "tel. 0782.512.470.99",
+])
+def test_keyword_number_never_ends_inside_a_longer_run(text):
+    # A number taken there either covers the whole run or nothing: the rest
+    # would otherwise stay in clear beside it.
+    for r in CustomPhoneRecognizer().analyze(text, []):
+        assert not re.match(r"[./\-]\d", text[r.end:r.end + 2]), text[r.start:r.end]
+    assert CustomPhoneRecognizer().analyze("Date de contact: 211.28.170.140", []) == []

@@ -101,6 +101,119 @@ def test_resolve_overlaps_agrees_with_reference(results, text):
     assert P.resolve_overlaps(results, text) == reference.resolve_overlaps(results, text)
 
 
+# --- resolve_overlaps: trusted results that only partly overlap a winner --------------
+
+def texts_of(text, results):
+    return [(r.entity_type, text[r.start:r.end]) for r in results]
+
+
+ADDRESS_PHONE = "Domiciliat în Iași, str. Observatorului nr. 52, telefon 0734 780 217, e-mail a@b.ro."
+
+
+def at(text, piece, entity_type, score, until=None):
+    start = text.index(piece)
+    return R(entity_type, start, start + len(until or piece), score)
+
+
+@pytest.mark.parametrize("text, results, kept", [
+    # the address runs into the phone number: both stay, the address ends before it
+    (ADDRESS_PHONE, [R("DOMIVIA", 20, 60, 0.7), R("PHONE_NUMBER", 56, 68, 0.65)],
+     [("DOMIVIA", "str. Observatorului nr. 52, telefon"), ("PHONE_NUMBER", "0734 780 217")]),
+    ("str. Lungă nr. 52, 0734780217", [R("DOMIVIA", 0, 23, 0.7), R("PHONE_NUMBER", 19, 29, 0.65)],
+     [("DOMIVIA", "str. Lungă nr. 52"), ("PHONE_NUMBER", "0734780217")]),
+    # from the other side: a name ending inside a CNP starts after it
+    ("CNP 1850101123456 Ion Pop", [R("PERSON_NAME", 10, 25, 0.9), R("CNP", 4, 17, 0.85)],
+     [("PERSON_NAME", "Ion Pop"), ("CNP", "1850101123456")]),
+    # nothing but separators would be left of the winner: it goes
+    ("x, 0734 780 217", [R("DOMIVIA", 1, 7, 0.9), R("PHONE_NUMBER", 3, 15, 0.65)],
+     [("PHONE_NUMBER", "0734 780 217")]),
+    # a trusted winner is not narrowed: the later one keeps what lies outside it
+    ("RO49AAAA1B31007593840000 22 3", [R("IBAN_CODE", 0, 24, 1.0), R("PHONE_NUMBER", 20, 29, 0.65)],
+     [("IBAN_CODE", "RO49AAAA1B31007593840000"), ("PHONE_NUMBER", "22 3")]),
+    # cut into two pieces around a trusted result, the other winner narrowed
+    ("aa bb cc dd ee", [R("PERSON_NAME", 0, 5, 0.9), R("EMAIL_ADDRESS", 6, 8, 0.95), R("URL", 3, 14, 0.5)],
+     [("EMAIL_ADDRESS", "cc"), ("PERSON_NAME", "aa"), ("URL", "bb"), ("URL", "dd ee")]),
+    # not a partial overlap: as before
+    ("https://ionpop.ro", [R("PERSON_NAME", 8, 14, 0.9), R("URL", 0, 17, 0.6)], [("PERSON_NAME", "ionpop")]),
+    ("str. Lungă nr. 5, tel 0722", [R("DOMIVIA", 0, 26, 0.7), R("PHONE_NUMBER", 22, 26, 0.65)],
+     [("DOMIVIA", "str. Lungă nr. 5, tel 0722")]),
+    ("Ion Pop 0722", [R("PERSON_NAME", 0, 12, 0.9), R("ORGANIZATION", 4, 12, 0.5)], [("PERSON_NAME", "Ion Pop 0722")]),
+])
+def test_partly_overlapping_trusted_results_are_kept_whole(text, results, kept):
+    before = copy.deepcopy(results)
+    out = P.resolve_overlaps(results, text)
+    assert sorted(texts_of(text, out)) == sorted(kept)
+    assert results == before                                    # the caller's results are not written
+    for again in (P.resolve_overlaps(out), P.resolve_overlaps(out, text)):  # a second pass keeps the set
+        assert {id(r) for r in again} == {id(r) for r in out} and len(again) == len(out)
+
+
+def test_narrowed_result_is_a_copy_with_its_own_metadata(caplog):
+    from presidio_analyzer import AnalysisExplanation
+    explanation = AnalysisExplanation("RomanianStreetAddressRecognizer", 0.7, textual_explanation="address")
+    address = RecognizerResult("DOMIVIA", 20, 60, 0.7, explanation, {"recognizer_name": "addr"})
+    phone = R("PHONE_NUMBER", 56, 68, 0.65)
+    with caplog.at_level(logging.DEBUG, logger="tarnis.processing"):
+        narrowed, kept_phone = P.resolve_overlaps([address, phone], ADDRESS_PHONE)
+    assert kept_phone is phone and narrowed is not address and (address.start, address.end) == (20, 60)
+    assert (narrowed.start, narrowed.end, narrowed.score) == (20, 55, 0.7)
+    assert narrowed.recognition_metadata == {"recognizer_name": "addr"}
+    narrowed.recognition_metadata["x"] = 1
+    narrowed.analysis_explanation.textual_explanation = "changed"
+    assert address.recognition_metadata == {"recognizer_name": "addr"} and explanation.textual_explanation == "address"
+    assert any("narrowed 1 entities" in m for m in caplog.messages)
+    # anonymize_text does the same on results it is given unresolved
+    assert P.anonymize_text(ADDRESS_PHONE, [address, phone])[0] == \
+        "Domiciliat în Iași, [DOMIVIA_1] [PHONE_NUMBER_1], e-mail a@b.ro."
+
+
+TRIM_TYPES = ["PHONE_NUMBER", "CNP", "URL", "EMAIL_ADDRESS", "DOMIVIA", "PERSON_NAME", "CODE", "ORGANIZATION"]
+trim_results = st.lists(
+    st.tuples(st.sampled_from(TRIM_TYPES), st.integers(0, 30), st.integers(1, 12), st.sampled_from([0.5, 0.65, 0.9])),
+    max_size=12,
+).map(lambda rows: [R(t, s, s + n, sc) for t, s, n, sc in rows])
+trim_texts = st.text(alphabet="ab1 ,.", min_size=45, max_size=45)
+
+
+def _inside(inner, outer):
+    return outer.start <= inner.start and inner.end <= outer.end
+
+
+@settings(max_examples=300, deadline=None, derandomize=True)
+@given(results=trim_results, text=trim_texts)
+def test_no_trusted_character_is_left_in_clear(results, text):
+    out = P.resolve_overlaps(results, text)
+    assert out == reference.resolve_overlaps(results, text)
+    spans_out = sorted((r.start, r.end) for r in out)
+    assert all(a[1] <= b[0] for a, b in zip(spans_out, spans_out[1:])), "kept results overlap"
+    covered = {i for r in out for i in range(r.start, r.end)}
+    valid = [r for r in results if r.start < r.end and not (r.entity_type == "CODE" and any(
+        h.start < r.end and r.start < h.end for h in results if h.entity_type in P._HIGH_SPECIFICITY_TYPES))]
+    for h in valid:
+        if h.entity_type not in P._HIGH_SPECIFICITY_TYPES:
+            continue
+        partial = any(r.start < h.end and h.start < r.end and not _inside(r, h) and not _inside(h, r) for r in valid)
+        holds_another = any(r is not h and _inside(r, h) and (r.start, r.end) != (h.start, h.end) for r in valid)
+        if partial and not holds_another:
+            clear = [i for i in range(h.start, h.end) if i not in covered and text[i].isalnum()]
+            assert not clear, (h, clear)
+    # and anonymize_text's own pass keeps what this pass kept
+    again = P.resolve_overlaps(out)
+    assert len(again) == len(out) and {id(r) for r in again} == {id(r) for r in out}
+
+
+@settings(max_examples=300, deadline=None, derandomize=True)
+@given(results=trim_results, text=trim_texts)
+def test_without_partial_overlaps_of_trusted_results_nothing_changes(results, text):
+    valid = [r for r in results if r.start < r.end]
+    if any(h.entity_type in P._HIGH_SPECIFICITY_TYPES and r.start < h.end and h.start < r.end
+           and not _inside(r, h) and not _inside(h, r) for h in valid for r in valid):
+        return
+    out = P.resolve_overlaps(results, text)
+    plain = reference.resolve_overlaps(results, text, trim=False)
+    assert len(out) == len(plain) and all(a is b for a, b in zip(out, plain))
+
+
 # --- anonymize_text -------------------------------------------------------------
 
 def test_numbering_runs_from_the_end():

@@ -87,6 +87,9 @@ struct Item {
   Py_ssize_t start = 0, end = 0;
   double score = 0;
   bool is_code = false, is_high_spec = false, is_cnp = false, is_card = false;
+  // Set by overlap resolution on a result it narrowed: `obj` is then a copy
+  // of the caller's result carrying the narrowed offsets.
+  bool trimmed = false;
   // Only asked of valid items (start < end); unsigned, as the difference of
   // two offsets near the ends of their range does not fit a signed value.
   size_t length() const { return static_cast<size_t>(end) - static_cast<size_t>(start); }
@@ -155,8 +158,210 @@ bool code_contains_hs_as_suffix(const Item& code, const Item& hs, const Text* te
   return (*text)[static_cast<size_t>(hs.start - 1)] == U'-';
 }
 
-// Overlap resolution; returns the kept items in selection order.
-std::vector<Item> resolve(const std::vector<Item>& input, const Text* text) {
+// A copy of a result with other offsets. The caller's result is never
+// written (other lists may hold it, and anonymize_text resolves overlaps once
+// more on what it is given); its metadata dictionary and explanation are
+// copied too, so that later stages writing into the copy's leave the
+// original's alone.
+py::object trimmed_copy(const Item& it) {
+  py::object copy = py::module_::import("copy").attr("copy");
+  py::object dup = copy(it.obj);
+  dup.attr("start") = py::int_(it.start);
+  dup.attr("end") = py::int_(it.end);
+  for (const char* name : {"recognition_metadata", "analysis_explanation"}) {
+    if (!py::hasattr(it.obj, name)) continue;
+    py::object value = it.obj.attr(name);
+    if (value.is_none()) continue;
+    if (PyDict_CheckExact(value.ptr())) {
+      PyObject* own = PyDict_Copy(value.ptr());
+      if (!own) throw py::error_already_set();
+      dup.attr(name) = py::reinterpret_steal<py::object>(own);
+    } else {
+      dup.attr(name) = copy(value);
+    }
+  }
+  return dup;
+}
+
+// Narrowing at a cut leaves out the white space and punctuation there: the
+// text beside a cut is a separator ("nr. 52, telefon 0734": the address ends
+// at "telefon"). Without the text (or outside it) the cut stays where it is.
+bool strippable(const Text* text, Py_ssize_t i) {
+  if (!text || i < 0 || static_cast<size_t>(i) >= text->size()) return false;
+  return !is_alnum((*text)[static_cast<size_t>(i)]);
+}
+
+struct Piece {
+  Py_ssize_t start, end;
+};
+
+// [start, end) minus the non-alphanumeric characters at the cut ends.
+Piece strip_cuts(Piece p, bool cut_start, bool cut_end, const Text* text) {
+  if (cut_start) {
+    while (p.start < p.end && strippable(text, p.start)) ++p.start;
+  }
+  if (cut_end) {
+    while (p.end > p.start && strippable(text, p.end - 1)) --p.end;
+  }
+  return p;
+}
+
+// Greedy selection that leaves no part of a high-specificity result in clear.
+//
+// When a high-specificity candidate (a phone number, a CNP, an IBAN, ...)
+// only partly overlaps a result already kept (neither holds the other), the
+// plain greedy walk would drop it, and the part of it outside the winner
+// would stay in the text: "str. Observatorului nr. 52, telefon 0734" beats
+// the phone number "0734 780 217" and "780 217" is left. Instead both are
+// kept, the winner narrowed to what lies outside the candidate. Narrowing
+// was chosen over widening the winner across the union: widening files the
+// phone number under the address's type and text, so a further occurrence
+// of the number elsewhere in the document is no longer known as a phone
+// number and is not replaced, and the widened span may run into further
+// results. Narrowing keeps each identifier whole under its own type; what the
+// winner loses is only the overlap, which the candidate covers.
+//
+// A winner of high specificity itself is not narrowed (its span was
+// validated as a whole): the candidate is narrowed to what lies outside it
+// instead, possibly into several pieces. A candidate that lies inside a kept
+// result is covered and dropped; one that only holds kept results inside it
+// is dropped, as in the plain walk.
+//
+// Nothing is uncovered by this: the union of the kept spans only grows, less
+// the separators left out at cuts. A non-high-specificity winner overlaps at
+// most one piece of a candidate (it cannot reach across a kept result), and
+// holds no piece with room on both sides (it would then hold the candidate
+// or overlap a kept result), so it keeps one part or none.
+class Selection {
+ public:
+  explicit Selection(const Text* text) : text_(text) {}
+
+  void offer(const Item& c) {
+    std::vector<size_t> over = overlapping(c.start, c.end);
+    if (over.empty()) {
+      add(c);
+      return;
+    }
+    if (!c.is_high_spec) return;
+    bool partial = false;
+    for (size_t k : over) {
+      const Item& w = kept_[k];
+      if (w.start <= c.start && c.end <= w.end) return;  // covered
+      if (!(c.start <= w.start && w.end <= c.end)) partial = true;
+    }
+    if (!partial) return;
+
+    // The candidate less the high-specificity results it overlaps.
+    std::vector<Piece> pieces;
+    Py_ssize_t from = c.start;
+    for (size_t k : over) {
+      const Item& w = kept_[k];
+      if (!w.is_high_spec) continue;
+      if (w.start > from) pieces.push_back(strip_cuts({from, w.start}, from != c.start, true, text_));
+      from = std::max(from, w.end);
+    }
+    if (from < c.end) pieces.push_back(strip_cuts({from, c.end}, from != c.start, false, text_));
+    pieces.erase(std::remove_if(pieces.begin(), pieces.end(), [](const Piece& p) { return p.start >= p.end; }),
+                 pieces.end());
+    if (pieces.empty()) return;
+
+    for (size_t k : over) {
+      if (!kept_[k].is_high_spec) narrow(k, pieces);
+    }
+    for (const Piece& p : pieces) {
+      Item piece = c;
+      piece.start = p.start;
+      piece.end = p.end;
+      piece.trimmed = c.trimmed || p.start != c.start || p.end != c.end;
+      add(piece);
+    }
+  }
+
+  // The kept results in selection order, narrowed ones as copies.
+  std::vector<Item> take(size_t* narrowed) {
+    std::vector<Item> out;
+    out.reserve(kept_.size());
+    *narrowed = 0;
+    for (size_t k = 0; k < kept_.size(); ++k) {
+      if (!alive_[k]) continue;
+      Item& it = kept_[k];
+      if (it.trimmed) {
+        it.obj = trimmed_copy(it);
+        ++*narrowed;
+      }
+      out.push_back(std::move(it));
+    }
+    return out;
+  }
+
+ private:
+  // Kept spans never overlap one another, so those overlapping [s, e) are
+  // the ones before e, walked back while they end after s; returned in text
+  // order.
+  std::vector<size_t> overlapping(Py_ssize_t s, Py_ssize_t e) const {
+    std::vector<size_t> out;
+    auto it = by_start_.lower_bound(e);
+    while (it != by_start_.begin()) {
+      --it;
+      if (kept_[it->second].end <= s) break;
+      out.push_back(it->second);
+    }
+    std::reverse(out.begin(), out.end());
+    return out;
+  }
+
+  void add(const Item& it) {
+    by_start_.emplace(it.start, kept_.size());
+    kept_.push_back(it);
+    alive_.push_back(true);
+  }
+
+  // Kept result k less the pieces, cut clean; dropped if nothing is left.
+  void narrow(size_t k, const std::vector<Piece>& pieces) {
+    Item& w = kept_[k];
+    std::vector<Piece> parts{{w.start, w.end}};
+    for (const Piece& p : pieces) {
+      std::vector<Piece> next;
+      for (const Piece& q : parts) {
+        if (p.end <= q.start || q.end <= p.start) {
+          next.push_back(q);
+          continue;
+        }
+        if (q.start < p.start) next.push_back(strip_cuts({q.start, p.start}, false, true, text_));
+        if (p.end < q.end) next.push_back(strip_cuts({p.end, q.end}, true, false, text_));
+      }
+      parts = std::move(next);
+    }
+    // At most one part has anything left (see above); should there be more,
+    // the longest is kept.
+    const Piece* best = nullptr;
+    for (const Piece& q : parts) {
+      if (q.start < q.end && (!best || q.end - q.start > best->end - best->start)) best = &q;
+    }
+    by_start_.erase(w.start);
+    if (!best) {
+      alive_[k] = false;
+      return;
+    }
+    if (best->start != w.start || best->end != w.end) {
+      w.start = best->start;
+      w.end = best->end;
+      w.trimmed = true;
+    }
+    by_start_.emplace(w.start, k);
+  }
+
+  const Text* text_;
+  std::vector<Item> kept_;
+  std::vector<bool> alive_;
+  std::map<Py_ssize_t, size_t> by_start_;
+};
+
+// Overlap resolution; returns the kept items in selection order. `text`
+// serves the hyphen rule (absent in anonymize_text's pass), `cut_text` the
+// clean cuts of narrowed results.
+std::vector<Item> resolve(const std::vector<Item>& input, const Text* text, const Text* cut_text,
+                          size_t* narrowed) {
   std::vector<Item> valid;
   valid.reserve(input.size());
   for (const Item& it : input) {
@@ -201,17 +406,9 @@ std::vector<Item> resolve(const std::vector<Item>& input, const Text* text) {
     return a.start < b.start;
   });
 
-  // Kept spans never overlap one another, so the only kept span that can
-  // overlap [s, e) is the one with the largest start below e.
-  std::map<Py_ssize_t, Py_ssize_t> kept_spans;
-  std::vector<Item> kept;
-  for (const Item& it : rest) {
-    auto next = kept_spans.lower_bound(it.end);
-    if (next != kept_spans.begin() && std::prev(next)->second > it.start) continue;
-    kept_spans.emplace(it.start, it.end);
-    kept.push_back(it);
-  }
-  return kept;
+  Selection selection(cut_text);
+  for (const Item& it : rest) selection.offer(it);
+  return selection.take(narrowed);
 }
 
 py::object resolve_overlaps(py::object results, py::object text) {
@@ -221,12 +418,20 @@ py::object resolve_overlaps(py::object results, py::object text) {
   Text t(text);
   std::vector<Item> input = read_items(results);
   const size_t count = input.size();
-  std::vector<Item> kept = resolve(input, &t);
+  size_t narrowed = 0;
+  std::vector<Item> kept = resolve(input, &t, &t, &narrowed);
   py::list out;
   for (const Item& it : kept) out.append(it.obj);
   if (kept.size() != count) {
-    logger().debug("[processing] Overlap resolution removed %d entities (input=%d, output=%d)", count - kept.size(),
-                   count, kept.size());
+    // A result cut in two by trusted results may leave more than came in.
+    const long long removed = static_cast<long long>(count) - static_cast<long long>(kept.size());
+    logger().debug("[processing] Overlap resolution removed %d entities (input=%d, output=%d)", removed, count,
+                   kept.size());
+  }
+  if (narrowed) {
+    logger().debug("[processing] Overlap resolution narrowed %d entities to keep partly overlapping "
+                   "high-specificity entities whole",
+                   narrowed);
   }
   return out;
 }
@@ -279,7 +484,8 @@ py::tuple anonymize_text(py::object text, py::object results) {
     }
   }
 
-  std::vector<Item> cleaned = resolve(input, nullptr);
+  size_t narrowed = 0;
+  std::vector<Item> cleaned = resolve(input, nullptr, &t, &narrowed);
 
   std::vector<std::u32string> non_code, codes;
   for (const Item& it : cleaned) {
@@ -910,7 +1116,11 @@ PYBIND11_MODULE(processing, m) {
         "A CODE overlapping a trusted type (IBAN, card, BIC, e-mail, phone, IP, URL, CNP) is dropped\n"
         "unless the trusted span follows a hyphen inside it (needs `text`); a 13-character card on\n"
         "exactly the span of a CNP is dropped; then results are taken greedily by score, length and\n"
-        "position. Returns a new list of the same objects (the input list itself when empty).");
+        "position. A trusted result that only partly overlaps one already taken is kept as well: the\n"
+        "other is narrowed to what lies outside it (a trusted one is never narrowed; the later one is,\n"
+        "instead), cut clean of white space and punctuation, and dropped if nothing is left.\n"
+        "Returns a new list of the same objects, narrowed ones as copies (the caller's results are\n"
+        "never changed), or the input list itself when empty.");
   m.def("anonymize_text", &anonymize_text, py::arg("text"), py::arg("results"),
         "Replace every detected span by a numbered placeholder.\n\n"
         "Returns (anonymized text, entity map) where the map is entity type -> white-space-normalized\n"

@@ -33,7 +33,16 @@ const char32_t* const kSalaryPattern =
     UR"(^\d{1,3}(?:[.]\d{3})+(?:\s*[-\u2013\u2014]\s*\d{1,3}(?:[.]\d{3})+)?$)";
 const char32_t* const kYearAmountPattern = UR"(^\d{4}\s*[-\u2013\u2014]\s*[\d.,]+$)";
 
+// A phone keyword and what may stand between it and the number: "tel.",
+// "Tel:", "telefon", "nr. de telefon", "mobil", "fax", "tel/fax", "contact",
+// as whole words, then white space and at most one ":", "-", "=" or dash.
+const char32_t* const kKeywordPattern =
+    UR"((?<![^\W\d_])(?:(?:nr\.?|num[aă]r(?:ul)?)\s*(?:de\s+)?tel(?:efon)?|tel(?:efon(?:ul|ului)?)?|mobil(?:ul)?|fax(?:ul)?|contact)(?:\s*/\s*fax)?\.?(?![^\W\d_])\s*(?:[:\-=\u2013]\s*)?)";
+constexpr int kKeywordFlags = reflag::IGNORECASE | reflag::UNICODE;
+
 const Regex* g_cnp = nullptr;
+const Regex* g_keyword = nullptr;
+const Regex* g_ipv4 = nullptr;
 const Regex* g_idnp = nullptr;
 const Regex* g_date = nullptr;
 const Regex* g_salary = nullptr;
@@ -651,6 +660,133 @@ py::object make_result(const Calls& c, py::handle cls_name, size_t start, size_t
   return c.results.make(c.entity_type, start, end, score, cls_name, note);
 }
 
+// ---------------------------------------------------------------------------
+// Numbers after a phone keyword
+//
+// Right after "tel.", "telefon:", "mobil", "fax", "contact" and the like, a
+// number is personal data whether or not its range is given out today: the
+// matcher, at the leniency VALID, passes over "+40 782 512 470" because no
+// operator holds that range. There a number is taken when the library calls
+// it possible (its length fits a region), and only where the region passes
+// found nothing, so that their results stay as they are.
+
+bool is_gap_char(char32_t ch) {
+  return ch == U' ' || ch == U'\u00A0' || ch == U'-' || ch == U'.' || ch == U'/' || ch == U'\u2013' || ch == U'(' ||
+         ch == U')';
+}
+
+// The ends of the phone-shaped run at `start`: an optional "+", then groups
+// of ASCII digits with at most three of " -./()" (and NBSP, en dash) between
+// them, up to 17 digits. A number may end where the run ends or before white
+// space; not inside "211.28.170.140" or "4516/993/2017", whose rest would be
+// left out. Empty when no digit group begins there, or when the run is an
+// IPv4 address.
+std::vector<size_t> number_ends(U32View text, size_t start) {
+  constexpr size_t kMaxDigits = 17;
+  constexpr size_t kMaxGap = 3;
+  std::vector<size_t> ends;
+  const size_t n = text.size();
+  size_t i = start;
+  if (i < n && is_plus(text[i])) ++i;
+  if (i < n && text[i] == U'(') ++i;
+  size_t digits = 0;
+  while (i < n && text[i] >= U'0' && text[i] <= U'9') {
+    while (i < n && text[i] >= U'0' && text[i] <= U'9') {
+      ++i;
+      ++digits;
+    }
+    if (digits > kMaxDigits) break;
+    const size_t end = i;
+    size_t gap = 0;
+    bool spaced = false;
+    while (i < n && gap <= kMaxGap && is_gap_char(text[i])) {
+      spaced = spaced || text[i] == U' ' || text[i] == U'\u00A0';
+      ++i;
+      ++gap;
+    }
+    const bool run_goes_on = gap <= kMaxGap && i < n && text[i] >= U'0' && text[i] <= U'9';
+    if (!run_goes_on || spaced) ends.push_back(end);
+    if (gap > kMaxGap) break;
+  }
+  if (!ends.empty()) {
+    Match m;
+    if (g_ipv4->fullmatch(text.substr(start, ends.back() - start), m)) return {};
+  }
+  return ends;
+}
+
+void add_after_keywords(py::handle pn, const Calls& c, py::handle cls_name, py::handle score, py::handle regions,
+                        py::handle text, U32View view, py::list& results) {
+  // A stand-in for the library (bound on the module by a host, a test or a
+  // benchmark) that has no possibility test cannot judge these numbers.
+  if (!py::hasattr(pn, "is_possible_number")) return;
+  Match m;
+  if (!g_keyword->search(view, m)) return;
+  const size_t n = view.size();
+  // What the region passes found: a number after a keyword is added only
+  // where it overlaps none of it.
+  std::vector<bool> taken(n + 1, false);
+  for (py::handle r : snapshot(results)) {
+    const Py_ssize_t s = index_value(r.attr(c.start_attr));
+    const Py_ssize_t e = index_value(r.attr(c.end_attr));
+    for (Py_ssize_t i = std::max<Py_ssize_t>(s, 0); i < e && static_cast<size_t>(i) < n; ++i) taken[i] = true;
+  }
+  auto free_span = [&](size_t s, size_t e) {
+    for (size_t i = s; i < e; ++i) {
+      if (taken[i]) return false;
+    }
+    return true;
+  };
+  // Looked up when first needed: most keywords are followed by a number the
+  // region passes found.
+  py::object possible;
+  py::object parse_with_region = c.parse;
+  std::vector<std::pair<size_t, size_t>> added;
+  MatchIterator it(*g_keyword, view);
+  while (it.next(m)) {
+    const size_t start = m.end();
+    if (start >= n || taken[start]) continue;
+    const std::vector<size_t> ends = number_ends(view, start);
+    if (ends.empty()) continue;
+    const bool plus = is_plus(view[start]);
+    // The longest run the library calls possible, trying the regions in
+    // order (a number with "+" names its own).
+    py::object found_region;
+    size_t found_end = 0;
+    const py::tuple region_list = py::reinterpret_borrow<py::tuple>(regions);
+    const size_t passes = plus ? 1 : region_list.size();
+    for (size_t k = 0; k < passes && !found_end; ++k) {
+      py::object region = plus ? py::object(py::none()) : py::object(region_list[k]);
+      for (size_t j = ends.size(); j-- > 0;) {
+        const size_t end = ends[j];
+        if (end < n && is_alpha(view[end])) continue;
+        if (!free_span(start, end) || rejected_by_shape(view.substr(start, end - start))) continue;
+        py::object raw = py::reinterpret_steal<py::object>(
+            PyUnicode_Substring(text.ptr(), static_cast<Py_ssize_t>(start), static_cast<Py_ssize_t>(end)));
+        if (!raw) throw py::error_already_set();
+        PyObject* number = PyObject_CallFunctionObjArgs(parse_with_region.ptr(), raw.ptr(), region.ptr(), nullptr);
+        if (!number) {
+          if (!PyErr_ExceptionMatches(c.parse_error.ptr())) throw py::error_already_set();
+          PyErr_Clear();
+          continue;
+        }
+        py::object parsed = py::reinterpret_steal<py::object>(number);
+        if (!possible) possible = pn.attr("is_possible_number");
+        const int ok = PyObject_IsTrue(possible(parsed).ptr());
+        if (ok < 0) throw py::error_already_set();
+        if (!ok) continue;
+        found_end = end;
+        found_region = plus ? parsed_region(c, raw) : region;
+        if (!found_region || found_region.is_none()) found_region = py::str("ZZ");
+        break;
+      }
+    }
+    if (!found_end) continue;
+    for (size_t i = start; i < found_end; ++i) taken[i] = true;
+    results.append(make_result(c, cls_name, start, found_end, score, found_region));
+  }
+}
+
 py::object analyze(py::module_ m, py::object self, py::object text, py::object entities) {
   require_str(text, "analyze", "text");
   require_list(entities, "analyze", "entities");
@@ -747,6 +883,7 @@ py::object analyze(py::module_ m, py::object self, py::object text, py::object e
     }
     }
   }
+  add_after_keywords(pn, c, cls_name, score, regions, text, view, results);
   return self.attr("remove_duplicates")(results);
 }
 
@@ -774,6 +911,9 @@ PYBIND11_MODULE(phone, m) {
   g_date = new Regex(kDatePattern);
   g_salary = new Regex(kSalaryPattern);
   g_year_amount = new Regex(kYearAmountPattern);
+  m.attr("_PHONE_KEYWORD_RE") = re.attr("compile")(to_str(kKeywordPattern), re.attr("IGNORECASE") | re.attr("UNICODE"));
+  g_keyword = new Regex(kKeywordPattern, kKeywordFlags);
+  g_ipv4 = new Regex(UR"(\d{1,3}(?:\.\d{1,3}){3})");
 
   py::list context;
   for (const char* word : {"telefon", "mobil", "tel", "fax", "phone", "number", "contact", "apel"}) context.append(word);
