@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdint>
 #include <cwchar>
 #include <map>
 #include <set>
@@ -429,6 +430,27 @@ struct EntityPattern {
     not_after_de = one_word_person;
   }
 
+  // Whether the literal characters and white-space runs match at `pos` when
+  // nothing bounds them: a match inside a stretch implies this one (a
+  // stretch ends before a "[", where a run stops as well), so it is a cheap
+  // first test for a candidate.
+  bool tokens_match(const std::u32string& s, size_t pos) const {
+    const size_t b = s.size();
+    size_t p = pos;
+    for (const Token& tok : tokens) {
+      if (!tok.run) {
+        if (p >= b || s[p] != tok.ch) return false;
+        ++p;
+      } else {
+        size_t q = p;
+        while (q < b && is_space(s[q])) ++q;
+        if (q - p < tok.min_run) return false;
+        p = q;
+      }
+    }
+    return true;
+  }
+
   // Match at `s` inside the stretch [a, b); returns the end or npos.
   size_t match_at(const std::u32string& s, size_t pos, size_t a, size_t b) const {
     if (not_after_de && pos - a >= 3 && (s[pos - 3] == U'd' || s[pos - 3] == U'D') &&
@@ -569,10 +591,9 @@ struct Propagated {
 // The entities of `todo`, in order, each replaced in the text the ones before
 // it left, exactly as replace_entity would do one after the other, but in time
 // linear in the text: matches are found in the original text through an index
-// of its words (an entity that starts with a word character can only match
-// where a word equal to its first word starts) and of the other characters
-// entities start with, and the spans replaced so far are kept as intervals of
-// the original text, which bound the stretches a later match must lie in.
+// of the windows of its characters that entities begin with, and the spans
+// replaced so far are kept as intervals of the original text, which bound the
+// stretches a later match must lie in.
 // Returns false, changing nothing, when some entity needs the regular
 // expression engine (a pattern that is not matched directly) or its
 // replacement is not a placeholder; the caller then goes entity by entity.
@@ -580,42 +601,59 @@ bool propagate_in_one_text(std::u32string& text, const std::vector<Span>& placeh
                            const std::vector<Propagated>& todo, bool& changed) {
   std::vector<EntityPattern> patterns;
   patterns.reserve(todo.size());
-  std::unordered_map<U32View, std::vector<size_t>> word_at;  // first words of entities -> their starts in text
-  std::unordered_map<char32_t, std::vector<size_t>> char_at;  // other first characters -> positions
-  std::vector<U32View> heads(todo.size());
+  // Candidates are found by the first (up to) kKeyChars characters that are
+  // not white space: a match holds the entity's own in the same order. The
+  // text's windows of those characters are hashed once per key length in use
+  // (a rolling hash), and only the windows some entity has are kept.
+  constexpr size_t kKeyChars = 8;
+  constexpr uint64_t kBase = 0x100000001B3ULL;
+  const auto mix = [](uint64_t h, size_t len) { return h + len * 0x9E3779B97F4A7C15ULL; };
+  std::unordered_map<uint64_t, std::vector<size_t>> candidates_of;
+  std::vector<uint64_t> keys(todo.size());
+  bool lengths[kKeyChars + 1] = {};
   for (size_t k = 0; k < todo.size(); ++k) {
     const std::u32string& t = *todo[k].text;
     patterns.emplace_back(t, todo[k].one_word_person);
     // A replacement that is not one placeholder would change the stretches
     // around it in ways the intervals do not follow.
     Match m;
-    if (!patterns.back().direct || !g_placeholder->fullmatch(*todo[k].placeholder, m)) return false;
-    if (patterns.back().word_start) {
-      size_t w = 0;
-      while (w < t.size() && is_word(t[w])) ++w;
-      heads[k] = U32View(t).substr(0, w);
-      word_at.try_emplace(heads[k]);
-    } else {
-      char_at.try_emplace(t[0]);
+    if (!patterns.back().direct || is_space(t[0]) || !g_placeholder->fullmatch(*todo[k].placeholder, m)) {
+      return false;
     }
+    uint64_t h = 0;
+    size_t len = 0;
+    for (size_t i = 0; i < t.size() && len < kKeyChars; ++i) {
+      if (is_space(t[i])) continue;
+      h = h * kBase + static_cast<uint64_t>(t[i]) + 1;
+      ++len;
+    }
+    lengths[len] = true;
+    keys[k] = mix(h, len);
+    candidates_of.try_emplace(keys[k]);
   }
   const U32View s(text);
   const size_t n = s.size();
-  for (size_t i = 0; i < n;) {
-    if (is_word(s[i])) {
-      size_t j = i + 1;
-      while (j < n && is_word(s[j])) ++j;
-      if (!word_at.empty()) {
-        auto found = word_at.find(s.substr(i, j - i));
-        if (found != word_at.end()) found->second.push_back(i);
-      }
-      i = j;
-    } else {
-      if (!char_at.empty()) {
-        auto found = char_at.find(s[i]);
-        if (found != char_at.end()) found->second.push_back(i);
-      }
-      ++i;
+  std::vector<size_t> at;  // positions of the characters that are not white space
+  std::vector<uint64_t> prefix(1, 0);
+  at.reserve(n);
+  prefix.reserve(n + 1);
+  for (size_t i = 0; i < n; ++i) {
+    if (is_space(s[i])) continue;
+    at.push_back(i);
+    prefix.push_back(prefix.back() * kBase + static_cast<uint64_t>(s[i]) + 1);
+  }
+  uint64_t power[kKeyChars + 1];
+  power[0] = 1;
+  for (size_t len = 1; len <= kKeyChars; ++len) power[len] = power[len - 1] * kBase;
+  for (size_t j = 0; j < at.size(); ++j) {
+    const size_t pos = at[j];
+    // An entity starts at a word start or at a character that is no word
+    // character (one that starts with a word character needs a boundary).
+    if (pos > 0 && is_word(s[pos]) && is_word(s[pos - 1])) continue;
+    for (size_t len = 1; len <= kKeyChars && j + len <= at.size(); ++len) {
+      if (!lengths[len]) continue;
+      auto found = candidates_of.find(mix(prefix[j + len] - prefix[j] * power[len], len));
+      if (found != candidates_of.end()) found->second.push_back(pos);
     }
   }
 
@@ -625,8 +663,9 @@ bool propagate_in_one_text(std::u32string& text, const std::vector<Span>& placeh
   bool any = false;
   for (size_t k = 0; k < todo.size(); ++k) {
     const EntityPattern& ep = patterns[k];
-    const std::vector<size_t>& candidates = ep.word_start ? word_at[heads[k]] : char_at[(*todo[k].text)[0]];
+    const std::vector<size_t>& candidates = candidates_of[keys[k]];
     for (size_t pos : candidates) {
+      if (!ep.tokens_match(text, pos)) continue;
       auto next = taken.upper_bound(pos);
       size_t a = 0;
       if (next != taken.begin()) {
