@@ -89,6 +89,7 @@ def test_sample_round_trip(anonymized_samples, sample):
         assert identifier not in text, f"{identifier} left in {anon.name}"
     raw_map = emap.read_bytes().decode("utf-8")
     entity_map = json.loads(raw_map)
+    assert entity_map.pop("tarnis:document")["format"] == "tarnis-map/2"
     assert {"CNP", "IBAN_CODE", "PHONE_NUMBER", "DOMIVIA", "EMAIL_ADDRESS"} <= set(entity_map)
     if sample != "cerere_instanta.txt":
         assert "BIC" in entity_map
@@ -317,12 +318,131 @@ def test_restore_only_warns_about_map_entries_missing_from_the_text(tmp_path):
     assert "2 placeholders of" in err(proc) and "[CNP_2], [PERSON_NAME_1]" in err(proc)
 
 
+def anonymized_pair(tmp_path: Path, name: str, text: str) -> tuple[Path, Path]:
+    doc = write(tmp_path / f"{name}.txt", text)
+    proc = run("anonymize", doc, "--rules-only", "-q", "-j", "1")
+    assert proc.returncode == 0 and proc.stderr == b"", err(proc)
+    return tmp_path / f"{name}.anon.txt", tmp_path / f"{name}.map.json"
+
+
+def test_a_map_of_another_document_is_refused_even_with_the_same_placeholders(tmp_path):
+    a_anon, a_map = anonymized_pair(tmp_path, "a", DOCUMENT + "Contract de închiriere, anexa 2.\n")
+    b_anon, b_map = anonymized_pair(tmp_path, "b", "Cerere: 0733 221 100, RO21INGB0000999901234567\n"
+                                                   "formulată de titularul CNP 2900202123457.\n")
+    assert set(re.findall(r"\[\w+\]", a_anon.read_text())) == set(re.findall(r"\[\w+\]", b_anon.read_text()))
+    out = tmp_path / "out.txt"
+    proc = run("restore", a_anon, "--map", b_map, "-o", out)
+    assert proc.returncode == 1 and not out.exists()
+    assert f"not the text {b_map} was made for" in err(proc) and "nothing was restored" in err(proc)
+    assert "2900202123457" not in err(proc)
+    # a text edited on purpose, or knowingly another one: --partial
+    proc = run("restore", a_anon, "--map", b_map, "--partial")
+    assert proc.returncode == 0 and b"2900202123457" in proc.stdout and "restored anyway" in err(proc)
+
+
+def test_an_edited_text_is_told_apart_and_restores_with_partial(tmp_path):
+    text = "Titular: CNP 1850101123456.\nTelefon: 0722 123 456.\nSemnat azi.\nFără alte mențiuni.\n"
+    anon, emap = anonymized_pair(tmp_path, "d", text)
+    anon.write_text(anon.read_text().replace("Semnat azi", "Semnat ieri"))
+    proc = run("restore", anon, "--map", emap)
+    assert proc.returncode == 1 and proc.stdout == b""
+    assert "changed since" in err(proc) and "1 of 4 lines changed" in err(proc) and "at line 3" in err(proc)
+    proc = run("restore", anon, "--map", emap, "--partial")
+    assert proc.returncode == 0 and proc.stdout.decode() == text.replace("Semnat azi", "Semnat ieri")
+    # line endings changed by an editor
+    anon.write_bytes(anon.read_bytes().replace(b"ieri", b"azi").replace(b"\n", b"\r\n"))
+    proc = run("restore", anon, "--map", emap)
+    assert proc.returncode == 1 and "white space only" in err(proc)
+
+
+def test_document_with_its_own_placeholder_shaped_text_round_trips(tmp_path):
+    text = "Vezi [ANEXA_1] la contract, CNP 1850101123456.\n"
+    anon, emap = anonymized_pair(tmp_path, "d", text)
+    assert anon.read_text() == "Vezi [ANEXA_1] la contract, CNP [CNP_1].\n"
+    proc = run("restore", anon, "--map", emap, "-q")
+    assert proc.returncode == 0 and proc.stdout.decode() == text and proc.stderr == b""
+    # pasted from elsewhere, not the document's own: still refused
+    anon.write_text(anon.read_text() + "[ANEXA_2]\n")
+    proc = run("restore", anon, "--map", emap, "--partial")
+    assert proc.returncode == 0 and "1 placeholder not in" in err(proc) and "[ANEXA_2]" in err(proc)
+
+
+def test_map_file_is_the_library_map_plus_its_fingerprint(tmp_path):
+    from tarnis.processing import deanonymize_text
+
+    text = "Vezi [ANEXA_1].\nCNP 1850101123456, tel. 0722 123 456.\n"
+    anon, emap = anonymized_pair(tmp_path, "d", text)
+    loaded = json.loads(emap.read_text("utf-8"))
+    assert deanonymize_text(anon.read_text(), loaded) == text
+    info = loaded.pop("tarnis:document")
+    assert loaded == {"PHONE_NUMBER": {"0722 123 456": "[PHONE_NUMBER_1]"}, "CNP": {"1850101123456": "[CNP_1]"}}
+    assert info["format"] == "tarnis-map/2" and info["own-placeholders"] == "own:ANEXA_1"
+    assert info["anonymized-sha256"] == "sha256:" + hashlib.sha256(anon.read_bytes()).hexdigest()
+    # a map written before the fingerprint existed: restored, with a warning
+    old = write(tmp_path / "old.map.json", json.dumps(loaded))
+    proc = run("restore", anon, "--map", old, "--partial")
+    assert proc.returncode == 0 and proc.stdout.decode() == text
+    assert "cannot be checked" in err(proc)
+
+
+@pytest.mark.parametrize("map_content, expected", [
+    (json.dumps({"X": {"NOT": "the"}}), 'entry 1 of "X" does not map to a placeholder'),
+    (json.dumps({"CNP": {"[Z_9]": "[CNP_1]", "": "[CNP_2]"}}), 'entry 2 of "CNP" has an empty text'),
+    (json.dumps({"CNP": {"x": "[CNP_1]", "y": ""}}), "does not map to a placeholder"),
+    ('{"CNP": {"1850101123456": ' + "9" * 5000 + "}}", "not an entity map (expected"),
+    ("[" * 100_000 + "]" * 100_000, "nested too deeply"),
+    (json.dumps({"tarnis:document": {"format": "tarnis-map/9"}}), "is not known to this version"),
+    (json.dumps({"tarnis:document": {"format": "tarnis-map/2", "anonymized-sha256": "x"}}), "is damaged"),
+])
+def test_hostile_maps_get_a_one_line_message(tmp_path, map_content, expected):
+    emap = write(tmp_path / "m.json", map_content)
+    proc = run("restore", write(tmp_path / "d.txt", "the [CNP_1]"), "--map", emap, "-o", tmp_path / "out.txt")
+    assert proc.returncode == 1 and expected in err(proc) and "m.json" in err(proc), err(proc)
+    assert len(err(proc).splitlines()) == 1 and not (tmp_path / "out.txt").exists()
+
+
+def test_restore_bounds_what_it_writes(tmp_path):
+    """A few placeholders of a short text and a huge text in the map."""
+    emap = write(tmp_path / "m.json", json.dumps({"A": {"x" * 20_000: "[A_1]"}}))
+    proc = run("restore", write(tmp_path / "d.txt", " [A_1]" * 1000), "--map", emap, "--partial")
+    assert proc.returncode == 1 and proc.stdout == b"" and "would give 20,001,000 characters" in err(proc)
+
+
+@pytest.mark.parametrize("kind", ["fifo", "device", "socket"])
+def test_a_map_that_is_not_a_regular_file_is_refused(tmp_path, monkeypatch, kind):
+    path = tmp_path / "m.json"
+    if kind == "fifo":
+        os.mkfifo(path)
+    elif kind == "device":
+        path.symlink_to("/dev/zero")
+    else:
+        import socket
+        sock = socket.socket(socket.AF_UNIX)
+        monkeypatch.chdir(tmp_path)
+        sock.bind("m.json")              # a short relative name: socket paths are limited
+        monkeypatch.setattr(sys.modules[__name__], "_socket_kept", sock, raising=False)
+    proc = run("restore", write(tmp_path / "d.txt", "[CNP_1]"), "--map", path, timeout=60)
+    assert proc.returncode == 1 and "not an entity map" in err(proc) and "Traceback" not in err(proc)
+    assert {"fifo": "a FIFO", "device": "a device", "socket": "a socket"}[kind] in err(proc)
+
+
+@pytest.mark.parametrize("force", [False, True])
+def test_restored_file_is_readable_by_its_owner_only(tmp_path, force):
+    anon, emap = anonymized_pair(tmp_path, "d", DOCUMENT)
+    out = tmp_path / "restored.txt"
+    if force:
+        write(out, "old").chmod(0o644)
+    proc = run("restore", anon, "--map", emap, "-o", out, *(["-f"] if force else []), preexec_fn=lambda: os.umask(0))
+    assert proc.returncode == 0, err(proc)
+    assert out.read_text() == DOCUMENT and out.stat().st_mode & 0o777 == 0o600
+
+
 def test_empty_document_gives_empty_outputs_and_restores(tmp_path):
     doc = write(tmp_path / "empty.txt", b"")
     proc = run("anonymize", doc, "--rules-only")
     assert proc.returncode == 0, err(proc)
     assert (tmp_path / "empty.anon.txt").read_bytes() == b""
-    assert json.loads((tmp_path / "empty.map.json").read_text("utf-8")) == {}
+    assert set(json.loads((tmp_path / "empty.map.json").read_text("utf-8"))) == {"tarnis:document"}
     proc = run("restore", tmp_path / "empty.anon.txt", "--map", tmp_path / "empty.map.json")
     assert proc.returncode == 0 and proc.stdout == b""
     proc = run("detect", doc, "--rules-only", "--json")

@@ -251,12 +251,23 @@ def plain(entity_map) -> bool:
         for t, inner in entity_map.items())
 
 
+def restore_in_one_pass(text: str, entity_map: dict) -> str:
+    """Each placeholder of the text once, by the first text the map holds for
+    it; values that are not placeholders stand for nothing."""
+    first: dict[str, str] = {}
+    for inner in entity_map.values():
+        for original, placeholder in inner.items():
+            if reference.PLACEHOLDER_RE.fullmatch(placeholder):
+                first.setdefault(placeholder, original)
+    return reference.PLACEHOLDER_RE.sub(lambda m: first.get(m.group(0), m.group(0)), text)
+
+
 @HOSTILE_SETTINGS
 @given(text=texts, entity_map=entity_maps)
 def test_plain_maps_give_the_reference_result(text, entity_map):
     if not plain(entity_map):
         return
-    assert P.deanonymize_text(text, entity_map) == reference.deanonymize_text(text, entity_map)
+    assert P.deanonymize_text(text, entity_map) == restore_in_one_pass(text, entity_map)
     try:
         expected = reference.postprocess_anonymized(text, entity_map)
     except Exception as e:  # noqa: BLE001 - the re module refuses the pattern

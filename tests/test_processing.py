@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import copy
+import json
 import logging
 import re
 
@@ -381,14 +382,103 @@ def test_unknown_placeholder_is_left_alone():
     assert P.deanonymize_text("[PERSON_NAME_9] și [CNP_1]", {"CNP": {"123": "[CNP_1]"}}) == "[PERSON_NAME_9] și 123"
 
 
+TEXTS_AROUND_PLACEHOLDERS = st.lists(st.sampled_from(["[A_1]", "[B_2]", "[A_", "1]", "x", "[", "]", " "]),
+                                     max_size=12).map("".join)
+
+
 @settings(max_examples=300, deadline=None)
-@given(st.lists(st.sampled_from(["[A_1]", "[B_2]", "[A_", "1]", "x", "[", "]", " "]), max_size=12).map("".join),
+@given(TEXTS_AROUND_PLACEHOLDERS,
        st.dictionaries(st.sampled_from(["A", "B"]),
-                       st.dictionaries(st.sampled_from(["ion", "[B_2]", "a[", "]", "", "x"]),
-                                       st.sampled_from(["[A_1]", "[B_2]", "[A_", "x", ""]), max_size=3),
+                       st.dictionaries(st.sampled_from(["ion", "a b", "x"]),
+                                       st.sampled_from(["[A_1]", "[B_2]", "[C_3]"]), max_size=3),
                        max_size=2))
 def test_deanonymize_agrees_with_sequential_replacement(text, entity_map):
+    """Maps whose values are placeholders and whose texts cannot form one
+    restore as placeholder-by-placeholder replacement in map order does."""
     assert P.deanonymize_text(text, entity_map) == reference.deanonymize_text(text, entity_map)
+
+
+def restore_in_one_pass(text: str, entity_map: dict) -> str:
+    first: dict[str, str] = {}
+    for inner in entity_map.values():
+        for original, placeholder in inner.items():
+            if reference.PLACEHOLDER_RE.fullmatch(placeholder):
+                first.setdefault(placeholder, original)
+    return reference.PLACEHOLDER_RE.sub(lambda m: first.get(m.group(0), m.group(0)), text)
+
+
+@settings(max_examples=300, deadline=None)
+@given(TEXTS_AROUND_PLACEHOLDERS,
+       st.dictionaries(st.sampled_from(["A", "B"]),
+                       st.dictionaries(st.sampled_from(["ion", "[B_2]", "a[", "]", "", "x", "[A_", "_1]"]),
+                                       st.sampled_from(["[A_1]", "[B_2]", "[A_", "x", "", " [A_1]"]), max_size=3),
+                       max_size=2))
+def test_deanonymize_replaces_each_placeholder_of_the_text_once(text, entity_map):
+    assert P.deanonymize_text(text, entity_map) == restore_in_one_pass(text, entity_map)
+
+
+@pytest.mark.parametrize("text, entity_map, expected", [
+    # a value that is not a placeholder rewrites nothing
+    ("the cat and the dog", {"X": {"NOT": "the"}}, "the cat and the dog"),
+    # restored text is never looked at again: no chained entries
+    ("a [CNP_1] b", {"CNP": {"[Z_9]": "[CNP_1]"}, "Z": {"injected": "[Z_9]"}}, "a [Z_9] b"),
+    ("[A_1]1]", {"A": {"[B_": "[A_1]"}, "B": {"evil": "[B_1]"}}, "[B_1]"),
+    # an empty value cannot multiply the text, an empty text removes its placeholder only
+    ("abc [CNP_1]", {"X": {"zz": ""}, "CNP": {"": "[CNP_1]"}}, "abc "),
+    # brackets that open no placeholder
+    ("[1] [A_1] [B_1 [", {"A": {"a [B_1] b": "[A_1]"}, "B": {"zz": "[B_1]"}}, "[1] a [B_1] b [B_1 ["),
+    # the first text in map order for a placeholder
+    ("[P_1] [P_1]", {"P": {"Ion Pop": "[P_1]"}, "Q": {"ION POP": "[P_1]"}}, "Ion Pop Ion Pop"),
+])
+def test_hostile_maps_cannot_rewrite_the_text(text, entity_map, expected):
+    assert P.deanonymize_text(text, entity_map) == expected
+
+
+def test_long_texts_restore_once_per_placeholder():
+    text = "[" * 5000 + " [A_1]" * 200 + " ]"
+    restored = P.deanonymize_text(text, {"A": {"x" * 20_000: "[A_1]", "": "[B_1]"}})
+    assert len(restored) == 5000 + 200 * 20_001 + 2 and restored.startswith("[" * 5000 + " x")
+
+
+def test_a_map_file_with_reserved_entries_restores_as_the_bare_map():
+    """The command's map files carry an entry whose values are no
+    placeholders; the library restores with them as without them."""
+    from tarnis import cli
+
+    text = "Vezi [ANEXA_1], CNP [CNP_1].\nTel. [PHONE_NUMBER_1]"
+    entity_map = {"CNP": {"1850101123456": "[CNP_1]"}, "PHONE_NUMBER": {"0722 123 456": "[PHONE_NUMBER_1]"}}
+    loaded = json.loads(cli.entity_map_json(entity_map, text))
+    assert set(loaded) == {"CNP", "PHONE_NUMBER", cli.MAP_INFO}
+    assert P.deanonymize_text(text, loaded) == P.deanonymize_text(text, entity_map) == \
+        "Vezi [ANEXA_1], CNP 1850101123456.\nTel. 0722 123 456"
+    assert P.postprocess_anonymized(text, loaded) == P.postprocess_anonymized(text, entity_map)
+
+
+PROPAGATION_WORDS = ["Ion", "Pop", "Ion-Pop", "de", "De", "+40", "722", "(021)", "S.R.L.", "Popescu", "Ionescu",
+                     "[PERSON_NAME_1]", "[X_", "1]", "_", "ion", "Ioana", ",", ".", "\n", "\t", "  "]
+
+
+@st.composite
+def propagation_case(draw):
+    words = draw(st.lists(st.sampled_from(PROPAGATION_WORDS), min_size=1, max_size=40))
+    text = "".join(w if w.isspace() else w + draw(st.sampled_from([" ", "", "  ", "\n"])) for w in words)
+    entity_map: dict = {}
+    for k in range(draw(st.integers(0, 6))):
+        picked = draw(st.lists(st.sampled_from([w for w in PROPAGATION_WORDS if not w.isspace()]),
+                               min_size=1, max_size=3))
+        label = draw(st.sampled_from(["PERSON_NAME", "ORGANIZATION", "PHONE_NUMBER", "CODE"]))
+        entity_map.setdefault(label, {})[" ".join(picked)] = f"[{label}_{k + 1}]"
+    return text, entity_map
+
+
+@settings(max_examples=500, deadline=None)
+@given(propagation_case())
+def test_propagation_agrees_with_the_regular_expressions(case):
+    """Entities applied longest first, each on what the previous left, with
+    word boundaries, white-space runs and the "de " guard, next to and
+    inside placeholders."""
+    text, entity_map = case
+    assert P.postprocess_anonymized(text, entity_map) == reference.postprocess_anonymized(text, entity_map)
 
 
 def test_replace_outside_placeholders():

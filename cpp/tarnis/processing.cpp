@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdint>
 #include <cwchar>
 #include <map>
 #include <set>
@@ -635,6 +636,27 @@ struct EntityPattern {
     not_after_de = one_word_person;
   }
 
+  // Whether the literal characters and white-space runs match at `pos` when
+  // nothing bounds them: a match inside a stretch implies this one (a
+  // stretch ends before a "[", where a run stops as well), so it is a cheap
+  // first test for a candidate.
+  bool tokens_match(const std::u32string& s, size_t pos) const {
+    const size_t b = s.size();
+    size_t p = pos;
+    for (const Token& tok : tokens) {
+      if (!tok.run) {
+        if (p >= b || s[p] != tok.ch) return false;
+        ++p;
+      } else {
+        size_t q = p;
+        while (q < b && is_space(s[q])) ++q;
+        if (q - p < tok.min_run) return false;
+        p = q;
+      }
+    }
+    return true;
+  }
+
   // Match at `s` inside the stretch [a, b); returns the end or npos.
   size_t match_at(const std::u32string& s, size_t pos, size_t a, size_t b) const {
     if (not_after_de && pos - a >= 3 && (s[pos - 3] == U'd' || s[pos - 3] == U'D') &&
@@ -766,6 +788,123 @@ std::vector<FlatEntry> flatten(py::dict entity_map, const char* func) {
   return flat;
 }
 
+struct Propagated {
+  const std::u32string* text;
+  const std::u32string* placeholder;
+  bool one_word_person;
+};
+
+// The entities of `todo`, in order, each replaced in the text the ones before
+// it left, exactly as replace_entity would do one after the other, but in time
+// linear in the text: matches are found in the original text through an index
+// of the windows of its characters that entities begin with, and the spans
+// replaced so far are kept as intervals of the original text, which bound the
+// stretches a later match must lie in.
+// Returns false, changing nothing, when some entity needs the regular
+// expression engine (a pattern that is not matched directly) or its
+// replacement is not a placeholder; the caller then goes entity by entity.
+bool propagate_in_one_text(std::u32string& text, const std::vector<Span>& placeholders,
+                           const std::vector<Propagated>& todo, bool& changed) {
+  std::vector<EntityPattern> patterns;
+  patterns.reserve(todo.size());
+  // Candidates are found by the first (up to) kKeyChars characters that are
+  // not white space: a match holds the entity's own in the same order. The
+  // text's windows of those characters are hashed once per key length in use
+  // (a rolling hash), and only the windows some entity has are kept.
+  constexpr size_t kKeyChars = 8;
+  constexpr uint64_t kBase = 0x100000001B3ULL;
+  const auto mix = [](uint64_t h, size_t len) { return h + len * 0x9E3779B97F4A7C15ULL; };
+  std::unordered_map<uint64_t, std::vector<size_t>> candidates_of;
+  std::vector<uint64_t> keys(todo.size());
+  bool lengths[kKeyChars + 1] = {};
+  for (size_t k = 0; k < todo.size(); ++k) {
+    const std::u32string& t = *todo[k].text;
+    patterns.emplace_back(t, todo[k].one_word_person);
+    // A replacement that is not one placeholder would change the stretches
+    // around it in ways the intervals do not follow.
+    Match m;
+    if (!patterns.back().direct || is_space(t[0]) || !g_placeholder->fullmatch(*todo[k].placeholder, m)) {
+      return false;
+    }
+    uint64_t h = 0;
+    size_t len = 0;
+    for (size_t i = 0; i < t.size() && len < kKeyChars; ++i) {
+      if (is_space(t[i])) continue;
+      h = h * kBase + static_cast<uint64_t>(t[i]) + 1;
+      ++len;
+    }
+    lengths[len] = true;
+    keys[k] = mix(h, len);
+    candidates_of.try_emplace(keys[k]);
+  }
+  const U32View s(text);
+  const size_t n = s.size();
+  std::vector<size_t> at;  // positions of the characters that are not white space
+  std::vector<uint64_t> prefix(1, 0);
+  at.reserve(n);
+  prefix.reserve(n + 1);
+  for (size_t i = 0; i < n; ++i) {
+    if (is_space(s[i])) continue;
+    at.push_back(i);
+    prefix.push_back(prefix.back() * kBase + static_cast<uint64_t>(s[i]) + 1);
+  }
+  uint64_t power[kKeyChars + 1];
+  power[0] = 1;
+  for (size_t len = 1; len <= kKeyChars; ++len) power[len] = power[len - 1] * kBase;
+  for (size_t j = 0; j < at.size(); ++j) {
+    const size_t pos = at[j];
+    // An entity starts at a word start or at a character that is no word
+    // character (one that starts with a word character needs a boundary).
+    if (pos > 0 && is_word(s[pos]) && is_word(s[pos - 1])) continue;
+    for (size_t len = 1; len <= kKeyChars && j + len <= at.size(); ++len) {
+      if (!lengths[len]) continue;
+      auto found = candidates_of.find(mix(prefix[j + len] - prefix[j] * power[len], len));
+      if (found != candidates_of.end()) found->second.push_back(pos);
+    }
+  }
+
+  // start -> (end, replacement + 1; 0 for a placeholder of the text itself)
+  std::map<size_t, std::pair<size_t, size_t>> taken;
+  for (const Span& p : placeholders) taken.emplace(p.start, std::make_pair(p.end, size_t{0}));
+  bool any = false;
+  for (size_t k = 0; k < todo.size(); ++k) {
+    const EntityPattern& ep = patterns[k];
+    const std::vector<size_t>& candidates = candidates_of[keys[k]];
+    for (size_t pos : candidates) {
+      if (!ep.tokens_match(text, pos)) continue;
+      auto next = taken.upper_bound(pos);
+      size_t a = 0;
+      if (next != taken.begin()) {
+        auto prev = std::prev(next);
+        if (prev->second.first > pos) continue;  // inside a placeholder or a replaced span
+        a = prev->second.first;
+      }
+      const size_t b = next == taken.end() ? n : next->first;
+      const size_t e = ep.match_at(text, pos, a, b);
+      if (e == std::u32string::npos) continue;
+      taken.emplace_hint(next, pos, std::make_pair(e, k + 1));
+      any = true;
+    }
+  }
+  changed = any;
+  if (!any) return true;
+  std::u32string out;
+  out.reserve(n);
+  size_t last = 0;
+  for (const auto& [start, span] : taken) {
+    out.append(s.substr(last, start - last));
+    if (span.second == 0) {
+      out.append(s.substr(start, span.first - start));
+    } else {
+      out.append(*todo[span.second - 1].placeholder);
+    }
+    last = span.first;
+  }
+  out.append(s.substr(last));
+  text.swap(out);
+  return true;
+}
+
 py::str postprocess_anonymized(py::object anonymized, py::object entity_map) {
   require_str(anonymized, "postprocess_anonymized", "anonymized");
   require_dict(entity_map, "postprocess_anonymized", "entity_map");
@@ -792,14 +931,20 @@ py::str postprocess_anonymized(py::object anonymized, py::object entity_map) {
   std::u32string cur(source.view());
   std::vector<Span> placeholders = find_placeholders(cur);
   py::object types = module().attr("_POSTPROCESS_ENTITY_TYPES");
-  bool changed = false;
+  std::vector<Propagated> todo;
   for (size_t i : longest_first) {
     const FlatEntry& e = flat[i];
     int member = PySequence_Contains(types.ptr(), e.type.ptr());
     if (member < 0) throw py::error_already_set();
     if (!member || e.text.size() < 5) continue;
     const bool one_word_person = equals(e.type, "PERSON_NAME") && strip(e.text).find(U' ') == U32View::npos;
-    changed |= replace_entity(cur, placeholders, e.text, e.placeholder, one_word_person);
+    todo.push_back({&e.text, &e.placeholder, one_word_person});
+  }
+  bool changed = false;
+  if (!propagate_in_one_text(cur, placeholders, todo, changed)) {
+    for (const Propagated& p : todo) {
+      changed |= replace_entity(cur, placeholders, *p.text, *p.placeholder, p.one_word_person);
+    }
   }
   if (changed) logger().debug("[processing] Post-process replaced additional entity occurrences");
   return to_str(cur);
@@ -808,10 +953,14 @@ py::str postprocess_anonymized(py::object anonymized, py::object entity_map) {
 // ---------------------------------------------------------------------------
 // Restoration
 
+// One pass over the placeholders of the text: each occurrence is replaced by
+// the first text the map holds for it, and nothing that is put in is looked
+// at again, so no entry can rewrite the text another one restored. Map values
+// that are not placeholders stand for nothing in the text and are ignored.
 py::str deanonymize_text(py::object anonymized_text, py::object entity_map) {
   require_str(anonymized_text, "deanonymize_text", "anonymized_text");
   require_dict(entity_map, "deanonymize_text", "entity_map");
-  std::vector<std::pair<std::u32string, std::u32string>> entries;  // (placeholder, text) in map order
+  std::unordered_map<std::u32string, std::u32string> first_text;  // placeholder -> text
   for (const auto& outer : snapshot_items(entity_map)) {
     if (!PyDict_Check(outer.second.ptr())) {
       throw py::type_error(std::string("deanonymize_text(): entity map values must be dict, not ") +
@@ -821,74 +970,27 @@ py::str deanonymize_text(py::object anonymized_text, py::object entity_map) {
       require_str(inner.first, "deanonymize_text", "entity_map text");
       require_str(inner.second, "deanonymize_text", "entity_map placeholder");
       Text k(inner.first), v(inner.second);
-      entries.emplace_back(std::u32string(v.view()), std::u32string(k.view()));
+      Match m;
+      if (!g_placeholder->fullmatch(v.view(), m)) continue;
+      first_text.emplace(std::u32string(v.view()), std::u32string(k.view()));
     }
   }
   Text source(anonymized_text);
-  std::u32string cur(source.view());
-
-  // Replacing placeholders one after another in map order is the same as one
-  // pass over the placeholders of the text when no restored text contains a
-  // bracket (it cannot form a new placeholder) and every "[" in the text
-  // opens a placeholder (no placeholder can appear across a replaced one).
-  bool one_pass = true;
-  std::unordered_map<std::u32string, const std::u32string*> first_text;
-  for (const auto& [ph, text] : entries) {
-    Match m;
-    if (!g_placeholder->fullmatch(ph, m) || text.find_first_of(U"[]") != std::u32string::npos) {
-      one_pass = false;
-      break;
-    }
-    first_text.emplace(ph, &text);
+  const U32View cur = source.view();
+  std::u32string out;
+  out.reserve(cur.size());
+  size_t last = 0;
+  std::u32string key;
+  for (const Span& s : find_placeholders(cur)) {
+    key.assign(cur.substr(s.start, s.end - s.start));
+    auto found = first_text.find(key);
+    if (found == first_text.end()) continue;
+    out.append(cur.substr(last, s.start - last));
+    out.append(found->second);
+    last = s.end;
   }
-  std::vector<Span> spans;
-  if (one_pass) {
-    spans = find_placeholders(cur);
-    size_t brackets = static_cast<size_t>(std::count(cur.begin(), cur.end(), U'['));
-    one_pass = brackets == spans.size();
-  }
-  if (one_pass) {
-    std::u32string out;
-    out.reserve(cur.size());
-    size_t last = 0;
-    for (const Span& s : spans) {
-      auto found = first_text.find(cur.substr(s.start, s.end - s.start));
-      if (found == first_text.end()) continue;
-      out.append(cur, last, s.start - last);
-      out.append(*found->second);
-      last = s.end;
-    }
-    out.append(cur, last, std::u32string::npos);
-    return to_str(out);
-  }
-
-  for (const auto& [ph, text] : entries) {
-    if (ph.empty()) {
-      // str.replace("", x) inserts x between all characters.
-      std::u32string out;
-      out.reserve(cur.size() * (text.size() + 1) + text.size());
-      for (char32_t c : cur) {
-        out += text;
-        out.push_back(c);
-      }
-      out += text;
-      cur.swap(out);
-      continue;
-    }
-    size_t found = cur.find(ph);
-    if (found == std::u32string::npos) continue;
-    std::u32string out;
-    size_t last = 0;
-    while (found != std::u32string::npos) {
-      out.append(cur, last, found - last);
-      out += text;
-      last = found + ph.size();
-      found = cur.find(ph, last);
-    }
-    out.append(cur, last, std::u32string::npos);
-    cur.swap(out);
-  }
-  return to_str(cur);
+  out.append(cur.substr(last));
+  return to_str(out);
 }
 
 
@@ -1130,7 +1232,9 @@ PYBIND11_MODULE(processing, m) {
   m.def("postprocess_anonymized", &postprocess_anonymized, py::arg("anonymized"), py::arg("entity_map"),
         "Replace further verbatim occurrences of known entities, never inside placeholders.");
   m.def("deanonymize_text", &deanonymize_text, py::arg("anonymized_text"), py::arg("entity_map"),
-        "Restore the original texts from the entity map.");
+        "Restore the original texts from the entity map: each placeholder of the text is replaced,\n"
+        "once, by the first text the map holds for it; map values that are not placeholders and\n"
+        "placeholders the map does not know change nothing.");
   m.def("_replace_outside_placeholders", &replace_outside_placeholders, py::arg("text"), py::arg("pattern"),
         py::arg("replacement"),
         "Apply pattern.sub(replacement, ...) to the stretches of text between placeholders.");

@@ -293,7 +293,7 @@ def anonymize_values(config: AnalyzerConfig, values: list) -> tuple[list, list, 
         for i, text in texts.items():
             try:
                 anon, entity_map = cli.anonymize_document(engine, text, entities)
-                maps[i] = cli.entity_map_json(entity_map)
+                maps[i] = cli.entity_map_json(entity_map, anon)
             except Exception as e:  # noqa: BLE001 - one bad document must not stop the batch
                 errors[i] = _withheld(e, "anonymizing")
                 maps[i] = None
@@ -314,7 +314,7 @@ def anonymize_values(config: AnalyzerConfig, values: list) -> tuple[list, list, 
         try:
             anon, entity_map = anonymize_text(texts[i], results)
             anon = postprocess_anonymized(anon, entity_map)
-            maps[i] = cli.entity_map_json(entity_map)
+            maps[i] = cli.entity_map_json(entity_map, anon)
         except Exception as e:  # noqa: BLE001
             errors[i] = _withheld(e, "anonymizing")
             maps[i] = None
@@ -358,8 +358,11 @@ def _anonymize_batches(config: AnalyzerConfig, text_col: str, names: tuple[str, 
                                              names=list(part.schema.names) + list(names))
 
 
-def restore_values(anonymized: list, maps: list) -> tuple[list, list]:
-    """Restore a batch: (restored texts, errors)."""
+def restore_values(anonymized: list, maps: list, partial: bool = False) -> tuple[list, list]:
+    """Restore a batch: (restored texts, errors). A map that records another
+    text than its row's is refused unless `partial` (texts edited on
+    purpose)."""
+    from tarnis import cli
     from tarnis.processing import deanonymize_text
 
     restored: list = [None] * len(anonymized)
@@ -376,32 +379,32 @@ def restore_values(anonymized: list, maps: list) -> tuple[list, list]:
             errors[i] = f"entity map: {reason}"
             continue
         try:
-            entity_map = json.loads(map_text)
-        except json.JSONDecodeError as e:
-            # The message names a position, never the content.
-            errors[i] = f"not a JSON entity map ({e.msg} at offset {e.pos})"
+            # The messages name positions and entry numbers, never the content.
+            loaded = cli.parse_entity_map(map_text)
+        except cli.DocumentError as e:
+            errors[i] = str(e)
             continue
-        if not (isinstance(entity_map, dict) and all(
-                isinstance(t, str) and isinstance(inner, dict)
-                and all(isinstance(k, str) and isinstance(v, str) for k, v in inner.items())
-                for t, inner in entity_map.items())):
-            errors[i] = "not an entity map (expected {entity type: {text: placeholder}})"
-            continue
+        if loaded.info is not None and not partial:
+            mismatch = cli.map_mismatch(text, loaded.info, "its map")
+            if mismatch is not None:
+                errors[i] = f"anonymized text: {mismatch}"
+                continue
         try:
-            restored[i] = deanonymize_text(text, entity_map)
+            restored[i] = deanonymize_text(text, loaded.entity_map)
         except Exception as e:  # noqa: BLE001
             errors[i] = _withheld(e, "restoring")
     return restored, errors
 
 
-def _restore_batches(anonymized_col: str, map_col: str, names: tuple[str, str], large: bool, batches):
+def _restore_batches(anonymized_col: str, map_col: str, names: tuple[str, str], large: bool, batches,
+                     partial: bool = False):
     import pyarrow as pa
 
     text_type = _text_type(large)
     for batch in batches:
         restored, errors = restore_values(
             batch.column(batch.schema.get_field_index(anonymized_col)).to_pylist(),
-            batch.column(batch.schema.get_field_index(map_col)).to_pylist())
+            batch.column(batch.schema.get_field_index(map_col)).to_pylist(), partial)
         for start, stop in _row_slices([len(r or "") for r in restored]):
             part = batch.slice(start, stop - start)
             added = [pa.array(column[start:stop], type=text_type) for column in (restored, errors)]
@@ -528,10 +531,12 @@ def anonymize_dataframe(df, text_col: str = "text", *, rules_only: bool = False,
 
 
 def restore_dataframe(df, anonymized_col: str, map_col: str, output_col: str = "restored", *,
-                      error_col: str = RESTORE_ERROR_COL):
+                      error_col: str = RESTORE_ERROR_COL, partial: bool = False):
     """`df` with the restored text and an error column added. A row without
-    text or map (a document that failed to anonymize) or with a map that is
-    not an entity map gets the error and a null text."""
+    text or map (a document that failed to anonymize), with a map that is
+    not an entity map, or with a map made for another text (unless
+    `partial`, for texts edited on purpose) gets the error and a null
+    text."""
     from pyspark.sql.types import StringType, StructField, StructType
 
     _check_text_column(df, anonymized_col, "anonymized_col")
@@ -540,7 +545,8 @@ def restore_dataframe(df, anonymized_col: str, map_col: str, output_col: str = "
     _check_new_columns(df, names)
     schema = StructType(list(df.schema.fields) + [StructField(n, StringType(), True) for n in names])
     return df.mapInArrow(
-        functools.partial(_restore_batches, anonymized_col, map_col, names, _large_strings(df)), schema)
+        functools.partial(_restore_batches, anonymized_col, map_col, names, _large_strings(df), partial=partial),
+        schema)
 
 
 def detect_dataframe(df, text_col: str = "text", *, id_col: str | None = None, rules_only: bool = False,
