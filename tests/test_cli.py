@@ -697,12 +697,17 @@ def test_a_pipe_put_in_place_of_a_document_is_refused_without_waiting(tmp_path, 
     os.mkfifo(pipe)
     real_stat = os.stat
     monkeypatch.setattr(os, "stat", lambda path, *a, **k: real_stat(regular) if path == pipe else real_stat(path, *a, **k))
+    def hung(signum, frame):
+        raise TimeoutError("reading the pipe blocked")
+
+    previous = signal.signal(signal.SIGALRM, hung)
     signal.alarm(20)                # fails the test rather than hang it
     try:
         with pytest.raises(cli.DocumentError, match="d.txt: a named pipe, not a text file"):
             cli.read_document(pipe)
     finally:
         signal.alarm(0)
+        signal.signal(signal.SIGALRM, previous)
 
 
 # --- standard output that cannot be written ----------------------------------------------------------
