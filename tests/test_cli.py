@@ -11,6 +11,7 @@ import pty
 import re
 import shutil
 import signal
+import stat
 import struct
 import subprocess
 import sys
@@ -648,3 +649,254 @@ def test_model_errors_are_told_apart_by_type(monkeypatch, blank_ro_spacy_dir, ca
         assert text in str(info.value)
     for text in unexpected:
         assert text not in str(info.value)
+
+
+# --- writing outputs: any failure leaves the old files or the new ones -----------------------------
+
+def _dot_files(folder: Path) -> list[str]:
+    return sorted(p.name for p in folder.iterdir() if p.name.startswith("."))
+
+
+@pytest.fixture
+def old_pair(tmp_path):
+    """A document's map and text from an earlier run, and the new pair to write."""
+    emap, anon = tmp_path / "d.map.json", tmp_path / "d.anon.txt"
+    emap.write_text("old map")
+    anon.write_text("old text")
+    return emap, anon, [(emap, b"new map", 0o600), (anon, b"new text", 0o644)]
+
+
+@pytest.mark.parametrize("links", [True, False], ids=["hard-links", "no-hard-links"])
+@pytest.mark.parametrize("failure", ["second-rename", "interrupted"])
+def test_forced_write_that_fails_midway_keeps_the_old_pair(old_pair, tmp_path, monkeypatch, links, failure):
+    from tarnis import cli
+
+    emap, anon, files = old_pair
+    real_replace = os.replace
+
+    def replace(src, dst, *args, **kwargs):
+        if failure == "second-rename" and os.fspath(dst) == os.fspath(anon) and os.fspath(src).endswith(".tmp"):
+            raise PermissionError(13, "Permission denied")
+        real_replace(src, dst, *args, **kwargs)
+        if failure == "interrupted" and os.fspath(dst) == os.fspath(emap):
+            os.kill(os.getpid(), signal.SIGINT)       # Ctrl-C between the two renames: held back
+
+    monkeypatch.setattr(os, "replace", replace)
+    if not links:
+        def link(*args, **kwargs):
+            raise PermissionError(1, "Operation not permitted")
+        monkeypatch.setattr(os, "link", link)
+    with pytest.raises(cli.DocumentError if failure == "second-rename" else KeyboardInterrupt) as info:
+        cli.write_outputs(files, force=True)
+    if failure == "second-rename":
+        assert str(info.value) == f"{anon}: cannot write: Permission denied"
+    assert emap.read_text() == "old map" and anon.read_text() == "old text"
+    assert _dot_files(tmp_path) == []
+    monkeypatch.undo()
+    cli.write_outputs(files, force=True)            # and when nothing fails, the new pair replaces it
+    assert emap.read_bytes() == b"new map" and anon.read_bytes() == b"new text"
+    assert stat.S_IMODE(emap.stat().st_mode) == 0o600 and _dot_files(tmp_path) == []
+
+
+def test_write_without_force_that_fails_midway_leaves_nothing(tmp_path, monkeypatch):
+    from tarnis import cli
+
+    emap, anon = tmp_path / "d.map.json", tmp_path / "d.anon.txt"
+    real_link = os.link
+
+    def link(src, dst, *args, **kwargs):
+        if os.fspath(dst) == os.fspath(anon):
+            raise FileExistsError(17, "File exists")      # the text appeared meanwhile
+        real_link(src, dst, *args, **kwargs)
+
+    monkeypatch.setattr(os, "link", link)
+    with pytest.raises(cli.DocumentError, match="d.anon.txt exists"):
+        cli.write_outputs([(emap, b"map", 0o600), (anon, b"text", 0o644)], force=False)
+    assert list(tmp_path.iterdir()) == []
+
+
+def test_a_folder_in_place_of_the_text_keeps_the_old_map(tmp_path):
+    src = write(tmp_path / "d.txt", DOCUMENT)
+    old_map = write(tmp_path / "d.map.json", '{"CNP": {"1850101123456": "[CNP_1]"}}\n').read_bytes()
+    (tmp_path / "d.anon.txt").mkdir()
+    proc = run("anonymize", src, "--rules-only", "--force")
+    assert proc.returncode == 1
+    assert f"{tmp_path / 'd.anon.txt'}: cannot write: Is a directory" in err(proc)
+    assert "Traceback" not in err(proc)
+    assert (tmp_path / "d.map.json").read_bytes() == old_map
+    assert _dot_files(tmp_path) == []
+
+
+_DIE_WHILE_WRITING = """
+import os, signal, sys
+from pathlib import Path
+from tarnis import cli
+emap, anon, force = Path(sys.argv[1]), Path(sys.argv[2]), sys.argv[3] == "force"
+commit = cli.StagedFile.commit
+def commit_or_die(self, force):
+    if self.target == anon:
+        os.kill(os.getpid(), signal.SIGKILL)
+    commit(self, force)
+cli.StagedFile.commit = commit_or_die
+cli.write_outputs([(emap, b"new map", 0o600), (anon, b"new text", 0o644)], force=force)
+"""
+
+
+@pytest.mark.parametrize("force", [True, False])
+def test_what_a_process_killed_while_writing_left_is_put_right_later(tmp_path, force):
+    """Killed outright between the two renames, a process leaves the new map
+    with the old text and its staged files; the next process to write there
+    puts the old pair back and removes the dead one's files, never those of
+    a live process or of another machine."""
+    from tarnis import cli
+
+    emap, anon = tmp_path / "d.map.json", tmp_path / "d.anon.txt"
+    if force:
+        emap.write_text("old map")
+        anon.write_text("old text")
+    dead = subprocess.Popen([sys.executable, "-c", _DIE_WHILE_WRITING, emap, anon, "force" if force else ""])
+    assert dead.wait(timeout=120) == -signal.SIGKILL
+    assert emap.read_text() == "new map"
+    assert _dot_files(tmp_path), "the dead process left nothing staged"
+    with subprocess.Popen([sys.executable, "-c", "import time; time.sleep(60)"]) as alive:
+        try:
+            theirs = [tmp_path / (cli._temp_prefix(anon, alive.pid) + "abc.tmp"),
+                      tmp_path / f".{emap.name}.{dead.pid}-0badcafe.abc.tmp"]     # another machine's
+            for path in theirs:
+                path.write_text("another writer's")
+            other = tmp_path / "other.txt"
+            cli.write_outputs([(other, b"x", 0o644)], force=False)      # another target: nothing touched
+            assert emap.read_text() == "new map"
+            cli.recover_dead_writers([emap, anon])
+        finally:
+            alive.kill()
+    if force:
+        assert emap.read_text() == "old map" and anon.read_text() == "old text"
+    else:
+        # without backups a map alone is not known to be the dead process's: it stays
+        assert emap.read_text() == "new map" and not anon.exists()
+    assert _dot_files(tmp_path) == sorted(p.name for p in theirs)
+
+
+# --- inputs that are not regular files ---------------------------------------------------------------
+
+def test_pipes_sockets_and_devices_are_never_read(tmp_path):
+    import socket
+
+    src = tmp_path / "in"
+    write(src / "good.txt", DOCUMENT)
+    os.mkfifo(src / "pipe.txt")
+    (src / "zero.txt").symlink_to("/dev/zero")
+    server = socket.socket(socket.AF_UNIX)
+    server.bind(str(src / "sock.txt"))
+    try:
+        proc = run("anonymize", src, "-o", tmp_path / "out", "--rules-only", timeout=120)
+        assert proc.returncode == 0, err(proc)
+        messages = err(proc)
+        assert "pipe.txt: a named pipe, not a text file; skipped" in messages
+        assert "zero.txt: a character device, not a text file; skipped" in messages
+        assert "sock.txt: a socket, not a text file; skipped" in messages
+        assert "1 document anonymized, 0 failed" in messages
+        assert set(snapshot(tmp_path / "out")) == {"good.anon.txt", "good.map.json"}
+        # named directly, each is a failed document
+        named = run("detect", src / "pipe.txt", src / "zero.txt", src / "good.txt", "--rules-only", timeout=120)
+        assert named.returncode == 1
+        assert "pipe.txt: a named pipe, not a text file or folder" in err(named)
+        assert "zero.txt: a character device, not a text file or folder" in err(named)
+        assert "1 document analyzed, 2 failed" in err(named)
+    finally:
+        server.close()
+
+
+def test_a_pipe_put_in_place_of_a_document_is_refused_without_waiting(tmp_path, monkeypatch):
+    """A document replaced by a named pipe between the check and the read is
+    opened without blocking and refused."""
+    from tarnis import cli
+
+    pipe, regular = tmp_path / "d.txt", write(tmp_path / "r.txt", "text")
+    os.mkfifo(pipe)
+    real_stat = os.stat
+    monkeypatch.setattr(os, "stat", lambda path, *a, **k: real_stat(regular) if path == pipe else real_stat(path, *a, **k))
+    def hung(signum, frame):
+        raise TimeoutError("reading the pipe blocked")
+
+    previous = signal.signal(signal.SIGALRM, hung)
+    signal.alarm(20)                # fails the test rather than hang it
+    try:
+        with pytest.raises(cli.DocumentError, match="d.txt: a named pipe, not a text file"):
+            cli.read_document(pipe)
+    finally:
+        signal.alarm(0)
+        signal.signal(signal.SIGALRM, previous)
+
+
+# --- standard output that cannot be written ----------------------------------------------------------
+
+@pytest.mark.skipif(not os.path.exists("/dev/full"), reason="needs /dev/full")
+@pytest.mark.parametrize("command", [("detect", "{dir}", "--jobs", "1"), ("detect", "{dir}", "--jobs", "2"),
+                                     ("detect", "{dir}", "--json", "--jobs", "2"),
+                                     ("restore", "{dir}/a.anon.txt", "--map", "{dir}/a.map.json")])
+def test_a_full_standard_output_is_one_error(tmp_path, command):
+    for name in ("a", "b", "c"):
+        write(tmp_path / f"{name}.txt", DOCUMENT)
+    assert run("anonymize", tmp_path / "a.txt", "--rules-only").returncode == 0
+    (tmp_path / "a.anon.txt").rename(tmp_path / "a.anon")      # not a document for detect
+    args = [a.format(dir=tmp_path) for a in command]
+    if args[0] == "restore":
+        args[1] = str(tmp_path / "a.anon")
+    else:
+        args.append("--rules-only")
+    env = dict(os.environ, HF_HUB_OFFLINE="1")
+    with open("/dev/full", "wb") as full:
+        proc = subprocess.run([sys.executable, "-m", "tarnis", *args], env=env, stdout=full,
+                              stderr=subprocess.PIPE, timeout=300)
+    assert proc.returncode == 1
+    lines = err(proc).splitlines()
+    assert lines == ["tarnis: error: cannot write to standard output: No space left on device"], lines
+
+
+# --- file names are printed with their control characters escaped ---------------------------------
+
+def test_names_with_control_characters_are_escaped(tmp_path):
+    src = tmp_path / "in"
+    names = {"a\nb.txt": "a\\nb.txt", "\x1b[31mred.txt": "\\x1b[31mred.txt",
+             "rlo\u202etxt.exe.txt": "rlo\\u202etxt.exe.txt"}
+    for name in names:
+        write(src / name, DOCUMENT)
+    with open(os.fsencode(src) + b"/\xffbad.txt", "wb") as f:
+        f.write("Ion \xfe".encode("latin-1"))          # neither its name nor its text is UTF-8
+    write(src / "fake\ntarnis: 9 documents anonymized, 0 failed.txt", DOCUMENT)
+
+    table = run("detect", src, "--rules-only")
+    assert table.returncode == 1
+    out, messages = table.stdout.decode("utf-8"), err(table)
+    for name, escaped in names.items():
+        assert f"== {src}/{escaped}: 3 detections" in out
+    assert f"{src}/\\xffbad.txt: not valid UTF-8" in messages
+    assert f"failed: {src}/\\xffbad.txt" in messages
+    assert "\x1b" not in out + messages and "\u202e" not in out + messages
+    assert [line for line in messages.splitlines() if "documents analyzed" in line] == [
+        line for line in messages.splitlines() if line.startswith("tarnis: 4 documents analyzed, 1 failed")]
+    assert all(line.startswith("tarnis: ") for line in messages.splitlines())
+
+    as_json = run("detect", src, "--rules-only", "--json")
+    files = {json.loads(line)["file"] for line in as_json.stdout.decode("utf-8").splitlines()}
+    assert files == {str(src / name) for name in names} | {str(src / "fake\ntarnis: 9 documents anonymized, "
+                                                                   "0 failed.txt")}
+
+    anonymized = run("anonymize", src, "--rules-only")
+    assert anonymized.returncode == 1
+    assert all(line.startswith("tarnis: ") for line in err(anonymized).splitlines())
+    assert "\x1b" not in err(anonymized)
+    again = run("anonymize", src, "--rules-only")
+    assert f"{src}/a\\nb.txt: {src}/a\\nb.anon.txt and {src}/a\\nb.map.json already exist" in err(again)
+
+
+def test_json_keeps_a_name_that_is_not_utf8(tmp_path):
+    name = os.fsencode(tmp_path) + b"/\xff.txt"
+    with open(name, "w") as f:
+        f.write(DOCUMENT)
+    proc = run("detect", os.fsdecode(name), "--rules-only", "--json")
+    assert proc.returncode == 0, err(proc)
+    files = {os.fsencode(json.loads(line)["file"]) for line in proc.stdout.decode("utf-8").splitlines()}
+    assert files == {name}

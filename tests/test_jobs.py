@@ -112,27 +112,54 @@ def test_workers_keep_existing_outputs_unless_forced(inputs, tmp_path):
     assert snapshot(out) == before
 
 
-@pytest.mark.parametrize("force, text_written, map_left", [
-    (False, False, False),      # the map alone was in place: it goes with the document
-    (False, True, True),        # both were in place: a whole document stays
-    (True, False, True),        # with --force the map may have replaced an older one: kept
+@pytest.mark.parametrize("state, map_left", [
+    ("map renamed", None),      # the map alone was renamed into place: it goes with the document
+    ("text linked", "new"),     # killed after linking the text into place: a whole document stays
+    ("map replaced", "old"),    # with --force the map replaced an older one, kept aside: it comes back
 ])
-def test_what_a_killed_worker_left_is_removed(tmp_path, force, text_written, map_left):
-    from tarnis.cli import StagedFile, _remove_partial_outputs
+def test_what_a_killed_worker_left_is_removed(tmp_path, state, map_left):
+    from tarnis.cli import _HOST_TAG, StagedFile, _remove_partial_outputs, _temp_prefix
 
     anon, emap = tmp_path / "d.anon.txt", tmp_path / "d.map.json"
-    emap.write_text("{}")
-    if text_written:
-        anon.write_text("text")
+    emap.write_text("new")
     dead, alive = os.getpid(), os.getpid() + 1
     staged = StagedFile(anon, b"text", 0o644)                   # written by `dead`
-    other = tmp_path / f".d.anon.txt.{alive}.abcd1234.tmp"      # another writer's, still at work
+    if state == "text linked":
+        os.link(staged.tmp, anon)
+    if state == "map replaced":
+        (tmp_path / (_temp_prefix(emap, dead) + "0a1b2c.bak")).write_text("old")
+    other = tmp_path / (_temp_prefix(anon, alive) + "abcd1234.tmp")     # another writer's, still at work
     other.write_text("x")
-    neighbour = StagedFile(tmp_path / f"d.anon.txt.{dead}.x.anon.txt", b"x", 0o644)   # a name alike
-    _remove_partial_outputs(anon, emap, dead, force)
+    neighbour = StagedFile(tmp_path / f"d.anon.txt.{dead}-{_HOST_TAG}.x.anon.txt", b"x", 0o644)   # a name alike
+    _remove_partial_outputs(anon, emap, dead, state == "map replaced")
     assert not os.path.exists(staged.tmp)
     assert other.exists() and os.path.exists(neighbour.tmp)
-    assert emap.exists() == map_left and anon.exists() == text_written
+    assert (emap.read_text() if emap.exists() else None) == map_left
+    assert anon.exists() == (state == "text linked")
+    assert sorted(p.name for p in tmp_path.iterdir() if p.name.startswith(".")) == sorted(
+        [other.name, Path(neighbour.tmp).name])
+
+
+@pytest.mark.parametrize("how", ["killed", "output closed"])
+def test_workers_end_quietly_when_the_command_goes(tmp_path, how):
+    """Killed outright, or its standard output closed by the reader: the
+    workers print no traceback, whatever they were doing."""
+    src = tmp_path / "in"
+    for i in range(100):
+        write(src / f"d{i:03d}.txt", corpus.generate(size=8_000, entities=20, seed=i)[0])
+    env = dict(os.environ, HF_HUB_OFFLINE="1")
+    proc = subprocess.Popen([sys.executable, "-m", "tarnis", "detect", str(src), RULES, "--jobs", "2", "--json",
+                             "-q"], env=env, stdout=subprocess.PIPE, stderr=subprocess.PIPE, start_new_session=True)
+    assert proc.stdout.readline()
+    if how == "killed":
+        proc.kill()
+    proc.stdout.close()
+    stderr = proc.stderr.read()         # until the workers are gone too
+    proc.wait(timeout=60)
+    assert b"Traceback" not in stderr and b"Error" not in stderr, stderr.decode()
+    assert proc.returncode == (-signal.SIGKILL if how == "killed" else 1)
+    time.sleep(0.5)
+    assert _session_members(proc.pid) == [], "worker processes left running"
 
 
 def test_verification_batches_span_documents_with_workers(slm_server, inputs, tmp_path):

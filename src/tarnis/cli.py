@@ -24,6 +24,7 @@ import multiprocessing
 import os
 import re
 import signal
+import stat
 import sys
 import tempfile
 import time
@@ -84,6 +85,40 @@ class DocumentError(Exception):
 
 # --- console ---------------------------------------------------------------------------------
 
+_ESCAPES = {"\n": "\\n", "\r": "\\r", "\t": "\\t"}
+
+
+def _escape_char(ch: str) -> str:
+    code = ord(ch)
+    if ch in _ESCAPES:
+        return _ESCAPES[ch]
+    if 0xDC80 <= code <= 0xDCFF:
+        return f"\\x{code - 0xDC00:02x}"    # a byte of the name that is not UTF-8
+    if code < 0x100:
+        return f"\\x{code:02x}"
+    return f"\\u{code:04x}" if code < 0x10000 else f"\\U{code:08x}"
+
+
+def shown(path) -> str:
+    """A file name as the command prints it: characters that are not
+    printable (line breaks, escape sequences, invisible format characters,
+    bytes that are not UTF-8) are escaped, so that no name can fake a line of
+    output or drive the terminal. Every message naming a file goes through
+    here."""
+    text = os.fspath(path) if isinstance(path, os.PathLike) else str(path)
+    if text.isprintable():
+        return text
+    return "".join(ch if ch.isprintable() else _escape_char(ch) for ch in text)
+
+
+_CONTROL = re.compile(r"[\x00-\x09\x0b-\x1f\x7f-\x9f]")
+
+
+class OutputError(Exception):
+    """Standard output cannot be written (a full disk, a closed terminal):
+    the run stops."""
+
+
 class Console:
     """Messages on standard error, data on standard output, and the progress
     bar, kept from garbling each other."""
@@ -93,6 +128,9 @@ class Console:
         self.bar = None
 
     def _stderr(self, line: str) -> None:
+        # Names are escaped where messages are made; no control character
+        # but the line breaks of a message ever reaches the terminal.
+        line = _CONTROL.sub(lambda m: _escape_char(m.group()), line)
         if self.bar is not None:
             from tqdm import tqdm
             tqdm.write(line, file=sys.stderr)
@@ -113,9 +151,14 @@ class Console:
         """Write `text` to standard output as UTF-8, whatever the locale."""
         if self.bar is not None:
             self.bar.clear()
-        sys.stdout.flush()
-        sys.stdout.buffer.write(text.encode("utf-8"))
-        sys.stdout.buffer.flush()
+        try:
+            sys.stdout.flush()
+            sys.stdout.buffer.write(text.encode("utf-8"))
+            sys.stdout.buffer.flush()
+        except BrokenPipeError:
+            raise                   # the reader went away: the run ends quietly
+        except OSError as e:
+            raise OutputError(f"cannot write to standard output: {e.strerror or e}") from None
         if self.bar is not None:
             self.bar.refresh()
 
@@ -184,10 +227,21 @@ def _is_document_name(name: str) -> bool:
     return lower.endswith(_TXT) and not lower.endswith(ANON_SUFFIX)
 
 
+def _kind(mode: int) -> str:
+    """What a file that is not a regular file is, for messages."""
+    for test, name in ((stat.S_ISDIR, "a folder"), (stat.S_ISFIFO, "a named pipe"), (stat.S_ISSOCK, "a socket"),
+                       (stat.S_ISCHR, "a character device"), (stat.S_ISBLK, "a block device")):
+        if test(mode):
+            return name
+    return "not a regular file"
+
+
 def collect_documents(paths: list[str], console: Console) -> tuple[list[Document], int]:
     """Expand the command's PATH arguments: a file stands for itself, a folder
     for every `*.txt` below it (outputs named `*.anon.txt` excepted). The same
-    file reached twice is processed once. Returns the documents and the number
+    file reached twice is processed once. Named pipes, sockets and devices in
+    a folder (or behind a link) are skipped with a warning, without being
+    opened; named directly, they fail. Returns the documents and the number
     of arguments that failed (reported by name)."""
     documents: list[Document] = []
     seen: set[str] = set()
@@ -209,37 +263,59 @@ def collect_documents(paths: list[str], console: Console) -> tuple[list[Document
                 for name in sorted(filenames):
                     if _is_document_name(name):
                         file = Path(folder) / name
+                        try:
+                            mode = file.stat().st_mode
+                        except OSError:
+                            mode = None         # a broken link: reported when it is read
+                        if mode is not None and not stat.S_ISREG(mode):
+                            console.warning(f"{shown(file)}: {_kind(mode)}, not a text file; skipped")
+                            continue
                         found.append(Document(file, path, file.relative_to(path)))
             for e in unreadable:
-                console.error(f"{e.filename}: cannot read the folder: {e.strerror or e}")
+                console.error(f"{shown(e.filename)}: cannot read the folder: {e.strerror or e}")
                 failed += 1
             if not found and not unreadable:
-                console.error(f"{arg}: no .txt files in this folder")
+                console.error(f"{shown(arg)}: no .txt files in this folder")
                 failed += 1
             for doc in found:
                 add(doc)
         elif path.is_file():
             add(Document(path, path.parent, Path(path.name)))
-        elif path.exists() or path.is_symlink():
-            console.error(f"{arg}: not a regular file or folder")
+        elif path.exists():
+            console.error(f"{shown(arg)}: {_kind(path.stat().st_mode)}, not a text file or folder")
+            failed += 1
+        elif path.is_symlink():
+            console.error(f"{shown(arg)}: a link to nothing")
             failed += 1
         else:
-            console.error(f"{arg}: no such file or folder")
+            console.error(f"{shown(arg)}: no such file or folder")
             failed += 1
     return documents, failed
 
 
 def read_document(path: Path) -> str:
     """The text of a UTF-8 document, exactly as stored (line endings included;
-    an empty file is an empty text)."""
+    an empty file is an empty text). Only a regular file is read: anything
+    else (a named pipe, a device) fails without being opened, or, put in its
+    place since, without a byte read from it."""
     try:
-        data = path.read_bytes()
+        mode = os.stat(path).st_mode
+        if not stat.S_ISREG(mode):
+            raise DocumentError(f"{shown(path)}: {_kind(mode)}, not a text file")
+        # Without blocking: a named pipe put there since the check opens
+        # at once (and is then refused), with no writer needed.
+        fd = os.open(path, os.O_RDONLY | os.O_NONBLOCK | os.O_NOCTTY | getattr(os, "O_CLOEXEC", 0))
+        with os.fdopen(fd, "rb") as f:
+            mode = os.fstat(f.fileno()).st_mode
+            if not stat.S_ISREG(mode):
+                raise DocumentError(f"{shown(path)}: {_kind(mode)}, not a text file")
+            data = f.read()
     except OSError as e:
-        raise DocumentError(f"{path}: cannot read: {e.strerror or e}") from None
+        raise DocumentError(f"{shown(path)}: cannot read: {e.strerror or e}") from None
     try:
         return data.decode("utf-8")
     except UnicodeDecodeError as e:
-        raise DocumentError(f"{path}: not valid UTF-8 (byte 0x{data[e.start]:02x} at offset {e.start})") from None
+        raise DocumentError(f"{shown(path)}: not valid UTF-8 (byte 0x{data[e.start]:02x} at offset {e.start})") from None
 
 
 def _default_file_mode() -> int:
@@ -248,27 +324,152 @@ def _default_file_mode() -> int:
     return 0o666 & ~mask
 
 
+def _host_tag() -> str:
+    """A short tag of this machine: a process id says nothing about a process
+    of another machine writing into the same (network) folder."""
+    import hashlib
+    import socket
+
+    return hashlib.sha256(socket.gethostname().encode("utf-8", "surrogateescape")).hexdigest()[:8]
+
+
+_HOST_TAG = _host_tag()
+
+# `.TARGET.PID-HOST.RANDOM.tmp`: a file being written; `.bak`: the file that
+# was in place, kept until the new files are all in place. The random part
+# (mkstemp's, or hexadecimal) holds no dot, so the parse is unambiguous.
+_STAGED_NAME = re.compile(r"\.(?P<target>.+)\.(?P<pid>[0-9]{1,10})-(?P<host>[0-9a-f]{8})\.[a-z0-9_]+\.(?P<kind>tmp|bak)",
+                          re.DOTALL)
+
+
 def _temp_prefix(target: Path, pid: int) -> str:
-    """Temporary files of `target` carry the writing process's id, so that the
-    files of a process that was killed can be found and removed."""
-    return f".{target.name}.{pid}."
+    """Temporary files of `target` carry the writing process's id (and its
+    machine), so that the files of a process that was killed can be found and
+    removed."""
+    return f".{target.name}.{pid}-{_HOST_TAG}."
+
+
+def _staged_of(target: Path, pid: int, names) -> tuple[list[Path], list[Path]]:
+    """The files being written to `target` by process `pid`, and its backups
+    of the file that was there, among the `names` of its folder."""
+    prefix = _temp_prefix(target, pid)
+    tmps: list[Path] = []
+    backups: list[Path] = []
+    for name in names:
+        if name.startswith(prefix):
+            rest = name[len(prefix):]
+            kind = rest[-4:]
+            if kind in (".tmp", ".bak") and re.fullmatch(r"[a-z0-9_]+", rest[:-4]):
+                (tmps if kind == ".tmp" else backups).append(target.parent / name)
+    return tmps, backups
+
+
+def _unlink(path) -> None:
+    try:
+        os.unlink(path)
+    except OSError:
+        pass
+
+
+def _same_inode(a, b) -> bool:
+    try:
+        sa, sb = os.lstat(a), os.lstat(b)
+    except OSError:
+        return False
+    return (sa.st_dev, sa.st_ino) == (sb.st_dev, sb.st_ino)
 
 
 def remove_temporary_files(targets, pid: int) -> None:
-    """Remove what a killed process `pid` left of its staged `targets`."""
+    """Remove what a killed process `pid` left of its staged `targets` (its
+    backups of the files in place included: those files stay as they are)."""
+    listings: dict[Path, list[str]] = {}
     for target in targets:
-        prefix = _temp_prefix(target, pid)
+        for path in sum(_staged_of(target, pid, _listing(target.parent, listings)), []):
+            _unlink(path)
+
+
+def _listing(folder: Path, listings: dict) -> list[str]:
+    if folder not in listings:
         try:
-            names = os.listdir(target.parent)
+            listings[folder] = os.listdir(folder)
         except OSError:
-            continue
-        for name in names:
-            # mkstemp's random part holds no dot: another target's files never match.
-            if name.startswith(prefix) and name.endswith(".tmp") and "." not in name[len(prefix):-len(".tmp")]:
-                try:
-                    os.unlink(target.parent / name)
-                except OSError:
-                    pass
+            listings[folder] = []
+    return listings[folder]
+
+
+def recover_staged(targets: list[Path], pid: int, whole_call: bool = False) -> None:
+    """Put right what the dead process `pid` left of one `write_outputs` call
+    over `targets` (in their order), then remove its staged files.
+
+    That call staged every target, then renamed them into place in order: if
+    it died between two renames, the targets already renamed go back to what
+    they were (their backup), so that the old set stays rather than a mix. A
+    target renamed without a backup (it did not exist before) is removed only
+    when the caller knows that `targets` are exactly that call's
+    (`whole_call`); otherwise nothing without a backup is touched."""
+    listings: dict[Path, list[str]] = {}
+    found = [_staged_of(t, pid, _listing(t.parent, listings)) for t in targets]
+    # Renamed into place: its staged file is gone, or (a hard link made
+    # without --force, the staged name not yet removed) is the target itself.
+    renamed = [not tmps or any(_same_inode(tmp, t) for tmp in tmps) for t, (tmps, _) in zip(targets, found)]
+    first_left = renamed.index(False) if False in renamed else len(targets)
+    midway = 0 < first_left < len(targets) and not any(renamed[first_left:])
+    for i, (target, (tmps, backups)) in enumerate(zip(targets, found)):
+        backup = backups.pop(0) if backups else None
+        try:
+            if midway and i < first_left:
+                if backup is not None:
+                    os.replace(backup, target)
+                elif whole_call:
+                    os.unlink(target)
+            elif backup is not None and not os.path.lexists(target):
+                os.replace(backup, target)      # moved aside (no hard links there) and not replaced
+        except OSError:
+            pass
+        for path in tmps + backups + ([backup] if backup is not None else []):
+            _unlink(path)
+
+
+def _alive(pid: int) -> bool:
+    try:
+        os.kill(pid, 0)
+    except ProcessLookupError:
+        return False
+    except (OSError, OverflowError, ValueError):
+        return True             # another user's process, or no answer: taken as alive
+    return True
+
+
+# Per output folder, the staged files found there the first time this
+# process wrote into it: {target name: process ids}.
+_found_staged: dict[str, dict[str, set[int]]] = {}
+
+
+def recover_dead_writers(targets: list[Path]) -> None:
+    """Before `targets` are written: what processes of this machine that no
+    longer exist left of them (killed outright while writing them) is put
+    right and removed. Each folder is listed once per process; the files of
+    live processes are never touched."""
+    pids: set[int] = set()
+    for target in targets:
+        folder = os.fspath(target.parent)
+        staged = _found_staged.get(folder)
+        if staged is None:
+            staged = {}
+            try:
+                names = os.listdir(folder)
+            except OSError:
+                names = []
+            for name in names:
+                m = _STAGED_NAME.fullmatch(name)
+                if m and m["host"] == _HOST_TAG:
+                    staged.setdefault(m["target"], set()).add(int(m["pid"]))
+            _found_staged[folder] = staged
+        pids |= staged.pop(target.name, set())
+    # Checked after the listing: a process gone now had written those files.
+    for pid in sorted(pids):
+        if pid != os.getpid() and not _alive(pid):
+            recover_staged(targets, pid)
 
 
 class StagedFile:
@@ -295,30 +496,81 @@ class StagedFile:
         """Give the file its name. Without `force` an existing file is never
         replaced, even one that appeared while this file was being written."""
         assert self.tmp is not None
-        if force:
-            os.replace(self.tmp, self.target)
-        else:
-            try:
-                os.link(self.tmp, self.target)          # fails when the target exists
-            except FileExistsError:
-                raise DocumentError(f"{self.target} exists (use --force to overwrite)") from None
-            except OSError:
-                # A file system without hard links: check, then rename.
-                if os.path.lexists(self.target):
-                    raise DocumentError(f"{self.target} exists (use --force to overwrite)") from None
+        try:
+            if force:
                 os.replace(self.tmp, self.target)
-                self.tmp = None
-                return
-            os.unlink(self.tmp)
+            else:
+                try:
+                    os.link(self.tmp, self.target)          # fails when the target exists
+                except FileExistsError:
+                    raise DocumentError(f"{shown(self.target)} exists (use --force to overwrite)") from None
+                except OSError:
+                    # A file system without hard links: check, then rename.
+                    if os.path.lexists(self.target):
+                        raise DocumentError(f"{shown(self.target)} exists (use --force to overwrite)") from None
+                    os.replace(self.tmp, self.target)
+                    self.tmp = None
+                    return
+                os.unlink(self.tmp)
+        except OSError as e:
+            raise DocumentError(f"{shown(self.target)}: cannot write: {e.strerror or e}") from None
         self.tmp = None
 
     def discard(self) -> None:
         if self.tmp is not None:
-            try:
-                os.unlink(self.tmp)
-            except OSError:
-                pass
+            _unlink(self.tmp)
             self.tmp = None
+
+
+def _backup(target: Path) -> tuple[str, bool] | None:
+    """Keep the file in place at `target` under a staged name: (that name,
+    whether the file was moved there rather than linked), or None when there
+    is nothing to keep. A folder in the way is left: renaming over it fails."""
+    if not os.path.lexists(target) or (target.is_dir() and not target.is_symlink()):
+        return None
+    prefix = _temp_prefix(target, os.getpid())
+    while True:
+        name = os.fspath(target.parent / f"{prefix}{os.urandom(6).hex()}.bak")
+        try:
+            os.link(target, name, follow_symlinks=False)
+            return name, False
+        except FileExistsError:
+            continue
+        except OSError:
+            pass
+        try:
+            os.rename(target, name)       # no hard links on this file system
+        except OSError as e:
+            raise DocumentError(f"{shown(target)}: cannot keep the file in place while it is "
+                                f"replaced: {e.strerror or e}") from None
+        return name, True
+
+
+def _roll_back(committed: list[Path], backups: dict) -> list[str]:
+    """Undo the renames of `committed` (the files there before come back from
+    `backups`, the new ones go) and drop the backups; returns what could not
+    be put back."""
+    problems = []
+    for target in reversed(committed):
+        backup = backups.pop(target, None)
+        try:
+            if backup is not None:
+                os.replace(backup[0], target)
+            else:
+                os.unlink(target)
+        except OSError as e:
+            problems.append(f"{shown(target)}: cannot put the previous file back ({e.strerror or e})"
+                            + (f"; it is kept as {shown(backup[0])}" if backup is not None else ""))
+    for target, (backup, moved) in backups.items():
+        if moved:
+            try:
+                os.replace(backup, target)
+            except OSError as e:
+                problems.append(f"{shown(target)}: cannot put the previous file back ({e.strerror or e}); "
+                                f"it is kept as {shown(backup)}")
+        else:
+            _unlink(backup)
+    return problems
 
 
 _HELD_SIGNALS = {signal.SIGINT, signal.SIGTERM}
@@ -342,27 +594,38 @@ def _interruptions_held():
 
 def write_outputs(files: list[tuple[Path, bytes, int]], force: bool) -> None:
     """Write several files as one step: all are staged first, then renamed in
-    order; if a rename fails, the files already renamed by this call are
-    removed again."""
+    order. Any failure, or an interruption, leaves the files that were there
+    before: the files already renamed by this call are removed again, or with
+    `force` the files they replaced (kept as backups until every rename has
+    succeeded) are put back. What a killed process of this machine left of
+    the same files is put right first."""
+    recover_dead_writers([target for target, _, _ in files])
     staged: list[StagedFile] = []
     committed: list[Path] = []
+    backups: dict[Path, tuple[str, bool]] = {}
     try:
         for target, data, mode in files:
             staged.append(StagedFile(target, data, mode))
-        # An interruption is taken after the renames, not between them, and
-        # undoes them all like a failed rename does.
-        with _interruptions_held():
-            for s in staged:
-                s.commit(force)
-                committed.append(s.target)
-    except BaseException:
-        if not force:
-            for path in committed:   # they did not exist before this call
-                try:
-                    os.unlink(path)
-                except OSError:
-                    pass
-        raise
+        try:
+            # An interruption is taken after the renames, not between them,
+            # and undoes them all like a failed rename does.
+            with _interruptions_held():
+                if force:
+                    for s in staged:
+                        backup = _backup(s.target)
+                        if backup is not None:
+                            backups[s.target] = backup
+                for s in staged:
+                    s.commit(force)
+                    committed.append(s.target)
+        except BaseException as e:
+            with _interruptions_held():
+                problems = _roll_back(committed, backups)
+            if problems and isinstance(e, Exception):
+                raise DocumentError("; ".join([str(e), *problems])) from None
+            raise
+        for backup, _ in backups.values():
+            _unlink(backup)
     finally:
         for s in staged:
             s.discard()
@@ -668,7 +931,7 @@ def write_anonymized(source: Path, text: str, anonymized: str, entity_map: dict,
         at = _first_difference(restored, text)
         line = text.count("\n", 0, at) + 1
         column = at - (text.rfind("\n", 0, at) + 1) + 1
-        warn(f"{source}: restoring from the map will not give back this text exactly (first "
+        warn(f"{shown(source)}: restoring from the map will not give back this text exactly (first "
              f"difference at line {line}, column {column}: an entity written in several ways, "
              f"running over a line break, or text that looks like a placeholder); the anonymized "
              f"text is complete")
@@ -679,13 +942,24 @@ def write_anonymized(source: Path, text: str, anonymized: str, entity_map: dict,
     return _placeholder_counts(anonymized, entity_map)
 
 
+_SURROGATE = re.compile(r"[\ud800-\udfff]")
+
+
+def _json_line(record: dict) -> str:
+    """One JSON line, non-ASCII text as it is; the bytes of a file name that
+    are not UTF-8 (lone surrogates here) as JSON escapes, which read back as
+    the same name."""
+    line = json.dumps(record, ensure_ascii=False)
+    return _SURROGATE.sub(lambda m: f"\\u{ord(m.group()):04x}", line) + "\n"
+
+
 def detect_output(source: Path, text: str, results: list, as_json: bool, verdicts: dict | None = None,
                   kept: list | None = None) -> str:
     """What `detect` prints for one document: one JSON line per detection, or
     a header and a table. With `verdicts` (--verify) each detection shows the
     model's verdict and `kept` those that stay."""
     if as_json:
-        return "".join(json.dumps({
+        return "".join(_json_line({
             "file": str(source),
             "entity_type": r.entity_type,
             "start": r.start,
@@ -694,8 +968,8 @@ def detect_output(source: Path, text: str, results: list, as_json: bool, verdict
             "recognizer": (r.recognition_metadata or {}).get("recognizer_name"),
             "text": text[r.start:r.end],
             **(_verdict_fields(r, verdicts) if verdicts is not None else {}),
-        }, ensure_ascii=False) + "\n" for r in results)
-    header = f"== {source}: {len(results)} detection{'s' if len(results) != 1 else ''}"
+        }) for r in results)
+    header = f"== {shown(source)}: {len(results)} detection{'s' if len(results) != 1 else ''}"
     if verdicts is not None:
         header += f", {len(kept)} kept after verification"
     return header + "\n" + (_table(results, text, verdicts) if results else "") + "\n"
@@ -726,7 +1000,7 @@ def _make_log_dir(folder: Path) -> None:
         try:
             folder.mkdir(mode=0o700, parents=True, exist_ok=True)
         except OSError as e:
-            raise UsageError(f"--slm-log-dir {folder}: cannot create the folder: {e.strerror or e}") from None
+            raise UsageError(f"--slm-log-dir {shown(folder)}: cannot create the folder: {e.strerror or e}") from None
 
 
 class ReviewFailed(DocumentError):
@@ -818,7 +1092,7 @@ class SLMStages:
                              f"{self.fallback._health_error}\n"
                              + _START_SERVER.format(model=args.slm_model, stages=stages))
         _make_log_dir(self.log_dir)
-        console.info(f"language model {args.slm_model} at {args.slm_url}; logs in {self.log_dir}")
+        console.info(f"language model {args.slm_model} at {args.slm_url}; logs in {shown(self.log_dir)}")
         if self.review:
             import openai
 
@@ -870,7 +1144,7 @@ class SLMStages:
                 else:
                     why = f"({type(failure).__name__}; see {self.log_dir})"
                 st.error = DocumentError(
-                    f"{st.source}: the language model could not verify {_count(missing, 'doubtful detection')} "
+                    f"{shown(st.source)}: the language model could not verify {_count(missing, 'doubtful detection')} "
                     f"{why}")
             st.kept = [r for r in st.results
                        if id(r) not in st.verdicts or st.verdicts[id(r)] is None or st.verdicts[id(r)].accepted]
@@ -899,8 +1173,8 @@ class SLMStages:
         if self.reviewer.unanswered:
             n, total = len(self.reviewer.unanswered), self.reviewer.chunks
             raise ReviewFailed(
-                f"{source}: the language model gave no usable answer for {n} of {total} part"
-                f"{'s' if total != 1 else ''} of the document in the review (see {self.log_dir}); its "
+                f"{shown(source)}: the language model gave no usable answer for {n} of {total} part"
+                f"{'s' if total != 1 else ''} of the document in the review (see {shown(self.log_dir)}); its "
                 f"outputs were not written. Rerun when the server answers, or without --review to "
                 f"anonymize it without the review")
         before = {t: set(inner) for t, inner in entity_map.items()}
@@ -1003,7 +1277,7 @@ class _CollectingConsole(Console):
 
 def document_failure(source, e: BaseException) -> str:
     """How the command reports a document that failed with `e`."""
-    return str(e) if isinstance(e, DocumentError) else f"{source}: {type(e).__name__}: {e}"
+    return str(e) if isinstance(e, DocumentError) else f"{shown(source)}: {type(e).__name__}: {e}"
 
 
 def work_on(engine, config: EngineConfig, task: tuple, warn):
@@ -1061,8 +1335,16 @@ def _worker_main(conn, config: EngineConfig) -> None:
     """A worker process: builds the analyzer once, then does the configured
     work with the documents it is sent, one at a time, until it is sent None.
     Each answer is small: a status, the document's messages and, unless the
-    command anonymizes or verifies itself, no text."""
+    command anonymizes or verifies itself, no text. When the command is gone
+    (killed), the worker ends quietly: there is nobody left to answer."""
     signal.signal(signal.SIGINT, signal.SIG_IGN)     # the parent stops its workers
+    try:
+        _serve(conn, config)
+    except (BrokenPipeError, ConnectionError, EOFError):
+        pass
+
+
+def _serve(conn, config: EngineConfig) -> None:
     # Stopped by the parent, it unwinds like an interrupted run: no staged
     # file is left behind.
     signal.signal(signal.SIGTERM, _terminate)
@@ -1105,9 +1387,11 @@ def _worker_main(conn, config: EngineConfig) -> None:
             ok, warnings, payload = False, [], document_failure(task[0], e)
         try:
             conn.send((index, ok, warnings, payload))
+        except (BrokenPipeError, ConnectionError):
+            raise
         except Exception as e:  # noqa: BLE001 - results that cannot be passed back
             conn.send((index, False, warnings,
-                       f"{task[0]}: cannot pass the results to the command: {type(e).__name__}: {e}"))
+                       f"{shown(task[0])}: cannot pass the results to the command: {type(e).__name__}: {e}"))
 
 
 def _death(exitcode: int | None) -> str:
@@ -1120,12 +1404,34 @@ def _death(exitcode: int | None) -> str:
     return f"exit status {exitcode}"
 
 
+@contextmanager
+def _sigint_ignored():
+    """SIGINT ignored in the block (in the main thread); one that comes meanwhile
+    is held and taken after it."""
+    import threading
+
+    if threading.current_thread() is not threading.main_thread():
+        yield
+        return
+    blocked = signal.pthread_sigmask(signal.SIG_BLOCK, {signal.SIGINT})
+    handler = signal.signal(signal.SIGINT, signal.SIG_IGN)
+    try:
+        yield
+    finally:
+        signal.signal(signal.SIGINT, handler)
+        signal.pthread_sigmask(signal.SIG_SETMASK, blocked)
+
+
 class _Worker:
     def __init__(self, ctx, config: EngineConfig):
         self.conn, child = ctx.Pipe()
         self.process = ctx.Process(target=_worker_main, args=(child, config), daemon=True,
                                    name="tarnis-worker")
-        self.process.start()
+        # The worker starts with Ctrl-C ignored (inherited by the new
+        # program): the parent stops its workers, and a Ctrl-C while one
+        # starts would otherwise print its traceback.
+        with _sigint_ignored():
+            self.process.start()
         child.close()           # the pipe reads as closed once the worker is gone
         self.ready = False
         # (index, task) sent and not yet answered, in the order the worker
@@ -1192,7 +1498,10 @@ class WorkerPool:
             for w in self.workers:
                 while w.ready and len(w.tasks) < 2 and todo and todo[0][0] < first + ahead:
                     w.tasks.append(todo.popleft())
-                    w.conn.send((w.tasks[-1][0], *w.tasks[-1][1]))
+                    try:
+                        w.conn.send((w.tasks[-1][0], *w.tasks[-1][1]))
+                    except OSError:
+                        break       # it died: its pipe reads as closed below, and it is replaced
             busy = [w for w in self.workers if w.tasks or not w.ready]
             if not busy:
                 # Every worker is gone: the documents left fail.
@@ -1200,7 +1509,7 @@ class WorkerPool:
                     index, task = todo.popleft()
                     finished[index] = True
                     left -= 1
-                    yield index, False, [], f"{task[0]}: not processed: no worker process left"
+                    yield index, False, [], f"{shown(task[0])}: not processed: no worker process left"
                 continue
             for conn in wait([w.conn for w in busy]):
                 w = next(w for w in busy if w.conn is conn)
@@ -1235,7 +1544,7 @@ class WorkerPool:
             index, task = w.tasks.popleft()
             if self.on_lost is not None:
                 self.on_lost(task, w.process.pid)
-            failed = (index, False, [], f"{task[0]}: the worker process analyzing it died ({how}); "
+            failed = (index, False, [], f"{shown(task[0])}: the worker process analyzing it died ({how}); "
                                         "the document was not processed")
             todo.extendleft(reversed(w.tasks))      # all before those not yet sent
         if w.ready:
@@ -1380,10 +1689,10 @@ def _guarded(console: Console, source, fn, *args) -> tuple[bool, object]:
         return True, fn(*args)
     except DocumentError as e:
         console.error(str(e))
-    except (KeyboardInterrupt, SystemExit, MemoryError, BrokenPipeError):
+    except (KeyboardInterrupt, SystemExit, MemoryError, BrokenPipeError, OutputError):
         raise  # the whole run ends (a closed pipe quietly, in main)
     except Exception as e:  # noqa: BLE001 - one bad document must not stop the batch
-        console.error(f"{source}: {type(e).__name__}: {e}")
+        console.error(f"{shown(source)}: {type(e).__name__}: {e}")
     return False, None
 
 
@@ -1440,26 +1749,21 @@ def run_batch(items, console: Console, source, process, prepare=None, stages: SL
 
 
 def _failed_line(failed: list, source) -> str:
-    return f"failed: {_shown([str(source(item)) for item in failed])}"
+    return f"failed: {_shown([shown(source(item)) for item in failed])}"
 
 
-def _remove_partial_outputs(anon: Path, emap: Path, pid: int, force: bool) -> None:
+def _remove_partial_outputs(anon: Path, emap: Path, pid: int, force: bool) -> None:  # noqa: ARG001
     """What the killed process `pid` may have left of a document's outputs:
-    its staged files, and without --force an entity map already in place
-    whose text never followed (with --force the map may have replaced an
-    older one, which is gone either way)."""
-    remove_temporary_files((emap, anon), pid)
-    if not force and os.path.lexists(emap) and not os.path.lexists(anon):
-        try:
-            os.unlink(emap)
-        except OSError:
-            pass
+    its staged files, and an entity map renamed into place whose text never
+    followed, which gives way to the map that was there before (with
+    --force), or goes."""
+    recover_staged([emap, anon], pid, whole_call=True)
 
 
 def cmd_anonymize(args, console: Console) -> int:
     outdir = Path(args.output) if args.output else None
     if outdir is not None and outdir.exists() and not outdir.is_dir():
-        raise UsageError(f"-o {args.output}: not a folder")
+        raise UsageError(f"-o {shown(args.output)}: not a folder")
     documents, failed = collect_documents(args.paths, console)
 
     # Plan every output before anything is loaded or written.
@@ -1471,10 +1775,10 @@ def cmd_anonymize(args, console: Console) -> int:
         for out in (anon, emap):
             key = os.path.realpath(out)
             if key in planned:
-                raise UsageError(f"{planned[key]} and {doc.source} would both be written to {out}; "
+                raise UsageError(f"{shown(planned[key])} and {shown(doc.source)} would both be written to {shown(out)}; "
                                  "name them differently or anonymize them separately")
             if key in inputs:
-                raise UsageError(f"the output {out} of {doc.source} is itself an input; "
+                raise UsageError(f"the output {shown(out)} of {shown(doc.source)} is itself an input; "
                                  "inputs are never overwritten")
             planned[key] = doc.source
         jobs.append((doc, anon, emap))
@@ -1482,9 +1786,9 @@ def cmd_anonymize(args, console: Console) -> int:
     if not args.force:
         ready = []
         for doc, anon, emap in jobs:
-            existing = [str(p) for p in (anon, emap) if os.path.lexists(p)]
+            existing = [shown(p) for p in (anon, emap) if os.path.lexists(p)]
             if existing:
-                console.error(f"{doc.source}: {' and '.join(existing)} already exist"
+                console.error(f"{shown(doc.source)}: {' and '.join(existing)} already exist"
                               f"{'s' if len(existing) == 1 else ''} (use --force to overwrite)")
                 failed += 1
             else:
@@ -1649,18 +1953,18 @@ def _read_regular_file(path: Path, what: str) -> bytes:
     try:
         found = kind(os.stat(path).st_mode)
         if found is not None:
-            raise DocumentError(f"{path}: {found}, not {what}")
+            raise DocumentError(f"{shown(path)}: {found}, not {what}")
         fd = os.open(path, os.O_RDONLY | getattr(os, "O_NONBLOCK", 0) | getattr(os, "O_NOCTTY", 0))
     except OSError as e:
-        raise DocumentError(f"{path}: cannot read: {e.strerror or e}") from None
+        raise DocumentError(f"{shown(path)}: cannot read: {e.strerror or e}") from None
     with os.fdopen(fd, "rb") as f:
         try:
             found = kind(os.fstat(f.fileno()).st_mode)
             if found is not None:
-                raise DocumentError(f"{path}: {found}, not {what}")
+                raise DocumentError(f"{shown(path)}: {found}, not {what}")
             return f.read()
         except OSError as e:
-            raise DocumentError(f"{path}: cannot read: {e.strerror or e}") from None
+            raise DocumentError(f"{shown(path)}: cannot read: {e.strerror or e}") from None
 
 
 def read_entity_map(path: Path) -> MapFile:
@@ -1668,11 +1972,11 @@ def read_entity_map(path: Path) -> MapFile:
     try:
         content = data.decode("utf-8")
     except UnicodeDecodeError as e:
-        raise DocumentError(f"{path}: not valid UTF-8 (byte 0x{data[e.start]:02x} at offset {e.start})") from None
+        raise DocumentError(f"{shown(path)}: not valid UTF-8 (byte 0x{data[e.start]:02x} at offset {e.start})") from None
     try:
         return parse_entity_map(content)
     except DocumentError as e:
-        raise DocumentError(f"{path}: {e}") from None
+        raise DocumentError(f"{shown(path)}: {e}") from None
 
 
 def map_mismatch(text: str, info: dict, map_name: str = "the map") -> str | None:
@@ -1724,7 +2028,7 @@ def cmd_restore(args, console: Console) -> int:
     if out is not None:
         for given in (source, map_path):
             if _same_file(out, given):
-                raise UsageError(f"-o {out} is an input of this command; inputs are never overwritten")
+                raise UsageError(f"-o {shown(out)} is an input of this command; inputs are never overwritten")
     try:
         text = read_document(source)
         loaded = read_entity_map(map_path)
@@ -1734,16 +2038,16 @@ def cmd_restore(args, console: Console) -> int:
     entity_map = loaded.entity_map
 
     if loaded.info is None:
-        console.warning(f"{map_path}: a map without the fingerprint of its text (written by an earlier "
+        console.warning(f"{shown(map_path)}: a map without the fingerprint of its text (written by an earlier "
                         f"version): it cannot be checked against {source}, only its placeholders can")
     else:
         mismatch = map_mismatch(text, loaded.info, str(map_path))
         if mismatch is not None:
             if not args.partial:
-                console.error(f"{source}: {mismatch}; nothing was restored (--partial restores a text edited "
+                console.error(f"{shown(source)}: {mismatch}; nothing was restored (--partial restores a text edited "
                               "on purpose)")
                 return EXIT_FAILED
-            console.warning(f"{source}: {mismatch}; restored anyway (--partial)")
+            console.warning(f"{shown(source)}: {mismatch}; restored anyway (--partial)")
 
     known = {p for inner in entity_map.values() for p in inner.values()}
     found = list(dict.fromkeys(_PLACEHOLDER.findall(text)))
@@ -1751,21 +2055,21 @@ def cmd_restore(args, console: Console) -> int:
     if unknown:
         # Most likely the map of another document: restoring the placeholders
         # the two share would put that document's data into this one.
-        what = f"{_count(len(unknown), 'placeholder')} not in {map_path}: {_shown(unknown)}"
+        what = f"{_count(len(unknown), 'placeholder')} not in {shown(map_path)}: {_shown(unknown)}"
         if not args.partial:
-            console.error(f"{source}: {what}; is it the map of this document? Nothing was restored "
+            console.error(f"{shown(source)}: {what}; is it the map of this document? Nothing was restored "
                           "(--partial restores the placeholders the map knows and leaves the others)")
             return EXIT_FAILED
-        console.warning(f"{source}: {what}; left as they are")
+        console.warning(f"{shown(source)}: {what}; left as they are")
     present = set(found)
     unused = [p for inner in entity_map.values() for p in inner.values() if p not in present]
     if unused:
         unused = list(dict.fromkeys(unused))
-        console.warning(f"{source}: {_count(len(unused), 'placeholder')} of {map_path} not in the text "
+        console.warning(f"{shown(source)}: {_count(len(unused), 'placeholder')} of {shown(map_path)} not in the text "
                         f"(text removed after anonymizing?): {_shown(unused)}")
     size, limit = restored_length(text, entity_map), max(_RESTORE_GROWTH * len(text), _RESTORE_FLOOR)
     if size > limit:
-        console.error(f"{source}: restoring from {map_path} would give {size:,} characters, more than "
+        console.error(f"{shown(source)}: restoring from {shown(map_path)} would give {size:,} characters, more than "
                       f"{limit:,} ({_RESTORE_GROWTH} times the text, at least {_RESTORE_FLOOR:,}); "
                       "is it a map made by tarnis anonymize? Nothing was restored")
         return EXIT_FAILED
@@ -1781,11 +2085,11 @@ def cmd_restore(args, console: Console) -> int:
             console.error(str(e))
             return EXIT_FAILED
         except OSError as e:
-            console.error(f"{out}: cannot write: {e.strerror or e}")
+            console.error(f"{shown(out)}: cannot write: {e.strerror or e}")
             return EXIT_FAILED
     replaced = sum(1 for m in _PLACEHOLDER.finditer(text) if m.group(0) in known)
     console.info(f"restored {replaced} placeholder{'s' if replaced != 1 else ''}"
-                 f"{f' into {out}' if out is not None else ''}")
+                 f"{f' into {shown(out)}' if out is not None else ''}")
     return EXIT_OK
 
 
@@ -2035,6 +2339,17 @@ def _terminate(signum, frame):  # noqa: ARG001
     raise SystemExit(128 + signum)
 
 
+def _drop_stdout() -> None:
+    """Standard output cannot take more: what is still buffered for it is
+    dropped, so that leaving the interpreter does not try to write it again."""
+    try:
+        devnull = os.open(os.devnull, os.O_WRONLY)
+        os.dup2(devnull, sys.stdout.fileno())
+        os.close(devnull)
+    except (OSError, ValueError):
+        pass
+
+
 def main(argv: list[str] | None = None) -> int:
     parser = build_parser()
     args = parser.parse_args(argv)
@@ -2077,7 +2392,11 @@ def main(argv: list[str] | None = None) -> int:
         return EXIT_USAGE
     except BrokenPipeError:
         # The reader of standard output went away (`tarnis detect ... | head`).
-        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+        _drop_stdout()
+        return EXIT_FAILED
+    except OutputError as e:
+        _drop_stdout()
+        console.error(str(e))
         return EXIT_FAILED
     except KeyboardInterrupt:
         console.error("interrupted; no output was left half-written")
