@@ -12,6 +12,18 @@ import pytest  # noqa: E402
 
 import models  # noqa: E402
 
+try:
+    from hypothesis import settings as _hypothesis_settings
+except ImportError:                 # the test extra is not installed
+    _hypothesis_settings = None
+else:
+    # "ci" (what ./run tests chooses): the same examples on every run and no
+    # example database, so a failure on one machine fails on every machine;
+    # tests that set their own number of examples keep it.
+    _hypothesis_settings.register_profile("ci", derandomize=True, database=None, deadline=None,
+                                          print_blob=True)
+    _hypothesis_settings.load_profile(os.environ.get("TARNIS_HYPOTHESIS_PROFILE", "default"))
+
 
 def pytest_configure(config):
     import importlib.util

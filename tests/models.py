@@ -17,8 +17,10 @@ os.environ.setdefault("TRANSFORMERS_OFFLINE", "1")
 
 from pathlib import Path  # noqa: E402
 
-# Words the tiny tokenizer learns; anything else becomes [UNK] pieces, which
-# a randomly initialised model handles as well as any other token.
+# Words the tiny tokenizer knows whole; other words are spelt out in the
+# letters, digits and signs of _ALPHABET, and words with any other character
+# become [UNK], which a randomly initialised model handles as well as any
+# other token.
 _VOCABULARY_TEXT = (
     "Subsemnatul Ion Popescu Maria Ionescu Ștefan Șerban Țugui Andrei Elena domiciliat locuiește în strada "
     "str. bulevardul Mihai Eminescu Florilor Unirii nr. bl. ap. sc. et. Cluj-Napoca București Iași Chișinău "
@@ -26,6 +28,23 @@ _VOCABULARY_TEXT = (
     "termen obligațiile vânzătorul cumpărătorul se obligă să respecte clauzele utilizator parola user admin "
     "person organization street address username password company name . , ; : ( ) - / 0 1 2 3 4 5 6 7 8 9"
 )
+_ALPHABET = ("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyzĂÂÎȘȚăâîșț0123456789"
+             ".,;:()-/@+_'\"%&=#*!?")
+_SPECIAL_TOKENS = ["[PAD]", "[UNK]", "[CLS]", "[SEP]", "[MASK]"]
+
+
+def _wordpiece_vocabulary() -> dict[str, int]:
+    """The tokenizer's vocabulary, the same in every process: the special
+    tokens, every character of the alphabet as a word start and as a
+    continuation ("##a"), then the words of the vocabulary text in the order
+    they first appear. (A trained WordPiece vocabulary differs between runs
+    from one seed, and with it the whole model.)"""
+    from tokenizers import normalizers, pre_tokenizers
+
+    text = normalizers.BertNormalizer(lowercase=False).normalize_str(_VOCABULARY_TEXT)
+    words = [word for word, _ in pre_tokenizers.BertPreTokenizer().pre_tokenize_str(text)]
+    pieces = [*_SPECIAL_TOKENS, *sorted(_ALPHABET), *("##" + c for c in sorted(_ALPHABET)), *words]
+    return {piece: index for index, piece in enumerate(dict.fromkeys(pieces))}
 
 
 def build_tiny_gliner(out_dir: str | os.PathLike, *, seed: int = 0, hidden_size: int = 32,
@@ -35,18 +54,16 @@ def build_tiny_gliner(out_dir: str | os.PathLike, *, seed: int = 0, hidden_size:
     `GLiNER.from_pretrained(str(folder))` without network access."""
     import torch
     from gliner import GLiNER
-    from tokenizers import Tokenizer, models, normalizers, pre_tokenizers, processors, trainers
+    from tokenizers import Tokenizer, models, normalizers, pre_tokenizers, processors
     from transformers import BertConfig, BertModel, PreTrainedTokenizerFast
 
     out = Path(out_dir)
     encoder_dir = out.parent / (out.name + "-encoder")
     torch.manual_seed(seed)
 
-    specials = ["[PAD]", "[UNK]", "[CLS]", "[SEP]", "[MASK]"]
-    tok = Tokenizer(models.WordPiece(unk_token="[UNK]"))
+    tok = Tokenizer(models.WordPiece(_wordpiece_vocabulary(), unk_token="[UNK]"))
     tok.normalizer = normalizers.BertNormalizer(lowercase=False)
     tok.pre_tokenizer = pre_tokenizers.BertPreTokenizer()
-    tok.train_from_iterator([_VOCABULARY_TEXT] * 4, trainers.WordPieceTrainer(vocab_size=400, special_tokens=specials))
     tok.post_processor = processors.TemplateProcessing(
         single="[CLS] $A [SEP]", pair="[CLS] $A [SEP] $B [SEP]",
         special_tokens=[("[CLS]", tok.token_to_id("[CLS]")), ("[SEP]", tok.token_to_id("[SEP]"))])

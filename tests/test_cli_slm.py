@@ -16,7 +16,7 @@ import pytest
 
 from slm_server import DROP, accept_all, payload_of, reject_all, verdicts
 from tarnis.slm.prompts import SLM_REVIEW_SYSTEM_PROMPT
-from test_cli import EXAMPLES, err, run, snapshot
+from test_cli import EXAMPLES, err, run, snapshot, write
 
 RULES = "--rules-only"
 
@@ -110,6 +110,30 @@ def test_review_replaces_a_missed_person_everywhere(slm_server, samples, tmp_pat
     assert "review of 1 document: 1 missed name found and replaced (PERSON_NAME 1); 1 more reported" in err(proc)
     lines = (out / "slm-logs" / "slm_review_log.jsonl").read_text(encoding="utf-8").splitlines()
     assert [json.loads(line)["status"] for line in lines] == ["ok"]
+
+
+def test_spellings_of_one_entity_share_a_placeholder_and_the_command_warns(tmp_path):
+    # The documented merge: spellings differing only in case get one
+    # placeholder and come back in one spelling, so the command names the file.
+    text = "Scrieți la ion.popescu@example.ro.\nSemnătura: ION.POPESCU@EXAMPLE.RO\n"
+    mixed = write(tmp_path / "in" / "mixed.txt", text)
+    plain = write(tmp_path / "in" / "plain.txt", text.replace("ION.POPESCU@EXAMPLE.RO", "ion.popescu@example.ro"))
+    out = tmp_path / "out"
+    proc = run("anonymize", tmp_path / "in", "-o", out, RULES)
+    assert proc.returncode == 0, err(proc)
+    got = outputs(out)
+    for name in ("mixed", "plain"):
+        anonymized, entity_map = got[name]
+        assert anonymized == "Scrieți la [EMAIL_ADDRESS_1].\nSemnătura: [EMAIL_ADDRESS_1]\n", name
+        assert set(entity_map["EMAIL_ADDRESS"].values()) == {"[EMAIL_ADDRESS_1]"}, name
+    restored = run("restore", out / "mixed.anon.txt", "--map", out / "mixed.map.json")
+    assert restored.returncode == 0, err(restored)
+    one_spelling = {text.replace("ION.POPESCU@EXAMPLE.RO", "ion.popescu@example.ro"),
+                    text.replace("ion.popescu@example.ro", "ION.POPESCU@EXAMPLE.RO")}
+    assert restored.stdout.decode("utf-8") in one_spelling
+    warnings = [line for line in err(proc).splitlines() if "will not give back this text exactly" in line]
+    assert len(warnings) == 1 and f"{mixed}: restoring from the map" in warnings[0], err(proc)
+    assert str(plain) not in err(proc)
 
 
 @pytest.mark.parametrize("stages", [["--verify"], ["--review"], ["--verify", "--review"]])
