@@ -619,14 +619,30 @@ def _interruptions_held():
     where their handlers run; elsewhere they are not taken anyway)."""
     import threading
 
-    if not hasattr(signal, "pthread_sigmask") or threading.current_thread() is not threading.main_thread():
+    if threading.current_thread() is not threading.main_thread():
         yield
         return
-    previous = signal.pthread_sigmask(signal.SIG_BLOCK, _HELD_SIGNALS)
+    # The mask holds the signals back from this thread only: in a process with
+    # other threads the kernel hands them to one of those, and Python runs the
+    # handler in this thread at once. So the handlers are replaced as well, by
+    # ones that only note the signal; it is taken when the block is left.
+    pending: list[int] = []
+    handlers = {sig: signal.signal(sig, lambda signum, frame: pending.append(signum)) for sig in _HELD_SIGNALS}
+    previous = (signal.pthread_sigmask(signal.SIG_BLOCK, _HELD_SIGNALS)
+                if hasattr(signal, "pthread_sigmask") else None)
     try:
         yield
     finally:
-        signal.pthread_sigmask(signal.SIG_SETMASK, previous)
+        if previous is not None:
+            signal.pthread_sigmask(signal.SIG_SETMASK, previous)    # a held signal is noted now
+        for sig, handler in handlers.items():
+            signal.signal(sig, handler)
+        if pending:
+            handler = handlers[pending[0]]
+            if callable(handler):
+                handler(pending[0], None)
+            elif handler == signal.SIG_DFL:
+                os.kill(os.getpid(), pending[0])
 
 
 def write_outputs(files: list[tuple[Path, bytes, int]], force: bool) -> None:
