@@ -41,9 +41,12 @@ def samples(tmp_path):
 
 
 def outputs(folder: Path) -> dict[str, tuple[str, dict]]:
-    return {p.name[: -len(".anon.txt")]: (p.read_text(encoding="utf-8"),
-                                           json.loads(p.with_name(p.name.replace(".anon.txt", ".map.json"))
-                                                      .read_text(encoding="utf-8")))
+    """Each document's anonymized text and entity map (the map file's own
+    fingerprint entry left out)."""
+    def entity_map(p: Path) -> dict:
+        data = json.loads(p.with_name(p.name.replace(".anon.txt", ".map.json")).read_text(encoding="utf-8"))
+        return {k: v for k, v in data.items() if not k.startswith("tarnis:")}
+    return {p.name[: -len(".anon.txt")]: (p.read_text(encoding="utf-8"), entity_map(p))
             for p in sorted(folder.glob("*.anon.txt"))}
 
 
@@ -92,20 +95,24 @@ def test_rejecting_every_code_leaves_all_else_unchanged(slm_server, samples, tmp
     assert stat.S_IMODE((logs / "slm_request_log.jsonl").stat().st_mode) == 0o600
 
 
-def test_review_replaces_a_missed_person_everywhere(slm_server, samples, tmp_path, plain):
+def test_review_replaces_a_missed_person_everywhere(slm_server, tmp_path):
+    # A name no role word introduces: the rules leave it for the review.
+    src = write(tmp_path / "in" / "chitanta.txt", "Chiria a fost plătită de Ion Popescu, CNP 1780315123453.\n"
+                                                 "Ion Popescu a semnat la Cluj-Napoca, str. Memorandumului nr. 28.\n")
+    proc = run("anonymize", src, "-o", tmp_path / "plain", RULES)
+    assert proc.returncode == 0, err(proc)
+    (plain_text, plain_map), = outputs(tmp_path / "plain").values()
     server = slm_server(scripted(review=lambda body: review_answer(
         ("Ion Popescu", "PERSON_NAME"), ("Nume Inventat", "PERSON_NAME"), ("Al", "PERSON_NAME"))))
     out = tmp_path / "out"
-    proc = run("anonymize", samples / "contract_inchiriere.txt", "-o", out, RULES, "--review",
-               "--slm-url", server.base_url)
+    proc = run("anonymize", src, "-o", out, RULES, "--review", "--slm-url", server.base_url)
     assert proc.returncode == 0, err(proc)
     (anonymized, entity_map), = outputs(out).values()
-    plain_text, plain_map = plain["contract_inchiriere"]
     assert "Ion Popescu" in plain_text and "Ion Popescu" not in anonymized
     assert anonymized == plain_text.replace("Ion Popescu", "[PERSON_NAME_1]")
     assert entity_map == {**plain_map, "PERSON_NAME": {"Ion Popescu": "[PERSON_NAME_1]",
                                                        "Nume Inventat": "[PERSON_NAME_2]"}}
-    restores(out, samples)
+    restores(out, src.parent)
     assert [body["messages"][1]["content"] for body in server.requests] == [plain_text]
     assert "review of 1 document: 1 missed name found and replaced (PERSON_NAME 1); 1 more reported" in err(proc)
     lines = (out / "slm-logs" / "slm_review_log.jsonl").read_text(encoding="utf-8").splitlines()
@@ -266,10 +273,10 @@ def test_unwritable_error_log_fails_the_unverified_documents(slm_server, samples
 
 # --- standard error quotes no document ----------------------------------------------------------
 
-PLANTED_DOC = ("Subsemnatul Ion Popescu, domiciliat în Cluj, legitimat cu BI nr. 004512, solicit copia "
+PLANTED_DOC = ("Eu, Ion Popescu, domiciliat în Cluj, legitimat cu BI nr. 004512, solicit copia "
                "dosarului nr. 12345/299/2023.\nAutoturismul cu numărul CJ 21 XTR a fost ridicat. Contul de "
                "utilizator ion.popescu85 rămâne activ.\n")
-PLANTED = ["Popescu", "004512", "12345/299/2023", "CJ 21 XTR", "ion.popescu85", "Subsemnatul", "Autoturismul"]
+PLANTED = ["Popescu", "004512", "12345/299/2023", "CJ 21 XTR", "ion.popescu85", "legitimat", "Autoturismul"]
 
 
 def echo_prompt(body):

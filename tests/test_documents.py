@@ -278,3 +278,46 @@ def test_bad_pdfs_are_refused_with_a_reason(tmp_path, make, reason):
     path.write_bytes(make())
     with pytest.raises(DocumentFormatError, match=reason):
         read_document(path)
+
+
+# --- through the command ---------------------------------------------------------------------
+
+def _command(*args, cwd):
+    import os
+    import subprocess
+    import sys
+
+    env = dict(os.environ, HF_HUB_OFFLINE="1", TRANSFORMERS_OFFLINE="1")
+    return subprocess.run([sys.executable, "-m", "tarnis", *map(str, args)], cwd=cwd, env=env,
+                          capture_output=True, timeout=300)
+
+
+def test_command_anonymizes_and_restores_word_and_pdf_documents(tmp_path):
+    src = tmp_path / "dosar"
+    src.mkdir()
+    build_word(src / "contract.docx")
+    (src / "scrisoare.pdf").write_bytes(_pdf([f"Stimate domn, CNP {CNP}, cont {IBAN}."]))
+    (src / "~$contract.docx").write_bytes(b"lock file of an open document")
+    (src / "stricat.docx").write_bytes(b"not a package")
+    proc = _command("anonymize", src, "-o", tmp_path / "out", "--rules-only", "-j", "1", cwd=tmp_path)
+    err = proc.stderr.decode()
+    assert proc.returncode == 1 and "stricat.docx: not a Word document (not a ZIP package)" in err
+    assert "~$" not in err
+    out = tmp_path / "out"
+    assert sorted(p.name for p in out.iterdir()) == ["contract.anon.docx", "contract.map.json",
+                                                     "scrisoare.anon.txt", "scrisoare.map.json"]
+    assert CNP not in (out / "scrisoare.anon.txt").read_text(encoding="utf-8")
+    assert CNP not in all_xml(out / "contract.anon.docx")
+
+    proc = _command("restore", out / "contract.anon.docx", "--map", out / "contract.map.json", cwd=tmp_path)
+    assert proc.returncode == 2 and "needs -o" in proc.stderr.decode()
+    proc = _command("restore", out / "contract.anon.docx", "--map", out / "contract.map.json",
+                    "-o", tmp_path / "back.docx", cwd=tmp_path)
+    assert proc.returncode == 0, proc.stderr.decode()
+    assert (tmp_path / "back.docx").stat().st_mode & 0o777 == 0o600
+    assert read_document(tmp_path / "back.docx").text.splitlines() == \
+        read_document(src / "contract.docx").text.splitlines()
+    # A map of another document is refused for the Word document as for a text.
+    proc = _command("restore", out / "contract.anon.docx", "--map", out / "scrisoare.map.json",
+                    "-o", tmp_path / "other.docx", cwd=tmp_path)
+    assert proc.returncode == 1 and not (tmp_path / "other.docx").exists()

@@ -85,6 +85,10 @@ def test_names_after_role_words(recognizer, text, expected):
     # all capitals, and "lui" between
     ("DOMNUL IOAN POP", ["IOAN POP"]), ("INCULPATUL POPESCU ION,", ["POPESCU ION"]),
     ("martorului lui Vasile Dan", ["Vasile Dan"]),
+    # identifier keywords and function words in capitals are no part of a name
+    ("formulată de titularul CNP 2900202123457", []),
+    ("Subsemnatul NUMĂR DE ÎNREGISTRARE TM 94 DGX", []),
+    ("INCULPATUL POPESCU ION DIN CLUJ", ["POPESCU ION"]), ("titular Ion Pop IBAN RO49", ["Ion Pop"]),
 ])
 def test_where_a_name_ends_and_what_is_no_name(recognizer, text, expected):
     assert names(recognizer, text) == expected

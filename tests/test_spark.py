@@ -292,7 +292,7 @@ def test_verification_runs_once_per_batch_and_keeps_what_it_accepts(monkeypatch,
     for text in anonymized[:2]:
         assert "0722 123 456" in text                      # rejected: left in the text
         assert "RO49" not in text and "[PHONE_NUMBER" not in text and "[IBAN_CODE" not in text
-    assert set(json.loads(maps[0])) == {"CNP"}
+    assert set(json.loads(maps[0])) == {"CNP", "tarnis:document"}
 
 
 @pytest.mark.parametrize("anonymized, entity_map, restored, error", [

@@ -63,6 +63,9 @@ _CLIENT_TRIES, _VERIFY_ATTEMPTS, _REVIEW_ATTEMPTS = 3, 5, 3
 VERIFY_GROUP = 32
 
 ANON_SUFFIX = ".anon.txt"
+_DOCX = ".docx"
+_PDF = ".pdf"
+ANON_DOCX_SUFFIX = ".anon.docx"
 MAP_SUFFIX = ".map.json"
 _TXT = ".txt"
 
@@ -218,13 +221,24 @@ class Document:
         (`notes.md` gives `notes.md.anon.txt`), so no two names collide."""
         folder = (outdir if outdir is not None else self.base) / self.relative.parent
         name = self.relative.name
-        stem = name[: -len(_TXT)] if name.lower().endswith(_TXT) else name
+        lower = name.lower()
+        if lower.endswith(_DOCX):
+            # A Word document stays one: NAME.docx gives NAME.anon.docx.
+            stem = name[: -len(_DOCX)]
+            return folder / (stem + ANON_DOCX_SUFFIX), folder / (stem + MAP_SUFFIX)
+        # A PDF's text is written as text: NAME.pdf gives NAME.anon.txt.
+        suffix = next((x for x in (_TXT, _PDF) if lower.endswith(x)), "")
+        stem = name[: -len(suffix)] if suffix else name
         return folder / (stem + ANON_SUFFIX), folder / (stem + MAP_SUFFIX)
 
 
 def _is_document_name(name: str) -> bool:
+    """Text, Word and PDF files, less the command's own outputs and Word's
+    lock files (`~$name.docx`)."""
     lower = name.lower()
-    return lower.endswith(_TXT) and not lower.endswith(ANON_SUFFIX)
+    if lower.endswith((ANON_SUFFIX, ANON_DOCX_SUFFIX)) or lower.startswith("~$"):
+        return False
+    return lower.endswith((_TXT, _DOCX, _PDF))
 
 
 def _kind(mode: int) -> str:
@@ -275,7 +289,7 @@ def collect_documents(paths: list[str], console: Console) -> tuple[list[Document
                 console.error(f"{shown(e.filename)}: cannot read the folder: {e.strerror or e}")
                 failed += 1
             if not found and not unreadable:
-                console.error(f"{shown(arg)}: no .txt files in this folder")
+                console.error(f"{shown(arg)}: no .txt, .docx or .pdf files in this folder")
                 failed += 1
             for doc in found:
                 add(doc)
@@ -298,6 +312,33 @@ def read_document(path: Path) -> str:
     an empty file is an empty text). Only a regular file is read: anything
     else (a named pipe, a device) fails without being opened, or, put in its
     place since, without a byte read from it."""
+    data = _read_bytes(path)
+    try:
+        return data.decode("utf-8")
+    except UnicodeDecodeError as e:
+        raise DocumentError(f"{shown(path)}: not valid UTF-8 (byte 0x{data[e.start]:02x} at offset {e.start})") from None
+
+
+def _is_word(path: Path) -> bool:
+    return str(path).lower().endswith(_DOCX)
+
+
+def read_input(path: Path):
+    """The document at `path` as the host layer reads it: text, Word or PDF by
+    its suffix (`.text` is what is analyzed); a file that is not what its
+    suffix says fails with the reason."""
+    from tarnis.host.documents import DocumentFormatError, read_document as read_host_document
+
+    data = _read_bytes(path)
+    try:
+        return read_host_document(path, data)
+    except DocumentFormatError as e:
+        raise DocumentError(f"{shown(path)}: {e}") from None
+    except UnicodeDecodeError as e:
+        raise DocumentError(f"{shown(path)}: not valid UTF-8 (byte 0x{data[e.start]:02x} at offset {e.start})") from None
+
+
+def _read_bytes(path: Path) -> bytes:
     try:
         mode = os.stat(path).st_mode
         if not stat.S_ISREG(mode):
@@ -309,13 +350,9 @@ def read_document(path: Path) -> str:
             mode = os.fstat(f.fileno()).st_mode
             if not stat.S_ISREG(mode):
                 raise DocumentError(f"{shown(path)}: {_kind(mode)}, not a text file")
-            data = f.read()
+            return f.read()
     except OSError as e:
         raise DocumentError(f"{shown(path)}: cannot read: {e.strerror or e}") from None
-    try:
-        return data.decode("utf-8")
-    except UnicodeDecodeError as e:
-        raise DocumentError(f"{shown(path)}: not valid UTF-8 (byte 0x{data[e.start]:02x} at offset {e.start})") from None
 
 
 def _default_file_mode() -> int:
@@ -582,14 +619,30 @@ def _interruptions_held():
     where their handlers run; elsewhere they are not taken anyway)."""
     import threading
 
-    if not hasattr(signal, "pthread_sigmask") or threading.current_thread() is not threading.main_thread():
+    if threading.current_thread() is not threading.main_thread():
         yield
         return
-    previous = signal.pthread_sigmask(signal.SIG_BLOCK, _HELD_SIGNALS)
+    # The mask holds the signals back from this thread only: in a process with
+    # other threads the kernel hands them to one of those, and Python runs the
+    # handler in this thread at once. So the handlers are replaced as well, by
+    # ones that only note the signal; it is taken when the block is left.
+    pending: list[int] = []
+    handlers = {sig: signal.signal(sig, lambda signum, frame: pending.append(signum)) for sig in _HELD_SIGNALS}
+    previous = (signal.pthread_sigmask(signal.SIG_BLOCK, _HELD_SIGNALS)
+                if hasattr(signal, "pthread_sigmask") else None)
     try:
         yield
     finally:
-        signal.pthread_sigmask(signal.SIG_SETMASK, previous)
+        if previous is not None:
+            signal.pthread_sigmask(signal.SIG_SETMASK, previous)    # a held signal is noted now
+        for sig, handler in handlers.items():
+            signal.signal(sig, handler)
+        if pending:
+            handler = handlers[pending[0]]
+            if callable(handler):
+                handler(pending[0], None)
+            elif handler == signal.SIG_DFL:
+                os.kill(os.getpid(), pending[0])
 
 
 def write_outputs(files: list[tuple[Path, bytes, int]], force: bool) -> None:
@@ -915,15 +968,25 @@ def entity_map_json(entity_map: dict, anonymized: str | None = None) -> str:
     return json.dumps(entity_map, ensure_ascii=False, indent=2) + "\n"
 
 
+def anonymize_input(document, results: list) -> tuple[str, dict, bytes | None]:
+    """(anonymized text, entity map, anonymized Word package or None) of a
+    document read by read_input."""
+    from tarnis.host.documents import anonymize_document as anonymize_host_document
+
+    if document.kind == "docx":
+        return anonymize_host_document(document, results)
+    return (*anonymize_results(document.text, results), None)
+
+
 def anonymize_document(engine, text: str, entities: list[str] | None) -> tuple[str, dict]:
     return anonymize_results(text, detections(engine, text, entities))
 
 
 def write_anonymized(source: Path, text: str, anonymized: str, entity_map: dict, anon: Path, emap: Path,
-                     force: bool, text_mode: int, warn) -> Counter:
-    """Write a document's entity map, then its anonymized text; `warn` is
-    told when restoring would not give back `text`. Returns the placeholders
-    in the text by type."""
+                     force: bool, text_mode: int, warn, data: bytes | None = None) -> Counter:
+    """Write a document's entity map, then its anonymized text (or `data`, the
+    anonymized Word package); `warn` is told when restoring would not give
+    back `text`. Returns the placeholders in the text by type."""
     from tarnis.processing import deanonymize_text
 
     restored = deanonymize_text(anonymized, entity_map)
@@ -938,7 +1001,7 @@ def write_anonymized(source: Path, text: str, anonymized: str, entity_map: dict,
     map_json = entity_map_json(entity_map, anonymized)
     # The map goes first: an anonymized text without its map could never be restored.
     write_outputs([(emap, map_json.encode("utf-8"), _MAP_FILE_MODE),
-                   (anon, anonymized.encode("utf-8"), text_mode)], force=force)
+                   (anon, anonymized.encode("utf-8") if data is None else data, text_mode)], force=force)
     return _placeholder_counts(anonymized, entity_map)
 
 
@@ -1285,12 +1348,15 @@ def work_on(engine, config: EngineConfig, task: tuple, warn):
     configured work with it; returns what goes back to the command, raises
     when the document fails."""
     source = task[0]
-    text = read_document(source)
+    document = read_input(source)
+    for warning in document.warnings:
+        warn(f"{shown(source)}: {warning}")
+    text = document.text
     results = detections(engine, text, config.entities, raw=config.raw)
     if config.work == WORK_ANONYMIZE:
-        anonymized, entity_map = anonymize_results(text, results)
+        anonymized, entity_map, data = anonymize_input(document, results)
         return write_anonymized(source, text, anonymized, entity_map, task[1], task[2], config.force,
-                                config.text_mode, warn)
+                                config.text_mode, warn, data)
     if config.work == WORK_DETECT:
         return detect_output(source, text, results, config.as_json), Counter(r.entity_type for r in results)
     return text, results
@@ -1617,7 +1683,10 @@ def analysis(args, console: Console, documents: list):
         engine, build_seconds = build_engine(args, console)
 
         def prepare(source) -> DocState:
-            text = read_document(source)
+            document = read_input(source)
+            for warning in document.warnings:
+                console.warning(f"{shown(source)}: {warning}")
+            text = document.text
             return DocState(source, text, detections(engine, text, args.entities, raw=raw))
 
         yield prepare, None, build_seconds
@@ -1806,13 +1875,26 @@ def cmd_anonymize(args, console: Console) -> int:
     def process(job, state: DocState) -> None:
         doc, anon, emap = job
         text = state.text
-        anonymized, entity_map = anonymize_results(text, state.kept if stages.verify else state.results)
+        document = read_input(doc.source) if _is_word(doc.source) else None
+        if document is not None and document.text != text:
+            raise DocumentError(f"{shown(doc.source)}: changed while it was being anonymized")
+        results = state.kept if stages.verify else state.results
+        if document is not None:
+            anonymized, entity_map, data = anonymize_input(document, results)
+        else:
+            (anonymized, entity_map), data = anonymize_results(text, results), None
         added = []
         if stages.review:
             # The map is written only after the review has extended it.
             anonymized, entity_map, added = stages.review_document(doc.source, anonymized, entity_map)
+            if document is not None:
+                lines = anonymized.split("\n")
+                if len(lines) != text.count("\n") + 1:
+                    raise DocumentError(f"{shown(doc.source)}: a name the review found runs over two paragraphs "
+                                        "of the Word document; nothing was written")
+                data = read_input(doc.source).with_lines(lines, entity_map)
         counts.update(write_anonymized(doc.source, text, anonymized, entity_map, anon, emap, args.force,
-                                       text_mode, console.warning))
+                                       text_mode, console.warning, data))
         if stages.verify:
             stages.count_verdicts(state)
         if stages.review:
@@ -2029,8 +2111,12 @@ def cmd_restore(args, console: Console) -> int:
         for given in (source, map_path):
             if _same_file(out, given):
                 raise UsageError(f"-o {shown(out)} is an input of this command; inputs are never overwritten")
+    word = _is_word(source)
+    if word and out is None:
+        raise UsageError(f"restoring the Word document {shown(source)} needs -o OUT.docx")
     try:
-        text = read_document(source)
+        document = read_input(source)
+        text = document.text
         loaded = read_entity_map(map_path)
     except DocumentError as e:
         console.error(str(e))
@@ -2073,14 +2159,14 @@ def cmd_restore(args, console: Console) -> int:
                       f"{limit:,} ({_RESTORE_GROWTH} times the text, at least {_RESTORE_FLOOR:,}); "
                       "is it a map made by tarnis anonymize? Nothing was restored")
         return EXIT_FAILED
-    restored = deanonymize_text(text, entity_map)
+    restored = document.restored(entity_map) if word else deanonymize_text(text, entity_map).encode("utf-8")
 
     if out is None:
-        console.out(restored)
+        console.out(restored.decode("utf-8"))
     else:
         try:
             # The restored text is the original document: as private as the map.
-            write_outputs([(out, restored.encode("utf-8"), _MAP_FILE_MODE)], force=args.force)
+            write_outputs([(out, restored, _MAP_FILE_MODE)], force=args.force)
         except DocumentError as e:
             console.error(str(e))
             return EXIT_FAILED

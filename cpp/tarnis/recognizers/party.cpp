@@ -83,7 +83,19 @@ const char* const kOrganizationWords[] = {
     "republica", "moldova", "holding", "group", "company", "ltd", "gmbh", "inc", "bank", "trust", "invest",
     "construct", "impex", "prod", "com", "trans", "service", "grup"};
 
+// Words that never belong to a name, written in capitals as often as not in
+// headings and forms: identifier keywords ("titularul CNP ...", "Subsemnatul
+// NUMĂR DE ÎNREGISTRARE ...") and function words. A name ends before one.
+const char* const kNotNameWords[] = {
+    "cnp", "idnp", "iban", "bic", "swift", "nr", "numar", "numarul", "cod", "codul", "cont", "contul", "tel",
+    "telefon", "telefonul", "mobil", "fax", "email", "e-mail", "bi", "ci", "seria", "serie", "cui", "cif",
+    "dosar", "dosarul", "contract", "contractul", "inregistrare", "inmatriculare", "de", "din", "la", "cu", "si",
+    "in", "al", "a", "ai", "ale", "pe", "pentru", "prin", "sau", "ori", "iar", "dar", "ca", "care", "este",
+    "sunt", "domiciliat", "domiciliata", "nascut", "nascuta", "legitimat", "legitimata", "avand", "str",
+    "strada", "bd", "jud", "sector"};
+
 const Regex* g_role = nullptr;
+std::unordered_set<std::u32string>* g_not_names = nullptr;
 std::unordered_set<std::u32string>* g_titles = nullptr;
 std::unordered_set<std::u32string>* g_organizations = nullptr;
 
@@ -218,6 +230,7 @@ Found read_name(U32View t, size_t pos, size_t max_words) {
     }
     const std::u32string folded = fold(token);
     if (g_organizations->count(folded)) return Found{};
+    if (g_not_names->count(folded)) break;
     if (words == 0 && g_titles->count(folded)) {
       i = e;
       if (!skip_blanks()) break;
@@ -297,6 +310,7 @@ PYBIND11_MODULE(party, m) {
   g_role = new Regex(kRolePattern, reflag::IGNORECASE);
   m.attr("_TITLE_WORDS") = word_set(kTitleWords, g_titles);
   m.attr("_ORGANIZATION_WORDS") = word_set(kOrganizationWords, g_organizations);
+  m.attr("_NOT_NAME_WORDS") = word_set(kNotNameWords, g_not_names);
 
   ClassBuilder(m, "PartyNameRecognizer", py::make_tuple(m.attr("LocalRecognizer")),
                "Detects names of persons introduced by a party or address word (inculpatul, reclamanta,\n"

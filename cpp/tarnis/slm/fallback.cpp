@@ -1513,7 +1513,7 @@ PYBIND11_MODULE(fallback, m) {
   {
     py::list catalogue;
     for (const char* t : {"DOMIVIA", "ORGANIZATION", "PERSON_NAME", "USERNAME", "PASSWORD", "EMAIL_ADDRESS",
-                          "PHONE_NUMBER", "IBAN_CODE", "CREDIT_CARD", "BIC", "URL", "IP_ADDRESS", "CODE", "CNP"}) {
+                          "PHONE_NUMBER", "IBAN_CODE", "CREDIT_CARD", "BIC", "URL", "IP_ADDRESS", "CODE", "CNP", "IDNP"}) {
       catalogue.append(py::str(t));
     }
     m.attr("_CATALOGUE_ENTITY_TYPES") = py::tuple(catalogue);
