@@ -292,14 +292,15 @@ def _command(*args, cwd):
                           capture_output=True, timeout=300)
 
 
-def test_command_anonymizes_and_restores_word_and_pdf_documents(tmp_path):
+@pytest.mark.parametrize("jobs", ["1", "2"])
+def test_command_anonymizes_and_restores_word_and_pdf_documents(tmp_path, jobs):
     src = tmp_path / "dosar"
     src.mkdir()
     build_word(src / "contract.docx")
     (src / "scrisoare.pdf").write_bytes(_pdf([f"Stimate domn, CNP {CNP}, cont {IBAN}."]))
     (src / "~$contract.docx").write_bytes(b"lock file of an open document")
     (src / "stricat.docx").write_bytes(b"not a package")
-    proc = _command("anonymize", src, "-o", tmp_path / "out", "--rules-only", "-j", "1", cwd=tmp_path)
+    proc = _command("anonymize", src, "-o", tmp_path / "out", "--rules-only", "-j", jobs, cwd=tmp_path)
     err = proc.stderr.decode()
     assert proc.returncode == 1 and "stricat.docx: not a Word document (not a ZIP package)" in err
     assert "~$" not in err
