@@ -35,6 +35,11 @@ from dataclasses import dataclass, field
 from pathlib import Path
 
 from tarnis import __version__
+from tarnis.host.defaults import PLACEHOLDER as _PLACEHOLDER
+from tarnis.host.errors import DocumentError, UsageError, shown
+from tarnis.host.errors import count as _count
+from tarnis.host.errors import escape_char as _escape_char
+from tarnis.host.errors import listed as _shown
 
 EXIT_OK = 0
 EXIT_FAILED = 1
@@ -69,7 +74,6 @@ ANON_DOCX_SUFFIX = ".anon.docx"
 MAP_SUFFIX = ".map.json"
 _TXT = ".txt"
 
-_PLACEHOLDER = re.compile(r"\[[A-Z_]+_\d+\]")
 _PLACEHOLDER_TYPE = re.compile(r"\[([A-Z_]+)_\d+\]")
 
 # The entity map holds the personal data itself: only its owner may read it.
@@ -78,41 +82,7 @@ _MAP_FILE_MODE = 0o600
 _log = logging.getLogger("tarnis.cli")
 
 
-class UsageError(Exception):
-    """A problem with the command line or the models: exit status 2."""
-
-
-class DocumentError(Exception):
-    """A problem with one document; the others are still processed."""
-
-
 # --- console ---------------------------------------------------------------------------------
-
-_ESCAPES = {"\n": "\\n", "\r": "\\r", "\t": "\\t"}
-
-
-def _escape_char(ch: str) -> str:
-    code = ord(ch)
-    if ch in _ESCAPES:
-        return _ESCAPES[ch]
-    if 0xDC80 <= code <= 0xDCFF:
-        return f"\\x{code - 0xDC00:02x}"    # a byte of the name that is not UTF-8
-    if code < 0x100:
-        return f"\\x{code:02x}"
-    return f"\\u{code:04x}" if code < 0x10000 else f"\\U{code:08x}"
-
-
-def shown(path) -> str:
-    """A file name as the command prints it: characters that are not
-    printable (line breaks, escape sequences, invisible format characters,
-    bytes that are not UTF-8) are escaped, so that no name can fake a line of
-    output or drive the terminal. Every message naming a file goes through
-    here."""
-    text = os.fspath(path) if isinstance(path, os.PathLike) else str(path)
-    if text.isprintable():
-        return text
-    return "".join(ch if ch.isprintable() else _escape_char(ch) for ch in text)
-
 
 _CONTROL = re.compile(r"[\x00-\x09\x0b-\x1f\x7f-\x9f]")
 
@@ -2177,14 +2147,6 @@ def cmd_restore(args, console: Console) -> int:
     console.info(f"restored {replaced} placeholder{'s' if replaced != 1 else ''}"
                  f"{f' into {shown(out)}' if out is not None else ''}")
     return EXIT_OK
-
-
-def _count(n: int, noun: str) -> str:
-    return f"{n} {noun}{'s' if n != 1 else ''}"
-
-
-def _shown(items: list[str], limit: int = 20) -> str:
-    return ", ".join(items[:limit]) + (f" and {len(items) - limit} more" if len(items) > limit else "")
 
 
 def _verdict_fields(r, verdicts: dict) -> dict:
