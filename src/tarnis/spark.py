@@ -29,15 +29,19 @@ Spark's output committer.
 from __future__ import annotations
 
 import functools
-import json
 import logging
 import os
-import shutil
 import sys
 import time
 from collections import Counter
 from dataclasses import dataclass, field
-from pathlib import Path
+
+from tarnis.host.config import EngineConfig
+from tarnis.host.defaults import DEFAULT_NER, GLINER_BACKENDS, NER_SOURCES
+from tarnis.host.engines import build_engine
+from tarnis.host.maps import entity_map_json, map_mismatch, parse_entity_map
+from tarnis.host.errors import DocumentError
+from tarnis.host.pipeline import anonymize_results, detections
 
 _log = logging.getLogger(__name__)
 
@@ -54,20 +58,13 @@ _MAX_BATCH_CHARS = 256 * 1024 * 1024
 # --- configuration: what travels to the executors -------------------------------------------
 
 @dataclass(frozen=True)
-class AnalyzerConfig:
-    """Everything an executor needs to build its analyzer (and the
-    verification stage): names and folders of models and plain options,
+class AnalyzerConfig(EngineConfig):
+    """Everything an executor needs to build its analyzer (the host layer's
+    configuration) and the verification stage (`verify`, the fallback's
+    keyword arguments): names and folders of models and plain options,
     never a model or an analyzer."""
 
-    rules_only: bool = False
-    gliner_model: str | None = None
-    spacy_model: str | None = None
-    entities: tuple[str, ...] | None = None
     verify: dict | None = field(default=None, hash=False)
-    ner: str = "gliner"
-    gliner_backend: str | None = None
-    gliner_batch_size: int | None = None
-    keep_legal_references: bool = True
 
     def key(self) -> str:
         """Identity of the analyzer within one process."""
@@ -91,16 +88,14 @@ def make_config(rules_only: bool = False, gliner_model: str | None = None, spacy
                 entities=None, verify=None, ner: str | None = None, gliner_backend: str | None = None,
                 gliner_batch_size: int | None = None, keep_legal_references: bool = True) -> AnalyzerConfig:
     """Check the options of the dataframe functions and bundle them."""
-    from tarnis import cli
-
     if not isinstance(rules_only, bool):
         raise TypeError("rules_only must be a bool")
-    if ner is not None and ner not in cli.NER_SOURCES:
-        raise ValueError(f"ner must be one of {', '.join(cli.NER_SOURCES)}")
+    if ner is not None and ner not in NER_SOURCES:
+        raise ValueError(f"ner must be one of {', '.join(NER_SOURCES)}")
     if rules_only and ner is not None:
         raise ValueError("rules_only takes no ner")
-    if gliner_backend is not None and gliner_backend not in cli.GLINER_BACKENDS:
-        raise ValueError(f"gliner_backend must be one of {', '.join(cli.GLINER_BACKENDS)}")
+    if gliner_backend is not None and gliner_backend not in GLINER_BACKENDS:
+        raise ValueError(f"gliner_backend must be one of {', '.join(GLINER_BACKENDS)}")
     if gliner_batch_size is not None and (not isinstance(gliner_batch_size, int) or isinstance(gliner_batch_size, bool)
                                           or gliner_batch_size < 1):
         raise ValueError("gliner_batch_size must be a whole number of at least 1")
@@ -129,7 +124,7 @@ def make_config(rules_only: bool = False, gliner_model: str | None = None, spacy
     return AnalyzerConfig(rules_only=rules_only,
                           gliner_model=_model_location(os.fspath(gliner_model) if gliner_model else None),
                           spacy_model=_model_location(os.fspath(spacy_model) if spacy_model else None),
-                          entities=entities, verify=verify, ner=ner or cli.DEFAULT_NER,
+                          entities=entities, verify=verify, ner=ner or DEFAULT_NER,
                           gliner_backend=gliner_backend, gliner_batch_size=gliner_batch_size,
                           keep_legal_references=keep_legal_references)
 
@@ -144,21 +139,7 @@ _builds: Counter = Counter()
 
 
 def _build_engine(config: AnalyzerConfig):
-    from tarnis import cli
-
-    if config.rules_only:
-        cli._import_presidio_without_torch()
-        return cli.build_rules_engine(keep_legal_references=config.keep_legal_references)
-    if config.ner == "spacy":
-        cli._import_presidio_without_torch()
-        return cli.build_spacy_engine(config.spacy_model or cli.DEFAULT_SPACY_MODEL,
-                                      keep_legal_references=config.keep_legal_references)
-    return cli.build_full_engine(config.gliner_model or cli.DEFAULT_GLINER_MODEL,
-                                 config.spacy_model or cli.DEFAULT_SPACY_MODEL,
-                                 config.gliner_backend or cli.DEFAULT_GLINER_BACKEND,
-                                 config.gliner_batch_size or cli.DEFAULT_GLINER_BATCH_SIZE,
-                                 spacy_ner=config.ner == "both",
-                                 keep_legal_references=config.keep_legal_references)
+    return build_engine(config)[0]
 
 
 def _quiet_worker_logging() -> None:
@@ -272,8 +253,6 @@ def anonymize_values(config: AnalyzerConfig, values: list) -> tuple[list, list, 
     """Anonymize a batch of documents: (anonymized texts, entity maps as the
     command's JSON, errors), one each per value; a document either has its
     text and map or an error, never part of them."""
-    from tarnis import cli
-
     n = len(values)
     anonymized: list = [None] * n
     maps: list = [None] * n
@@ -289,32 +268,18 @@ def anonymize_values(config: AnalyzerConfig, values: list) -> tuple[list, list, 
                 texts[i] = text
     entities = list(config.entities) if config.entities else None
 
-    if config.verify is None:
-        for i, text in texts.items():
-            try:
-                anon, entity_map = cli.anonymize_document(engine, text, entities)
-                maps[i] = cli.entity_map_json(entity_map, anon)
-            except Exception as e:  # noqa: BLE001 - one bad document must not stop the batch
-                errors[i] = _withheld(e, "anonymizing")
-                maps[i] = None
-                continue
-            anonymized[i] = anon
-        return anonymized, maps, errors
-
-    from tarnis.processing import anonymize_text, postprocess_anonymized
-
     found: dict[int, list] = {}
     for i, text in texts.items():
         try:
-            found[i] = cli.detections(engine, text, entities)
-        except Exception as e:  # noqa: BLE001
-            errors[i] = _withheld(e, "analyzing")
-    _verify(config, texts, found, errors)
+            found[i] = detections(engine, text, entities)
+        except Exception as e:  # noqa: BLE001 - one bad document must not stop the batch
+            errors[i] = _withheld(e, "anonymizing" if config.verify is None else "analyzing")
+    if config.verify is not None:
+        _verify(config, texts, found, errors)
     for i, results in found.items():
         try:
-            anon, entity_map = anonymize_text(texts[i], results)
-            anon = postprocess_anonymized(anon, entity_map)
-            maps[i] = cli.entity_map_json(entity_map, anon)
+            anon, entity_map = anonymize_results(texts[i], results)
+            maps[i] = entity_map_json(entity_map, anon)
         except Exception as e:  # noqa: BLE001
             errors[i] = _withheld(e, "anonymizing")
             maps[i] = None
@@ -362,7 +327,6 @@ def restore_values(anonymized: list, maps: list, partial: bool = False) -> tuple
     """Restore a batch: (restored texts, errors). A map that records another
     text than its row's is refused unless `partial` (texts edited on
     purpose)."""
-    from tarnis import cli
     from tarnis.processing import deanonymize_text
 
     restored: list = [None] * len(anonymized)
@@ -380,12 +344,12 @@ def restore_values(anonymized: list, maps: list, partial: bool = False) -> tuple
             continue
         try:
             # The messages name positions and entry numbers, never the content.
-            loaded = cli.parse_entity_map(map_text)
-        except cli.DocumentError as e:
+            loaded = parse_entity_map(map_text)
+        except DocumentError as e:
             errors[i] = str(e)
             continue
         if loaded.info is not None and not partial:
-            mismatch = cli.map_mismatch(text, loaded.info, "its map")
+            mismatch = map_mismatch(text, loaded.info, "its map")
             if mismatch is not None:
                 errors[i] = f"anonymized text: {mismatch}"
                 continue
@@ -416,8 +380,6 @@ def detect_values(config: AnalyzerConfig, values: list) -> list[tuple]:
     """Detections of a batch: (row, entity type, start, end, score,
     recognizer, text, error) tuples in row and text order; a failing
     document gives one tuple with only its row and the error."""
-    from tarnis import cli
-
     rows: list[tuple] = []
     engine, failure = _analyzer(config) if values else (None, None)
     entities = list(config.entities) if config.entities else None
@@ -427,7 +389,7 @@ def detect_values(config: AnalyzerConfig, values: list) -> list[tuple]:
             reason = failure
         if reason is None:
             try:
-                results = cli.detections(engine, text, entities)
+                results = detections(engine, text, entities)
             except Exception as e:  # noqa: BLE001
                 reason = _withheld(e, "analyzing")
         if reason is not None:
@@ -590,212 +552,8 @@ def detect_dataframe(df, text_col: str = "text", *, id_col: str | None = None, r
         functools.partial(_detect_batches, config, text_col, id_col, names, _large_strings(df)), schema)
 
 
-# --- the command ----------------------------------------------------------------------------
-
-FORMATS = ("parquet", "json", "text")
-_INSTALL_SPARK = "install the Spark extra: pip install 'tarnis[spark]'"
-_INSTALL_JAVA = ("Spark needs a Java runtime, 17 or newer (on Debian: apt-get install openjdk-17-jre-headless), "
-                 "found through JAVA_HOME or on the PATH")
-
-
-def add_spark_command(sub) -> None:
-    """The `spark-anonymize` subcommand of `tarnis`."""
-    from tarnis import cli
-
-    p = sub.add_parser(
-        "spark-anonymize", help="anonymize a corpus on Apache Spark (local by default)",
-        description="Anonymize a folder of UTF-8 text files (*.txt below it) or a Parquet or JSON-lines "
-                    "dataset on Spark and write a dataset with the original columns plus the anonymized "
-                    "text, the entity map (JSON, as `anonymize` writes it) and an error column. The output "
-                    "holds the personal data (the original text and the maps): keep it as safe as the input.")
-    p.add_argument("input", metavar="INPUT", help="folder of text files, or a Parquet or JSON-lines dataset")
-    p.add_argument("output", metavar="OUTPUT", help="output dataset (a folder); must not exist without --force")
-    p.add_argument("--format", choices=FORMATS,
-                   help="format of INPUT (default: parquet or json when a local INPUT holds such files, "
-                        "else text)")
-    p.add_argument("--output-format", choices=("parquet", "json"), default="parquet",
-                   help="format of OUTPUT: Parquet (default) or JSON lines")
-    p.add_argument("--text-col", default="text", metavar="NAME",
-                   help="column of the documents in a Parquet or JSON dataset (default: text)")
-    p.add_argument("--drop-text", action="store_true", help="leave the original text out of the output")
-    p.add_argument("--master", metavar="URL",
-                   help="Spark master (default: local[*], or the one spark-submit was given)")
-    p.add_argument("-f", "--force", action="store_true", help="replace OUTPUT if it exists")
-    cli._add_models(p, jobs=False)
-    cli._add_slm(p, review=False)
-    cli._add_common(p)
-    p.set_defaults(run=cmd_spark_anonymize)
-
-
-def _local_path(path: str) -> Path | None:
-    if path.startswith("file://"):
-        return Path(path[7:])
-    if path.startswith("file:"):
-        return Path(path[5:])
-    if "://" in path:
-        return None
-    return Path(path)
-
-
-def _guess_format(path: str) -> str:
-    local = _local_path(path)
-    if local is None:
-        return "text"
-    if local.is_file():
-        files = [local]
-    elif local.is_dir():
-        files = [Path(folder) / name for folder, _, names in os.walk(local) for name in names]
-    else:
-        return "text"
-    suffixes = {f.suffix.lower() for f in files}
-    if ".parquet" in suffixes:
-        return "parquet"
-    if suffixes & {".json", ".jsonl"}:
-        return "json"
-    return "text"
-
-
-def _verify_settings(args) -> dict | None:
-    """The fallback's settings for `--verify`; the request logs go to
-    --slm-log-dir, by default `slm-logs` beside OUTPUT."""
-    if not args.verify:
-        return None
-    log_dir = args.slm_log_dir
-    if log_dir is None:
-        local = _local_path(args.output)
-        log_dir = str(local.absolute().parent / "slm-logs") if local is not None else "slm-logs"
-    return {"base_url": args.slm_url, "model": args.slm_model, "on_failure": args.slm_on_failure,
-            "log_dir": Path(log_dir), "timeout": args.slm_timeout}
-
-
-def _usage(message: str):
-    from tarnis.cli import UsageError
-    return UsageError(message)
-
-
-def _check_verification(settings: dict) -> None:
-    """Stop before any work when the server does not answer: a user who
-    asked for verification never silently gets none."""
-    from tarnis import cli
-
-    try:
-        from tarnis.slm.fallback import SLMFallback
-    except ImportError as e:
-        raise _usage(f"--verify: the verification stage is not available in this installation ({e})") from None
-    fallback = SLMFallback(**{**settings, "required": False})
-    if not fallback._check_health():
-        raise _usage(f"--verify needs a language model: {fallback._health_error}\n"
-                     + cli._START_SERVER.format(model=settings["model"], stages="--verify"))
-    if _local_path(str(settings["log_dir"])) is not None:
-        cli._make_log_dir(Path(settings["log_dir"]))
-
-
-def _session(master: str | None, quiet: bool, verbose: bool):
-    try:
-        from pyspark.sql import SparkSession
-    except ImportError as e:
-        raise _usage(f"cannot load Spark: {e}; {_INSTALL_SPARK}") from None
-    submitted = "PYSPARK_GATEWAY_PORT" in os.environ           # started by spark-submit
-    if not submitted and not (os.environ.get("JAVA_HOME") or shutil.which("java")):
-        raise _usage(f"cannot start Spark: no Java runtime. {_INSTALL_JAVA}")
-    builder = SparkSession.builder.appName("tarnis spark-anonymize")
-    if master is not None or not submitted:
-        master = master or "local[*]"
-        builder = builder.master(master)
-        if master.startswith("local"):
-            # The workers run this interpreter, where tarnis is installed.
-            os.environ.setdefault("PYSPARK_PYTHON", sys.executable)
-    builder = builder.config("spark.ui.showConsoleProgress", "false" if quiet else "true")
-    try:
-        spark = builder.getOrCreate()
-    except Exception as e:  # noqa: BLE001
-        raise _usage(f"cannot start Spark: {type(e).__name__}: {e}\n{_INSTALL_JAVA}") from None
-    spark.sparkContext.setLogLevel("INFO" if verbose else "ERROR")
-    return spark
-
-
-def _read_input(spark, args, fmt: str):
-    from pyspark.sql import functions as F
-
-    if fmt == "text":
-        df = (spark.read.format("binaryFile")
-              .option("pathGlobFilter", "*.txt")
-              .option("recursiveFileLookup", "true")
-              .load(args.input))
-        # Outputs of `tarnis anonymize` lying in the same folder are not inputs.
-        df = df.where(~F.lower(F.col("path")).endswith(".anon.txt"))
-        return df.select("path", F.col("content").alias("text")), "text"
-    reader = spark.read.parquet if fmt == "parquet" else spark.read.json
-    return reader(args.input), args.text_col
-
-
-def cmd_spark_anonymize(args, console) -> int:
-    from tarnis import cli
-
-    fmt = args.format or _guess_format(args.input)
-    local_out = _local_path(args.output)
-    if local_out is not None and local_out.exists() and not args.force:
-        raise _usage(f"{args.output} exists (use --force to replace it)")
-    local_in = _local_path(args.input)
-    if local_in is not None and not local_in.exists():
-        raise _usage(f"{args.input}: no such file or folder")
-    if local_in is not None and local_out is not None and local_out.exists() and (
-            os.path.realpath(local_in) == os.path.realpath(local_out)
-            or os.path.realpath(local_in).startswith(os.path.realpath(local_out) + os.sep)):
-        raise _usage(f"{args.output} holds the input; inputs are never overwritten")
-    verify = _verify_settings(args)
-    if verify is not None:
-        _check_verification(verify)
-
-    spark = _session(args.master, args.quiet, args.verbose)
-    started = time.perf_counter()
-    try:
-        df, text_col = _read_input(spark, args, fmt)
-        try:
-            out = anonymize_dataframe(df, text_col, rules_only=args.rules_only, gliner_model=args.gliner_model,
-                                      spacy_model=args.spacy_model, entities=args.entities, verify=verify,
-                                      ner=args.ner, gliner_backend=args.gliner_backend,
-                                      gliner_batch_size=args.gliner_batch_size,
-                                      keep_legal_references=not args.anonymize_legal_references)
-        except (TypeError, ValueError) as e:
-            raise _usage(str(e)) from None
-        from pyspark.sql import functions as F
-        if args.drop_text:
-            out = out.drop(text_col)
-        elif fmt == "text":
-            # The files were read as bytes; those that were valid UTF-8 are kept as text.
-            out = out.withColumn(text_col, F.when(F.col(ERROR_COL).isNull(), F.col(text_col).cast("string")))
-        writer = out.write.mode("overwrite" if args.force else "errorifexists")
-        try:
-            (writer.parquet if args.output_format == "parquet" else writer.json)(args.output)
-        except Exception as e:  # noqa: BLE001 - Spark's messages may quote data: type only unless -v
-            detail = f": {e}" if args.verbose else " (run with -v for Spark's message)"
-            console.error(f"the Spark job failed, {args.output} is incomplete (no _SUCCESS marker): "
-                          f"{type(e).__name__}{detail}")
-            return cli.EXIT_FAILED
-        seconds = time.perf_counter() - started
-        written = spark.read.parquet(args.output) if args.output_format == "parquet" else spark.read.json(args.output)
-        if ERROR_COL not in written.columns:         # JSON lines leave out columns that are null everywhere
-            written = written.withColumn(ERROR_COL, F.lit(None).cast("string"))
-        counts = written.agg(F.count(F.lit(1)).alias("n"),
-                             F.count(F.col(ERROR_COL)).alias("failed")).collect()[0]
-        failed_rows = written.where(F.col(ERROR_COL).isNotNull())
-        shown = [c for c in ("path",) if c in written.columns]
-        for row in failed_rows.select(*shown, ERROR_COL).limit(20).collect():
-            console.error(f"{row['path'] + ': ' if shown else ''}{row[ERROR_COL]}")
-        if counts["failed"] > 20:
-            console.error(f"... and {counts['failed'] - 20} more failed documents (rows with an {ERROR_COL})")
-        if counts["n"] == 0:
-            console.error(f"{args.input}: no documents" + (" (no .txt files)" if fmt == "text" else ""))
-            return cli.EXIT_FAILED
-        done = counts["n"] - counts["failed"]
-        console.info(f"{done} document{'s' if done != 1 else ''} anonymized, {counts['failed']} failed, in "
-                     f"{seconds:.2f} s ({cli._rate(done, seconds)} documents/s) into {args.output}")
-        return cli.EXIT_FAILED if counts["failed"] else cli.EXIT_OK
-    finally:
-        spark.stop()
-
-
 if __name__ == "__main__":      # spark-submit .../tarnis/spark.py INPUT OUTPUT [options]
-    from tarnis.cli import main
-    sys.exit(main(["spark-anonymize", *sys.argv[1:]]))
+    # Run as a script, this file is the command's `spark-anonymize`.
+    import runpy
+    sys.argv = ["tarnis", "spark-anonymize", *sys.argv[1:]]
+    runpy.run_module("tarnis", run_name="__main__", alter_sys=True)

@@ -1,0 +1,92 @@
+"""`tarnis restore`: the original text put back in place of the placeholders."""
+
+from __future__ import annotations
+
+from pathlib import Path
+
+from tarnis.cli.console import EXIT_FAILED, EXIT_OK, Console
+from tarnis.cli.files import _is_word, _same_file, read_input
+from tarnis.cli.outputs import MAP_FILE_MODE
+from tarnis.cli.staging import write_outputs
+from tarnis.host.defaults import PLACEHOLDER as _PLACEHOLDER
+from tarnis.host.errors import DocumentError, UsageError, shown
+from tarnis.host.errors import count as _count
+from tarnis.host.errors import listed as _shown
+from tarnis.host.maps import _RESTORE_FLOOR, _RESTORE_GROWTH, map_mismatch, read_entity_map, restored_length
+
+
+def cmd_restore(args, console: Console) -> int:
+    from tarnis.processing import deanonymize_text
+
+    source, map_path = Path(args.file), Path(args.map)
+    out = Path(args.output) if args.output else None
+    if out is not None:
+        for given in (source, map_path):
+            if _same_file(out, given):
+                raise UsageError(f"-o {shown(out)} is an input of this command; inputs are never overwritten")
+    word = _is_word(source)
+    if word and out is None:
+        raise UsageError(f"restoring the Word document {shown(source)} needs -o OUT.docx")
+    try:
+        document = read_input(source)
+        text = document.text
+        loaded = read_entity_map(map_path)
+    except DocumentError as e:
+        console.error(str(e))
+        return EXIT_FAILED
+    entity_map = loaded.entity_map
+
+    if loaded.info is None:
+        console.warning(f"{shown(map_path)}: a map without the fingerprint of its text (written by an earlier "
+                        f"version): it cannot be checked against {source}, only its placeholders can")
+    else:
+        mismatch = map_mismatch(text, loaded.info, str(map_path))
+        if mismatch is not None:
+            if not args.partial:
+                console.error(f"{shown(source)}: {mismatch}; nothing was restored (--partial restores a text edited "
+                              "on purpose)")
+                return EXIT_FAILED
+            console.warning(f"{shown(source)}: {mismatch}; restored anyway (--partial)")
+
+    known = {p for inner in entity_map.values() for p in inner.values()}
+    found = list(dict.fromkeys(_PLACEHOLDER.findall(text)))
+    unknown = [p for p in found if p not in known and p not in loaded.own]
+    if unknown:
+        # Most likely the map of another document: restoring the placeholders
+        # the two share would put that document's data into this one.
+        what = f"{_count(len(unknown), 'placeholder')} not in {shown(map_path)}: {_shown(unknown)}"
+        if not args.partial:
+            console.error(f"{shown(source)}: {what}; is it the map of this document? Nothing was restored "
+                          "(--partial restores the placeholders the map knows and leaves the others)")
+            return EXIT_FAILED
+        console.warning(f"{shown(source)}: {what}; left as they are")
+    present = set(found)
+    unused = [p for inner in entity_map.values() for p in inner.values() if p not in present]
+    if unused:
+        unused = list(dict.fromkeys(unused))
+        console.warning(f"{shown(source)}: {_count(len(unused), 'placeholder')} of {shown(map_path)} not in the text "
+                        f"(text removed after anonymizing?): {_shown(unused)}")
+    size, limit = restored_length(text, entity_map), max(_RESTORE_GROWTH * len(text), _RESTORE_FLOOR)
+    if size > limit:
+        console.error(f"{shown(source)}: restoring from {shown(map_path)} would give {size:,} characters, more than "
+                      f"{limit:,} ({_RESTORE_GROWTH} times the text, at least {_RESTORE_FLOOR:,}); "
+                      "is it a map made by tarnis anonymize? Nothing was restored")
+        return EXIT_FAILED
+    restored = document.restored(entity_map) if word else deanonymize_text(text, entity_map).encode("utf-8")
+
+    if out is None:
+        console.out(restored.decode("utf-8"))
+    else:
+        try:
+            # The restored text is the original document: as private as the map.
+            write_outputs([(out, restored, MAP_FILE_MODE)], force=args.force)
+        except DocumentError as e:
+            console.error(str(e))
+            return EXIT_FAILED
+        except OSError as e:
+            console.error(f"{shown(out)}: cannot write: {e.strerror or e}")
+            return EXIT_FAILED
+    replaced = sum(1 for m in _PLACEHOLDER.finditer(text) if m.group(0) in known)
+    console.info(f"restored {replaced} placeholder{'s' if replaced != 1 else ''}"
+                 f"{f' into {shown(out)}' if out is not None else ''}")
+    return EXIT_OK
