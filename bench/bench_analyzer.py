@@ -25,8 +25,8 @@ from pathlib import Path
 HERE = Path(__file__).resolve().parent
 sys.path[:0] = [str(HERE), str(HERE.parent / "tests")]
 
-import models  # noqa: E402  (switches hub access off before transformers loads)
-from corpus import generate  # noqa: E402
+from support import models  # noqa: E402  (switches hub access off before transformers loads)
+from support.corpus import generate  # noqa: E402
 
 
 def main() -> None:

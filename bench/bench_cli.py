@@ -1,6 +1,6 @@
 """Throughput of the `tarnis` command in rules-only mode.
 
-Writes 1,000 generated Romanian documents of about 2 KB each (bench/corpus.py)
+Writes 1,000 generated Romanian documents of about 2 KB each (tests/support/corpus.py)
 to a temporary folder, runs `python -m tarnis anonymize --rules-only` over
 them in a child process, and prints documents per second of the processing
 loop, the time to build the analyzer, the whole run's wall time, and the
@@ -33,8 +33,8 @@ import time
 from pathlib import Path
 
 sys.path[:0] = [str(Path(__file__).resolve().parent), str(Path(__file__).resolve().parent.parent / "tests")]
-import corpus  # noqa: E402
-from slm_server import ScriptedServer, accept_all  # noqa: E402
+from support import corpus  # noqa: E402
+from support.slm_server import ScriptedServer, accept_all  # noqa: E402
 
 _SUMMARY = re.compile(r"(\d+) documents? (?:anonymized|analyzed), (\d+) failed, in ([\d.]+) s "
                       r"\(([\d.]+|-) documents/s; analyzer built in ([\d.]+) s\)")

@@ -13,23 +13,12 @@ import time
 
 sys.path[:0] = [os.path.dirname(__file__), os.path.join(os.path.dirname(__file__), "..", "tests")]
 
-import corpus  # noqa: E402
-import reference  # noqa: E402
-from presidio_analyzer import AnalysisExplanation, RecognizerResult  # noqa: E402
+from support import corpus  # noqa: E402
+from support import reference  # noqa: E402
+from presidio_analyzer import RecognizerResult  # noqa: E402
 
 from tarnis import processing  # noqa: E402
 from tarnis.recognizers.cnp import CnpRecognizer  # noqa: E402
-
-
-def python_cnp_analyze(text):
-    """The recognizer's analyze written plainly in Python, results included."""
-    out = []
-    for start, end, score, note in reference.cnp_spans(text):
-        explanation = AnalysisExplanation(recognizer="CnpRecognizer", original_score=score,
-                                          textual_explanation=note)
-        out.append(RecognizerResult(entity_type="CNP", start=start, end=end, score=score,
-                                    analysis_explanation=explanation))
-    return out
 
 
 def best_of(fn, repeat, prepare=None):
@@ -68,9 +57,9 @@ def main():
     print(f"document: {len(text):,} characters, {len(spans):,} planted entities")
     recognizer = CnpRecognizer()
     assert [(r.start, r.end, r.score) for r in recognizer.analyze(text, [])] == \
-        [(r.start, r.end, r.score) for r in python_cnp_analyze(text)]
+        [(r.start, r.end, r.score) for r in reference.cnp_results(text)]
     row("CnpRecognizer.analyze", len(text), best_of(lambda: recognizer.analyze(text, []), args.repeat),
-        best_of(lambda: python_cnp_analyze(text), args.repeat))
+        best_of(lambda: reference.cnp_results(text), args.repeat))
 
     base = results_for(spans)
     fresh = lambda: copy.deepcopy(base)  # noqa: E731  (person names are trimmed in place)

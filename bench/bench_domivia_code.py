@@ -25,10 +25,10 @@ import regex
 from presidio_analyzer import AnalysisExplanation, PatternRecognizer, RecognizerResult
 
 sys.path.insert(0, str(Path(__file__).parent))
-from corpus import generate  # noqa: E402
+from support.corpus import generate  # noqa: E402
 
 sys.path.insert(0, str(Path(__file__).parent.parent / "tests"))
-from test_domivia import reference_analyze  # noqa: E402
+from support.reference import reference_analyze  # noqa: E402
 
 from tarnis.recognizers import domivia  # noqa: E402
 from tarnis.recognizers.code import CodeRecognizer  # noqa: E402

@@ -1,6 +1,6 @@
 """Overhead of the chunked GLiNER recognizer around the model.
 
-Prints, on the seeded ~1 MB document of bench/corpus.py:
+Prints, on the seeded ~1 MB document of tests/support/corpus.py:
 - `_build_chunks` on the first 250 KB, 500 KB and all of it: the whole call, the sentence
   pipeline alone, and the chunk/core computation alone (also against a
   straightforward Python version of the same computation), to show linear
@@ -27,8 +27,9 @@ HERE = Path(__file__).resolve().parent
 sys.path.insert(0, str(HERE.parent / "tests"))
 sys.path.insert(0, str(HERE))
 
-import models  # noqa: E402  (switches hub access off before transformers loads)
-from corpus import generate  # noqa: E402
+from support import models  # noqa: E402  (switches hub access off before transformers loads)
+from support.corpus import generate  # noqa: E402
+from support.reference import python_chunks  # noqa: E402
 
 LABELS = {"person": "PERSON_NAME", "organization": "ORGANIZATION", "street address": "DOMIVIA",
           "username": "USERNAME", "password": "PASSWORD"}
@@ -51,29 +52,6 @@ class FixedSentences:
 
     def __call__(self, text):
         return self.doc
-
-
-def python_chunks(text, sents, budget, overlap):
-    """The chunk and core computation written directly in Python."""
-    if len(text.split()) <= budget:
-        return [(0, len(text), text)], [(0, len(text))]
-    counts = [len(text[a:b].split()) for a, b in sents]
-    chunks, cores, i = [], [], 0
-    while i < len(sents):
-        estimate, j = 0, i
-        while j < len(sents) and (estimate + counts[j] <= budget or j == i):
-            estimate += counts[j]
-            j += 1
-        start, end = sents[i][0], sents[j - 1][1]
-        chunks.append((start, end, text[start:end]))
-        cores.append((start, end))
-        if j == len(sents):
-            break
-        i += max(j - i - overlap, 1)
-    for k in range(1, len(cores)):
-        if cores[k][0] < cores[k - 1][1]:
-            cores[k] = (cores[k - 1][1], cores[k][1])
-    return chunks, cores
 
 
 class TimedModel:

@@ -1,7 +1,7 @@
 """Leak rate of the rules-only road over generated documents.
 
 Builds 10,000 documents (fixed seed) from planted identifiers of every
-rule-based type in many spellings (tests/leakgen.py), runs each through
+rule-based type in many spellings (tests/support/leakgen.py), runs each through
 analysis, overlap resolution, the denylist filter, anonymization and
 propagation with the engine of `tarnis --rules-only`, and prints per planted
 type how many identifiers kept three or more consecutive letters or digits of
@@ -23,7 +23,7 @@ from pathlib import Path
 
 sys.path[:0] = [str(Path(__file__).resolve().parent), str(Path(__file__).resolve().parent.parent / "tests")]
 
-import leakgen  # noqa: E402
+from support import leakgen  # noqa: E402
 
 
 def main() -> None:

@@ -25,10 +25,10 @@ from pathlib import Path
 from types import SimpleNamespace
 
 import phonenumbers
-from presidio_analyzer import AnalysisExplanation, EntityRecognizer, RecognizerResult
 
-sys.path.insert(0, str(Path(__file__).resolve().parent))
-import corpus  # noqa: E402
+sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "tests"))
+from support import corpus  # noqa: E402
+from support.recognizers import phone_results  # noqa: E402
 
 from tarnis.recognizers import phone  # noqa: E402
 
@@ -108,40 +108,6 @@ def dense_numbers(size: int, seed: int = 1234) -> str:
         parts.append(piece)
         length += len(piece)
     return "".join(parts)
-
-
-def python_analyze(rec, text, pn):
-    """The recognizer's algorithm written plainly in Python."""
-    results = []
-    for region in rec.supported_regions:
-        for match in pn.PhoneNumberMatcher(text, region, leniency=rec.leniency, max_tries=sys.maxsize):
-            raw = text[match.start:match.end]
-            s = raw.strip()
-            if (phone._CNP_RE.fullmatch(s) or phone._IDNP_RE.fullmatch(s) or phone._DATE_RE.search(s)
-                    or phone._SALARY_RE.match(s) or (not s.startswith("0") and phone._YEAR_AMOUNT_RE.match(s))
-                    or py_preceded_by_alpha(text, match.start)):
-                continue
-            try:
-                detected = pn.region_code_for_number(pn.parse(raw))
-            except pn.NumberParseException:
-                detected = region
-            expl = AnalysisExplanation(recognizer=type(rec).__name__, original_score=rec.SCORE,
-                                       textual_explanation=f"Recognized as {detected} phone number")
-            results.append(RecognizerResult(entity_type="PHONE_NUMBER", start=match.start, end=match.end,
-                                            score=rec.SCORE, analysis_explanation=expl))
-    return EntityRecognizer.remove_duplicates(results)
-
-
-def py_preceded_by_alpha(text, start):
-    if start == 0 or text[start] == "+":
-        return False
-    if text[start - 1].isalpha():
-        return True
-    if text[start - 1] == " " and start >= 3:
-        prefix = text[start - 3:start - 1]
-        if prefix.isalpha() and prefix.isupper() and len(prefix) == 2:
-            return start < 4 or not text[start - 4].isalpha()
-    return False
 
 
 def with_library(module, fn):
@@ -248,11 +214,11 @@ def main():
             clock = LibraryClock()
             native, _ = with_library(clock.module, lambda pn: rec.analyze(text, []))
             replay = clock.replay()
-            python, _ = with_library(replay, lambda pn: python_analyze(rec, text, pn))
+            python, _ = with_library(replay, lambda pn: phone_results(rec, text, pn))
             assert key(native) == key(python), f"native and Python results differ on {variant} {size}"
             repeat = max(10, 3_000_000 // len(text))
             own = own_time(replay, lambda pn: rec.analyze(text, []), repeat)
-            pown = own_time(replay, lambda pn: python_analyze(rec, text, pn), repeat)
+            pown = own_time(replay, lambda pn: phone_results(rec, text, pn), repeat)
             print(f"{variant + ' ' + str(size // 1000) + ' KB':<16}{len(text):>10}{len(native):>7}"
                   f"{clock.seconds:>11.3f}{own * 1e3:>9.2f}{own * 1e3 / len(text) * 1e6:>11.2f}"
                   f"{pown * 1e3:>11.2f}{pown / own:>7.1f}x")

@@ -112,8 +112,8 @@ def main() -> None:
 
     # Held-out identifiers: the planted entities of the generated document,
     # found by each engine (a result of the same type covering the value).
-    sys.path.insert(0, str(Path(__file__).parent))
-    from corpus import generate
+    sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "tests"))
+    from support.corpus import generate
 
     document, planted = generate(size=300_000, entities=600)
     print()

@@ -26,7 +26,7 @@ import time
 
 sys.path[:0] = [os.path.dirname(__file__), os.path.join(os.path.dirname(__file__), "..", "tests")]
 
-import corpus  # noqa: E402
+from support import corpus, reference  # noqa: E402
 from presidio_analyzer import RecognizerResult  # noqa: E402
 
 from tarnis import processing  # noqa: E402
@@ -43,14 +43,6 @@ def timed(fn):
         return time.perf_counter() - t, out
     finally:
         gc.enable()
-
-
-def python_restore(text, entity_map):
-    first = {}
-    for inner in entity_map.values():
-        for original, placeholder in inner.items():
-            first.setdefault(placeholder, original)
-    return PLACEHOLDER.sub(lambda m: first.get(m.group(0), m.group(0)), text)
 
 
 def dense_document(size, seed=7):
@@ -87,7 +79,7 @@ def main():
             plain.append(t)
             t, out_b = timed(lambda: processing.deanonymize_text(bracket, entity_map))
             with_bracket.append(t)
-        assert out == python_restore(anonymized, entity_map) and out_b == out + " [1]"
+        assert out == reference.restore_first_spelling(anonymized, entity_map) and out_b == out + " [1]"
         print(f"{len(anonymized) / 1e6:5.2f} MB, {count:6} placeholders  deanonymize_text          {spread(plain)}")
         print(f"{'':31}deanonymize_text + ' [1]'  {spread(with_bracket)}")
 

@@ -17,9 +17,9 @@ import time
 
 sys.path[:0] = [os.path.dirname(__file__), os.path.join(os.path.dirname(__file__), "..", "tests")]
 
-import corpus  # noqa: E402
-import models  # noqa: E402
-import reference  # noqa: E402
+from support import corpus  # noqa: E402
+from support import models  # noqa: E402
+from support import reference  # noqa: E402
 import spacy  # noqa: E402
 from presidio_analyzer import RecognizerResult  # noqa: E402
 

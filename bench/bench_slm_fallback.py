@@ -27,7 +27,7 @@ sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "tests"))
 
 from presidio_analyzer import RecognizerResult  # noqa: E402
 
-from slm_server import ScriptedServer, payload_of, verdicts  # noqa: E402
+from support.slm_server import ScriptedServer, payload_of, verdicts  # noqa: E402
 from tarnis.slm import fallback as F  # noqa: E402
 
 DOCS = 200

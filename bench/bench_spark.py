@@ -1,6 +1,6 @@
 """Throughput of `anonymize_dataframe` on a local Spark against the command.
 
-Generates 2,000 Romanian documents of about 2 KB (bench/corpus.py), runs
+Generates 2,000 Romanian documents of about 2 KB (tests/support/corpus.py), runs
 `tarnis anonymize --rules-only` over them as files (with `--jobs 2` where the
 command has it), then `anonymize_dataframe(..., rules_only=True)` in
 `local[2]` over the same texts, and prints documents per second of both, the
@@ -23,8 +23,8 @@ import tempfile
 import time
 from pathlib import Path
 
-sys.path.insert(0, str(Path(__file__).resolve().parent))
-import corpus  # noqa: E402
+sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "tests"))
+from support import corpus  # noqa: E402
 
 _SUMMARY = re.compile(r"(\d+) documents? anonymized, (\d+) failed, in ([\d.]+) s")
 

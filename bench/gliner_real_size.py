@@ -24,7 +24,7 @@ The default (--words 1500, about five 300-word chunks) takes a few minutes on
 2 cores plus a one-off build and export; --words 20000 gives steadier figures.
 
 With --command it measures the whole `tarnis anonymize` instead, on two
-folders of generated documents (bench/corpus.py): --small documents of about
+folders of generated documents (tests/support/corpus.py): --small documents of about
 2 KB and --large documents of about 20 KB. Every path runs with --jobs 1 on
 both folders, and the paths of --jobs2-paths (default: batched, onnx) again
 with --jobs 2. For each run it prints the words/s of the command's processing
@@ -54,7 +54,7 @@ MODEL = OUT / "gliner-large-random"
 RONEC = (ROOT / ".." / "shared" / "data" / "ronec").resolve()
 sys.path[:0] = [str(ROOT / "tests"), str(HERE)]
 
-import models  # noqa: E402  (switches hub access off before transformers loads)
+from support import models  # noqa: E402  (switches hub access off before transformers loads)
 
 LABELS = {"person": "PERSON_NAME", "organization": "ORGANIZATION", "street address": "DOMIVIA",
           "username": "USERNAME", "password": "PASSWORD", "phone number": "PHONE_NUMBER", "email": "EMAIL_ADDRESS"}
@@ -154,7 +154,7 @@ SUMMARY = re.compile(r"(\d+) documents? anonymized, (\d+) failed, in ([\d.]+) s"
 
 def write_folder(folder: Path, count: int, size: int) -> int:
     """`count` generated documents of about `size` bytes; returns their words."""
-    import corpus
+    from support import corpus
     folder.mkdir(parents=True, exist_ok=True)
     words = 0
     for i in range(count):

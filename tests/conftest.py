@@ -10,7 +10,7 @@ os.environ["TRANSFORMERS_OFFLINE"] = "1"
 
 import pytest  # noqa: E402
 
-import models  # noqa: E402
+from support import models  # noqa: E402
 
 try:
     from hypothesis import settings as _hypothesis_settings
@@ -71,7 +71,7 @@ def ro_engine(blank_ro_spacy_dir):
 def slm_server():
     """Factory of scripted OpenAI-compatible servers on 127.0.0.1, stopped
     after the test: slm_server(script=None, models=None)."""
-    from slm_server import ScriptedServer
+    from support.slm_server import ScriptedServer
 
     servers = []
 

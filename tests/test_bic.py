@@ -8,7 +8,7 @@ import pytest
 import schwifty
 from hypothesis import given, settings
 
-from parity import ROMANIAN_SAMPLES, assert_same, texts
+from support.parity import ROMANIAN_SAMPLES, assert_same, texts
 from tarnis.recognizers import bic
 from tarnis.recognizers.bic import BICRecognizer
 from tarnis.recognizers.iban import CustomIbanRecognizer

@@ -593,7 +593,7 @@ def test_full_mode_model_missing_on_the_hub(tmp_path, blank_ro_spacy_dir):
 
 
 def test_full_mode_warns_about_a_pipeline_without_tags(tmp_path, tiny_gliner_dir):
-    import models
+    from support import models
     untagged = models.build_blank_ro_spacy(tmp_path / "untagged", pos_rules=[])
     proc = run("detect", write(tmp_path / "a.txt", DOCUMENT), "--json", "-q",
                "--gliner-model", tiny_gliner_dir, "--spacy-model", untagged)

@@ -14,7 +14,7 @@ from pathlib import Path
 
 import pytest
 
-from slm_server import DROP, accept_all, payload_of, reject_all, verdicts
+from support.slm_server import DROP, accept_all, payload_of, reject_all, verdicts
 from tarnis.slm.prompts import SLM_REVIEW_SYSTEM_PROMPT
 from test_cli import EXAMPLES, err, run, snapshot, write
 
@@ -328,20 +328,21 @@ def test_standard_error_quotes_no_document_text(slm_server, tmp_path, command, v
 # --- time limit of the requests -----------------------------------------------------------------
 
 def test_timeout_reaches_both_clients(slm_server, tmp_path):
-    from tarnis import cli, spark
+    from tarnis import cli
+    from tarnis.cli import spark_command
 
     server = slm_server(scripted())
     args = cli.build_parser().parse_args(["anonymize", str(tmp_path / "a.txt"), "--verify", "--review",
                                           "--slm-url", server.base_url, "--slm-timeout", "7.5",
                                           "--slm-log-dir", str(tmp_path / "logs")])
-    stages = cli.SLMStages(args, cli.Console(quiet=True))
+    stages = cli.slm_stages(args, cli.Console(quiet=True))
     assert stages.fallback.client.timeout == 7.5 and stages.reviewer.client.timeout == 7.5
     args = cli.build_parser().parse_args(["anonymize", str(tmp_path / "a.txt"), "--verify",
                                           "--slm-url", server.base_url])
-    assert cli.SLMStages(args, cli.Console(quiet=True)).fallback.client.timeout == 120
+    assert cli.slm_stages(args, cli.Console(quiet=True)).fallback.client.timeout == 120
     args = cli.build_parser().parse_args(["spark-anonymize", str(tmp_path), str(tmp_path / "o"), "--verify",
                                           "--slm-timeout", "9"])
-    assert spark._verify_settings(args)["timeout"] == 9
+    assert spark_command._verify_settings(args)["timeout"] == 9
 
 
 @pytest.mark.parametrize("args, message", [

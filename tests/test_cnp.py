@@ -7,7 +7,7 @@ from hypothesis import given, settings
 from hypothesis import strategies as st
 from presidio_analyzer import LocalRecognizer, RecognizerResult
 
-import reference
+from support import reference
 from tarnis.recognizers.cnp import CnpRecognizer, _valid_cnp_checksum
 
 

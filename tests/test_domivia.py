@@ -3,7 +3,8 @@ import re
 import pytest
 from hypothesis import given, settings
 
-from parity import ROMANIAN_SAMPLES, assert_same, texts
+from support.parity import ROMANIAN_SAMPLES, assert_same, texts
+from support.reference import reference_analyze
 from tarnis.recognizers import domivia
 from tarnis.recognizers.domivia import RomanianStreetAddressRecognizer
 
@@ -82,85 +83,6 @@ def test_spans_are_offsets_into_the_whole_text():
     assert all(r.entity_type == "DOMIVIA" for r in results)
     assert results[0].analysis_explanation.recognizer == "RomanianStreetAddressRecognizer"
     assert results[0].analysis_explanation.original_score == results[0].score
-
-
-TRAILING_SEPARATORS = re.compile(r"(?:\s|[,;:/(\u2013\u2014-]|(?<=\d)\.|(?<!\S)nr\.?)+$", re.I)
-
-
-def reference_length(text, start, length):
-    """Where the address matched at `start` ends: before a contact keyword or a long number."""
-    keyword = domivia._CONTACT_KEYWORD.search(text[start:start + length], 1)
-    cut = keyword.start() if keyword else length
-    for i in range(1, cut):
-        p = start + i
-        if not text[p].isdecimal() or text[p - 1].isdecimal():
-            continue
-        number = re.match(r"(\d+)((?:[ ./-]\d+)*)", text[p:])
-        digits = sum(c.isdecimal() for c in number.group())
-        if digits < 7:
-            continue
-        first = len(number.group(1))
-        if number.group(2) and first <= 4 and text[p] != "0" and number.group(2)[0] == " " and digits - first >= 7:
-            cut = i + first
-        else:
-            cut = i - 1 if text[p - 1] in "+(" else i
-        break
-    if cut == length:
-        return length
-    return len(TRAILING_SEPARATORS.sub("", text[start:start + cut]))
-
-
-def reference_trim(m):
-    """The match without the lower-case words at its end."""
-    sep = ",;:(-\u2013\u2014"
-    end = len(m)
-    while True:
-        e = end
-        while e and (m[e - 1].isspace() or m[e - 1] in sep):
-            e -= 1
-        b = e
-        while b and not m[b - 1].isspace():
-            b -= 1
-        w = m[b:e]
-        if b == 0 or not w[0].isalpha() or w[0].isupper() or w == "parter" \
-                or not all(c.isalpha() or c == "-" for c in w) or re.search(r"(?<!\S)jud\.\s$", m[:b], re.I):
-            return m[:end]
-        end = b
-        while end and (m[end - 1].isspace() or m[end - 1] in sep):
-            end -= 1
-
-
-def reference_analyze(text):
-    """The recognizer written plainly with Python's re on the default pattern texts."""
-    out = []
-    for style, pattern in domivia._DEFAULT_PATTERNS:
-        for m in pattern.finditer(text):
-            matched = m.group().strip()
-            cut = reference_length(text, m.start(), len(matched))
-            if cut < len(matched):
-                matched = matched[:cut]
-                if style != "prefix_only" and not re.search(r"nr\.\s*\d", matched, re.I) \
-                        and (style != "informal" or not re.search(r"\s\d", matched)):
-                    continue
-            matched = reference_trim(matched)
-            words = matched.split()
-            if len(matched) < (15 if style == "prefix_only" else 10):
-                continue
-            if style == "prefix_only" and len(words) >= 2 and domivia._NON_STREET_STARTS.match(words[1]):
-                continue
-            if words[0][0].isalpha() and not words[0][0].isupper() and "." not in words[0] and (
-                    style == "prefix_only" or len(words) < 2 or domivia._NOT_A_STREET_NAME.match(words[1])):
-                continue
-            if style == "informal" and any(w[0].isdecimal() and domivia._BEFORE_NON_HOUSE_NUMBER.fullmatch(v)
-                                           for v, w in zip(words, words[1:])):
-                continue
-            score = 0.5 if style == "prefix_only" else 0.65
-            score -= 0.05 if style == "informal" else 0
-            for check, bonus in ((r"bl\.|sc\.|et\.|\bap\.|parter", 0.1), (r"[Ss]ector|,\s*[A-ZĂÂÎȘŞȚŢ][a-zăâîșşțţ]{2,}", 0.05),
-                                 (r"(?:MD-?)?\d{4,6}\s*$", 0.05)):
-                score = score + bonus if re.search(check, matched) else score
-            out.append((style, m.start(), m.start() + len(matched), min(score, 0.85)))
-    return out
 
 
 @settings(max_examples=300, deadline=None)

@@ -15,7 +15,8 @@ import pytest
 import spacy
 from hypothesis import given, settings, strategies as st
 
-from parity import ROMANIAN_SAMPLES, assert_same, texts
+from support.parity import ROMANIAN_SAMPLES, assert_same, texts
+from support.reference import python_chunks, reference_chunks
 from tarnis.recognizers import gliner as mod
 
 MAPPING = {"person": "PERSON_NAME", "first name": "PERSON_NAME", "organization": "ORGANIZATION",
@@ -67,32 +68,6 @@ def sentences(counts, sep=" "):
     return sep.join(parts), spans
 
 
-def reference_chunks(text, sents, budget, overlap):
-    """The chunking rules written out step by step, sentence by sentence."""
-    if len(text.split()) <= budget:
-        return [(0, len(text), text)], [(0, len(text))]
-    chunks, cores, i = [], [], 0
-    while i < len(sents):
-        taken, estimate, j = [], 0, i
-        while j < len(sents):
-            n = len(text[sents[j][0]:sents[j][1]].split())
-            if estimate + n > budget and taken:
-                break
-            taken.append(j)
-            estimate += n
-            j += 1
-        start, end = sents[taken[0]][0], sents[taken[-1]][1]
-        chunks.append((start, end, text[start:end]))
-        cores.append((start, end))
-        if taken[-1] == len(sents) - 1:
-            break
-        i += max(len(taken) - overlap, 1)
-    for k in range(1, len(cores)):
-        if cores[k][0] < cores[k - 1][1]:
-            cores[k] = (cores[k - 1][1], cores[k][1])
-    return chunks, cores
-
-
 # ---------------------------------------------------------------- chunking
 
 @pytest.mark.parametrize("text", ["", "   \n ", "Unu. Doi! Trei?", sentences([3] * 128)[0],
@@ -132,7 +107,9 @@ def test_chunks_follow_the_rules_sentence_by_sentence(make_once, counts, budget,
     parts = [" ".join(f"w{k}x{i}" for i in range(n)) + ".!?"[k % 3] for k, n in enumerate(counts)]
     text = "".join(p + seps[k % len(seps)] for k, p in enumerate(parts))
     sents = [(s.start_char, s.end_char) for s in rec.nlp(text).sents]
-    assert rec._build_chunks(text) == reference_chunks(text, sents, budget, overlap)
+    expected = reference_chunks(text, sents, budget, overlap)
+    assert rec._build_chunks(text) == expected
+    assert python_chunks(text, sents, budget, overlap) == expected     # the benchmark's baseline
 
 
 @pytest.fixture(scope="module")
@@ -411,7 +388,7 @@ def test_module_import_does_not_need_gliner_or_torch():
 def short_gliner_dir(tmp_path_factory):
     """A tiny model that reads at most 40 words, so that chunks get windows."""
     pytest.importorskip("gliner", reason="the neural extra (gliner, torch) is not installed")
-    import models
+    from support import models
     return str(models.build_tiny_gliner(tmp_path_factory.mktemp("gliner-short") / "tiny", seed=3, max_len=40))
 
 

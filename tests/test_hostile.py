@@ -20,7 +20,7 @@ from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 from presidio_analyzer import RecognizerResult
 
-import reference
+from support import reference
 from tarnis import analyzer
 from tarnis import processing as P
 from tarnis.recognizers.bic import BICRecognizer

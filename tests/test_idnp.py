@@ -9,8 +9,8 @@ import pytest
 from hypothesis import given, settings
 from hypothesis import strategies as st
 
-import reference
-from parity import ROMANIAN_SAMPLES, assert_same, texts
+from support import reference
+from support.parity import ROMANIAN_SAMPLES, assert_same, texts
 from tarnis.processing import resolve_overlaps
 from tarnis.recognizers import idnp as I
 from tarnis.recognizers.cnp import CnpRecognizer

@@ -15,11 +15,9 @@ from pathlib import Path
 
 import pytest
 
-from slm_server import accept_all
+from support import corpus, kill_workers_on
+from support.slm_server import accept_all
 from test_cli import EXAMPLES, err, run, snapshot, write
-
-sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "bench"))
-import corpus  # noqa: E402
 
 RULES = "--rules-only"
 TIMING = re.compile(r" in [\d.]+ s \(([\d.]+|-) documents/s; analyzer built in [\d.]+ s\)")
@@ -82,7 +80,7 @@ def test_workers_give_the_same_outputs_and_summary(inputs, tmp_path, command):
 ])
 def test_a_worker_that_dies_fails_only_its_document(inputs, tmp_path, monkeypatch, when):
     reference = run("anonymize", inputs, "-o", tmp_path / "ref", RULES, "--jobs", "1")
-    monkeypatch.setenv("TARNIS_TEST_KILL_WORKER_ON", "g03.txt" + when)
+    kill_workers_on(monkeypatch, "g03.txt" + when)
     proc = run("anonymize", inputs, "-o", tmp_path / "out", RULES, "--jobs", "2")
     assert proc.returncode == 1
     assert re.search(r"g03\.txt: the worker process analyzing it died \(killed by SIGKILL", err(proc))

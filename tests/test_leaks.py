@@ -1,6 +1,6 @@
 """No planted identifier survives anonymization in readable form.
 
-Documents come from tests/leakgen.py: identifiers of every rule-based type in
+Documents come from tests/support/leakgen.py: identifiers of every rule-based type in
 many spellings, next to each other and to their keywords, run through the
 rules-only road of the command (analysis, overlap resolution, denylist filter,
 anonymization, propagation). An identifier leaks when three or more of its own
@@ -24,7 +24,7 @@ import pytest
 from hypothesis import given, settings
 from hypothesis import strategies as st
 
-import leakgen
+from support import leakgen
 
 # (kind, spelling) -> why it leaks; the spelling is leakgen's, less "+keyword-linebreak".
 KNOWN_LIMITS = {

@@ -226,9 +226,9 @@ def test_command_option(tmp_path):
 
 def test_engine_config_and_spark_config_carry_the_choice():
     args = cli.build_parser().parse_args(["detect", "--rules-only", "--anonymize-legal-references", "x.txt"])
-    assert cli.engine_config(args, 1).anonymize_legal_references is True
+    assert cli.engine_config(args).keep_legal_references is False
     args = cli.build_parser().parse_args(["detect", "--rules-only", "x.txt"])
-    assert cli.engine_config(args, 1).anonymize_legal_references is False
+    assert cli.engine_config(args).keep_legal_references is True
     args = cli.build_parser().parse_args(["spark-anonymize", "in", "out", "--anonymize-legal-references"])
     assert args.anonymize_legal_references is True
 

@@ -12,7 +12,7 @@ import textwrap
 import pytest
 from presidio_analyzer import RecognizerResult
 
-import reference
+from support import reference
 from tarnis import _native
 from tarnis import processing as P
 

@@ -5,7 +5,7 @@ from __future__ import annotations
 import pytest
 from hypothesis import given, settings
 
-from parity import ROMANIAN_SAMPLES, assert_same, texts
+from support.parity import ROMANIAN_SAMPLES, assert_same, texts
 from tarnis.recognizers import party as P
 from tarnis.recognizers.party import PartyNameRecognizer
 

@@ -6,7 +6,7 @@ import phonenumbers
 import pytest
 from hypothesis import given, settings
 
-from parity import ROMANIAN_SAMPLES, assert_same, texts
+from support.parity import ROMANIAN_SAMPLES, assert_same, texts
 from tarnis.recognizers import phone
 from tarnis.recognizers.phone import CustomPhoneRecognizer
 

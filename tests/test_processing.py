@@ -12,7 +12,7 @@ from hypothesis import given, settings
 from hypothesis import strategies as st
 from presidio_analyzer import RecognizerResult
 
-import reference
+from support import reference
 from tarnis import processing as P
 
 

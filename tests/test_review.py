@@ -15,8 +15,8 @@ import spacy
 from hypothesis import given, settings
 from hypothesis import strategies as st
 
-import reference
-from slm_server import DROP, Raw
+from support import reference
+from support.slm_server import DROP, Raw
 from tarnis import processing
 from tarnis.processing import anonymize_text, deanonymize_text
 from tarnis.slm import review

@@ -16,7 +16,7 @@ from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 from presidio_analyzer import RecognizerResult
 
-from slm_server import DROP, Raw, accept_all, payload_of, reject_all, verdicts
+from support.slm_server import DROP, Raw, accept_all, payload_of, reject_all, verdicts
 from tarnis.slm import fallback as F
 from tarnis.slm import prompts
 

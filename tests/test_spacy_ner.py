@@ -230,7 +230,7 @@ def test_denylist_part_of_speech_test_on_real_tags(monkeypatch, ro_legal, span, 
 def test_neural_chunks_follow_real_sentences(tiny_gliner_dir):
     if importlib.util.find_spec("ro_legal_fl") is None:
         pytest.skip("the trained Romanian pipeline ro_legal_fl is not installed")
-    from test_gliner import reference_chunks
+    from support.reference import reference_chunks
 
     from tarnis.recognizers.gliner import SmartGLiNERRecognizer
 

@@ -331,7 +331,7 @@ def test_only_the_configuration_travels(monkeypatch):
 
 @needs_spark
 def test_verification_on_spark_gives_the_commands_output(spark, slm_server, tmp_path, anonymized_samples):
-    from slm_server import reject_all
+    from support.slm_server import reject_all
 
     server = slm_server(reject_all)
     out = tmp_path / "command"

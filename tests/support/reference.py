@@ -3,12 +3,17 @@ and of the CNP and IDNP recognizers' scans.
 
 They are written for clarity, not speed: the tests compare the native modules
 with them on generated inputs, and the benchmarks use them as the baseline.
+Also here: the street-address recognizer written with Python's re on its
+default pattern texts, and the neural recognizer's chunking rules (twice:
+step by step, and as the benchmark's straightforward baseline).
 """
 
 from __future__ import annotations
 
 import copy
 import re
+
+from tarnis.recognizers import domivia
 
 PLACEHOLDER_RE = re.compile(r"\[[A-Z_]+_\d+\]")
 HIGH_SPECIFICITY_TYPES = frozenset(
@@ -309,3 +314,158 @@ def review_apply(anonymized: str, entity_map: dict, missed: list):
             escaped = escaped + r"\b"
         anonymized = replace_outside_placeholders(anonymized, re.compile(escaped), placeholder)
     return anonymized, entity_map
+
+
+def cnp_results(text):
+    """The recognizer's analyze written plainly in Python, results included."""
+    from presidio_analyzer import AnalysisExplanation, RecognizerResult
+
+    out = []
+    for start, end, score, note in cnp_spans(text):
+        explanation = AnalysisExplanation(recognizer="CnpRecognizer", original_score=score,
+                                          textual_explanation=note)
+        out.append(RecognizerResult(entity_type="CNP", start=start, end=end, score=score,
+                                    analysis_explanation=explanation))
+    return out
+
+
+def restore_first_spelling(text, entity_map):
+    """deanonymize_text in one pass: each placeholder back to the first text
+    mapped to it."""
+    first = {}
+    for inner in entity_map.values():
+        for original, placeholder in inner.items():
+            first.setdefault(placeholder, original)
+    return PLACEHOLDER_RE.sub(lambda m: first.get(m.group(0), m.group(0)), text)
+
+
+# --- the street-address recognizer
+
+TRAILING_SEPARATORS = re.compile(r"(?:\s|[,;:/(\u2013\u2014-]|(?<=\d)\.|(?<!\S)nr\.?)+$", re.I)
+
+
+def reference_length(text, start, length):
+    """Where the address matched at `start` ends: before a contact keyword or a long number."""
+    keyword = domivia._CONTACT_KEYWORD.search(text[start:start + length], 1)
+    cut = keyword.start() if keyword else length
+    for i in range(1, cut):
+        p = start + i
+        if not text[p].isdecimal() or text[p - 1].isdecimal():
+            continue
+        number = re.match(r"(\d+)((?:[ ./-]\d+)*)", text[p:])
+        digits = sum(c.isdecimal() for c in number.group())
+        if digits < 7:
+            continue
+        first = len(number.group(1))
+        if number.group(2) and first <= 4 and text[p] != "0" and number.group(2)[0] == " " and digits - first >= 7:
+            cut = i + first
+        else:
+            cut = i - 1 if text[p - 1] in "+(" else i
+        break
+    if cut == length:
+        return length
+    return len(TRAILING_SEPARATORS.sub("", text[start:start + cut]))
+
+
+def reference_trim(m):
+    """The match without the lower-case words at its end."""
+    sep = ",;:(-\u2013\u2014"
+    end = len(m)
+    while True:
+        e = end
+        while e and (m[e - 1].isspace() or m[e - 1] in sep):
+            e -= 1
+        b = e
+        while b and not m[b - 1].isspace():
+            b -= 1
+        w = m[b:e]
+        if b == 0 or not w[0].isalpha() or w[0].isupper() or w == "parter" \
+                or not all(c.isalpha() or c == "-" for c in w) or re.search(r"(?<!\S)jud\.\s$", m[:b], re.I):
+            return m[:end]
+        end = b
+        while end and (m[end - 1].isspace() or m[end - 1] in sep):
+            end -= 1
+
+
+def reference_analyze(text):
+    """The recognizer written plainly with Python's re on the default pattern texts."""
+    out = []
+    for style, pattern in domivia._DEFAULT_PATTERNS:
+        for m in pattern.finditer(text):
+            matched = m.group().strip()
+            cut = reference_length(text, m.start(), len(matched))
+            if cut < len(matched):
+                matched = matched[:cut]
+                if style != "prefix_only" and not re.search(r"nr\.\s*\d", matched, re.I) \
+                        and (style != "informal" or not re.search(r"\s\d", matched)):
+                    continue
+            matched = reference_trim(matched)
+            words = matched.split()
+            if len(matched) < (15 if style == "prefix_only" else 10):
+                continue
+            if style == "prefix_only" and len(words) >= 2 and domivia._NON_STREET_STARTS.match(words[1]):
+                continue
+            if words[0][0].isalpha() and not words[0][0].isupper() and "." not in words[0] and (
+                    style == "prefix_only" or len(words) < 2 or domivia._NOT_A_STREET_NAME.match(words[1])):
+                continue
+            if style == "informal" and any(w[0].isdecimal() and domivia._BEFORE_NON_HOUSE_NUMBER.fullmatch(v)
+                                           for v, w in zip(words, words[1:])):
+                continue
+            score = 0.5 if style == "prefix_only" else 0.65
+            score -= 0.05 if style == "informal" else 0
+            for check, bonus in ((r"bl\.|sc\.|et\.|\bap\.|parter", 0.1), (r"[Ss]ector|,\s*[A-ZĂÂÎȘŞȚŢ][a-zăâîșşțţ]{2,}", 0.05),
+                                 (r"(?:MD-?)?\d{4,6}\s*$", 0.05)):
+                score = score + bonus if re.search(check, matched) else score
+            out.append((style, m.start(), m.start() + len(matched), min(score, 0.85)))
+    return out
+
+
+# --- the neural recognizer's chunks
+
+def reference_chunks(text, sents, budget, overlap):
+    """The chunking rules written out step by step, sentence by sentence."""
+    if len(text.split()) <= budget:
+        return [(0, len(text), text)], [(0, len(text))]
+    chunks, cores, i = [], [], 0
+    while i < len(sents):
+        taken, estimate, j = [], 0, i
+        while j < len(sents):
+            n = len(text[sents[j][0]:sents[j][1]].split())
+            if estimate + n > budget and taken:
+                break
+            taken.append(j)
+            estimate += n
+            j += 1
+        start, end = sents[taken[0]][0], sents[taken[-1]][1]
+        chunks.append((start, end, text[start:end]))
+        cores.append((start, end))
+        if taken[-1] == len(sents) - 1:
+            break
+        i += max(len(taken) - overlap, 1)
+    for k in range(1, len(cores)):
+        if cores[k][0] < cores[k - 1][1]:
+            cores[k] = (cores[k - 1][1], cores[k][1])
+    return chunks, cores
+
+
+def python_chunks(text, sents, budget, overlap):
+    """The chunk and core computation written directly in Python."""
+    if len(text.split()) <= budget:
+        return [(0, len(text), text)], [(0, len(text))]
+    counts = [len(text[a:b].split()) for a, b in sents]
+    chunks, cores, i = [], [], 0
+    while i < len(sents):
+        estimate, j = 0, i
+        while j < len(sents) and (estimate + counts[j] <= budget or j == i):
+            estimate += counts[j]
+            j += 1
+        start, end = sents[i][0], sents[j - 1][1]
+        chunks.append((start, end, text[start:end]))
+        cores.append((start, end))
+        if j == len(sents):
+            break
+        i += max(j - i - overlap, 1)
+    for k in range(1, len(cores)):
+        if cores[k][0] < cores[k - 1][1]:
+            cores[k] = (cores[k - 1][1], cores[k][1])
+    return chunks, cores

@@ -259,9 +259,9 @@ def documents(count: int, seed: int):
 
 def rules_engine():
     """The engine of `tarnis --rules-only`."""
-    from tarnis import cli
-    cli._import_presidio_without_torch()
-    return cli.build_rules_engine()
+    from tarnis.host.engines import build_rules_engine, import_presidio_without_torch
+    import_presidio_without_torch()
+    return build_rules_engine()
 
 
 def anonymize(engine, text: str) -> tuple[str, dict, list]:
