@@ -31,7 +31,7 @@ def contents(folder: Path) -> dict[str, str]:
 
 def test_tiny_gliner_is_identical_from_process_to_process(tiny_gliner_dir, tmp_path):
     out = tmp_path / "tiny-gliner"
-    code = f"import models; models.build_tiny_gliner({str(out)!r})"
+    code = f"from support import models; models.build_tiny_gliner({str(out)!r})"
     env = dict(os.environ, PYTHONHASHSEED="12345")
     proc = subprocess.run([sys.executable, "-c", code], cwd=Path(__file__).parent, env=env, capture_output=True,
                           timeout=300)

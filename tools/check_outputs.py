@@ -12,8 +12,11 @@ under the temporary folder), so that the names printed are the same from one
 version to the next. For each of --jobs 1 and --jobs 2 the script records the
 exit status, standard output and standard error (with the timings of the
 summary lines taken out) of `anonymize -o`, `detect` and `detect --json`, all
-rules-only, and every file written; then `restore` of the anonymized
-documents (to standard output, and with -o for Word documents). `--site DIR`
+rules-only, and every file written; the same with the language-model stages
+(`--verify`, and `--review` for anonymize) against a scripted server on
+127.0.0.1 that rejects every third doubtful detection and reports names it
+sees; then `restore` of the anonymized documents (to standard output, and
+with -o for Word documents). `--site DIR`
 puts DIR first on the PYTHONPATH of the commands (a built copy of the
 package); by default the interpreter's own package runs.
 """
@@ -21,6 +24,7 @@ package); by default the interpreter's own package runs.
 from __future__ import annotations
 
 import argparse
+import json
 import os
 import re
 import shutil
@@ -33,6 +37,8 @@ ROOT = Path(__file__).resolve().parent.parent
 EXAMPLES = ROOT / "examples"
 WORK = Path(tempfile.gettempdir()) / "tarnis-output-check"
 TIMING = re.compile(r" in [\d.]+ s \(([\d.]+|-) documents/s; analyzer built in [\d.]+ s\)")
+SERVER = re.compile(r"http://127\.0\.0\.1:\d+")
+NAMES = ("Popescu", "Ionescu", "Rusu", "Marin", "Vlad")
 
 
 def generators():
@@ -77,6 +83,17 @@ def write_inputs(folder: Path, count: int) -> None:
         d.save(str(gen / f"word{n}.docx"))
 
 
+def scripted(body: dict) -> str:
+    """The server's answers: verdicts on the doubtful detections (every
+    third one rejected), or for a review the names of NAMES in the part."""
+    user = body["messages"][1]["content"]
+    if "Entities:\n" in user:
+        items = json.loads(user[user.index("Entities:\n") + len("Entities:\n"):])
+        return json.dumps({"results": [{"id": item["id"], "reason": "scripted", "pii": n % 3 != 2}
+                                       for n, item in enumerate(items)]})
+    return json.dumps({"entities": [{"text": name, "type": "PERSON_NAME"} for name in NAMES if name in user]})
+
+
 def run(args: list, site: str | None, log: Path) -> None:
     env = dict(os.environ, HF_HUB_OFFLINE="1", TRANSFORMERS_OFFLINE="1")
     if site:
@@ -84,7 +101,8 @@ def run(args: list, site: str | None, log: Path) -> None:
     proc = subprocess.run([sys.executable, "-m", "tarnis", *map(str, args)], env=env, capture_output=True,
                           cwd=WORK)
     log.parent.mkdir(parents=True, exist_ok=True)
-    stderr = "\n".join(TIMING.sub(" in (time)", line) for line in proc.stderr.decode("utf-8").splitlines())
+    stderr = "\n".join(SERVER.sub("(server)", TIMING.sub(" in (time)", line))
+                        for line in proc.stderr.decode("utf-8").splitlines())
     log.with_suffix(".stdout").write_bytes(proc.stdout)
     log.with_suffix(".stderr").write_text(stderr + "\n", encoding="utf-8")
     log.with_suffix(".status").write_text(f"{proc.returncode}\n")
@@ -102,6 +120,8 @@ def main() -> None:
     inputs, out = WORK / "in", WORK / "out"
     write_inputs(inputs, args.documents)
     site = os.path.abspath(args.site) if args.site else None
+    from support.slm_server import ScriptedServer
+    server = ScriptedServer(scripted)
     for name in ("examples", "corpus"):
         source = inputs / name
         for jobs in ("1", "2"):
@@ -110,6 +130,10 @@ def main() -> None:
             run(["anonymize", source, "-o", base / "anonymized", *options], site, base / "anonymize")
             run(["detect", source, *options], site, base / "detect")
             run(["detect", "--json", source, *options], site, base / "detect-json")
+            slm = [*options, "--verify", "--slm-url", server.base_url, "--slm-log-dir", WORK / "logs"]
+            run(["anonymize", source, "-o", base / "anonymized-slm", *slm, "--review"], site, base / "anonymize-slm")
+            run(["detect", source, *slm], site, base / "detect-slm")
+            run(["detect", "--json", source, *slm], site, base / "detect-json-slm")
         anonymized = out / name / "jobs1" / "anonymized"
         for n, anon in enumerate(sorted(anonymized.rglob("*.anon.*"))):
             stem = anon.name[: anon.name.index(".anon.")]
@@ -119,6 +143,7 @@ def main() -> None:
                 run(["restore", anon, "--map", emap, "-o", log.with_suffix(".restored.docx")], site, log)
             elif n % 3 == 0 or name == "examples":
                 run(["restore", anon, "--map", emap], site, log)
+    server.stop()
     # Word packages hold the time they were written: compare their parts instead.
     for word in sorted(out.rglob("*.docx")):
         import zipfile
