@@ -239,14 +239,14 @@ class _Result:
 
 
 def test_an_exception_in_one_document_withholds_its_message(monkeypatch):
-    real = cli.anonymize_document
+    real = tspark.anonymize_results
 
-    def flaky(engine, text, entities):
+    def flaky(text, results):
         if "BOOM" in text:
             raise RuntimeError(f"cannot handle {text!r}")
-        return real(engine, text, entities)
+        return real(text, results)
 
-    monkeypatch.setattr(cli, "anonymize_document", flaky)
+    monkeypatch.setattr(tspark, "anonymize_results", flaky)
     config = tspark.make_config(rules_only=True)
     anonymized, maps, errors = tspark.anonymize_values(config, [DOCUMENT, "BOOM Ion CNP 1850101123456", DOCUMENT])
     assert errors[1] == "RuntimeError while anonymizing (message withheld: it may quote the document)"
