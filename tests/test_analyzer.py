@@ -102,7 +102,9 @@ def test_execution_settings_reach_the_neural_recognizer(models):
 def test_missing_models_are_named_quickly(models):
     from tarnis.recognizers.gliner import ModelUnavailableError
 
-    with pytest.raises(ModelUnavailableError, match="ro_core_news_sm"):
+    # Without spacy_model=, the default pipeline is the one asked for.
+    assert A.DEFAULT_SPACY_MODEL == "ro_core_news_sm"
+    with pytest.raises(ModelUnavailableError, match=A.DEFAULT_SPACY_MODEL):
         A.build_analyzer(model_name=models["model_name"])
     with pytest.raises(OSError, match="no-such-org/no-such-model"):
         A.build_analyzer(model_name="no-such-org/no-such-model", spacy_model=models["spacy_model"])

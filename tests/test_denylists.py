@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import logging
+from types import SimpleNamespace
 
 import pytest
 import spacy
@@ -144,3 +145,30 @@ def test_data_shapes():
     assert all(isinstance(s, frozenset) for s in D._ENTITY_DENYLISTS.values())
     assert P._ENTITY_DENYLISTS is D._ENTITY_DENYLISTS
     assert len(D._USERNAME_REJECT_PATTERNS) == 4 and len(D._DOMIVIA_REJECT_PATTERNS) == 1
+
+
+def test_use_pipeline_sets_and_forgets_the_shared_pipeline(monkeypatch):
+    monkeypatch.setattr(P, "_nlp_ro", None)
+
+    def tagger(pos):
+        return lambda span: [SimpleNamespace(pos_=pos) for _ in span.split()]
+
+    # The filter asks the pipeline it was given about a lower-case name.
+    name = [R("PERSON_NAME", 0, 7)]
+    P.use_pipeline(tagger("PROPN"))
+    assert P.filter_entity_denylist("ion pop", name) == name
+    P.use_pipeline(tagger("NOUN"))
+    assert P.filter_entity_denylist("ion pop", name) == []
+    loaded = spacy.blank("ro")
+    monkeypatch.setattr(spacy, "load", lambda name, disable: loaded)
+    P.use_pipeline(None)
+    assert P._nlp_ro is None and P._get_nlp_ro() is loaded  # loaded lazily again
+    for bad in ("ro_core_news_sm", 3):
+        with pytest.raises(TypeError, match="use_pipeline.*'nlp'"):
+            P.use_pipeline(bad)
+    assert P._nlp_ro is loaded
+    # A pipeline that cannot be loaded points to the way of giving one.
+    P.use_pipeline(None)
+    monkeypatch.setattr(spacy, "load", lambda *a, **k: (_ for _ in ()).throw(OSError("[E050] not found")))
+    with pytest.raises(OSError, match="use_pipeline"):
+        P._get_nlp_ro()

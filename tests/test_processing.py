@@ -504,3 +504,16 @@ def test_module_constants():
     assert P._POSTPROCESS_ENTITY_TYPES == reference.POSTPROCESS_ENTITY_TYPES
     assert (P._NAME_PREFIXES.pattern, P._NAME_PREFIXES.flags) == (reference.NAME_PREFIXES.pattern,
                                                                    reference.NAME_PREFIXES.flags)
+
+
+@pytest.mark.parametrize("candidate", ["[PERSON_NAME_1]", "[A_B_12]", "[_1]", "[a_1]", "[A_]", "[A1]", "[A_1 ]",
+                                       "[CNP_٣]"])
+def test_placeholder_pattern_is_what_the_module_treats_as_a_placeholder(candidate):
+    is_placeholder = re.fullmatch(P.PLACEHOLDER_PATTERN, candidate) is not None
+    # Only text outside placeholders is touched ...
+    assert (P._replace_outside_placeholders(candidate, re.compile("."), "") == candidate) is is_placeholder
+    # ... and only placeholders are restored.
+    restored = P.deanonymize_text(f"x {candidate} y", {"T": {"orig": candidate}})
+    assert restored == ("x orig y" if is_placeholder else f"x {candidate} y")
+    _, entity_map = P.anonymize_text("Ion Pop", [R("PERSON_NAME", 0, 7)])
+    assert re.fullmatch(P.PLACEHOLDER_PATTERN, entity_map["PERSON_NAME"]["Ion Pop"])

@@ -431,3 +431,52 @@ def test_long_and_many_names():
     missed = [{"text": n, "type": "PERSON_NAME"} for n in names]
     out, m = make().apply(text, {}, missed)
     assert out == " și ".join(f"[PERSON_NAME_{i}]" for i in range(2000, 0, -1))
+
+
+# --- chunks without an answer -------------------------------------------------------
+
+def test_unanswered_chunks_after_every_attempt(slm_server, tmp_path):
+    # Chunks 1 and 3 (starting with S2 and S4) never get a usable answer;
+    # chunk 2 (S3) gets one at its last attempt.
+    tries = {}
+
+    def script(body):
+        head = body["messages"][1]["content"][:2]
+        tries[head] = tries.get(head, 0) + 1
+        if head in ("S2", "S4") or (head == "S3" and tries[head] < 3):
+            return "no json here"
+        return answer(("Ion Pop", "PERSON_NAME"))
+
+    p = make(slm_server(script), tmp_path, max_chunk_tokens=25)
+    assert p.unanswered_chunks == []
+    assert p.scan(FIVE) == [{"text": "Ion Pop", "type": "PERSON_NAME"}]
+    assert p.unanswered_chunks == [1, 3]
+    p.unanswered_chunks.append(9)  # a copy: the pass's own record is untouched
+    assert p.unanswered_chunks == [1, 3]
+    # Each scan starts afresh.
+    assert p.scan("S3 Ion Pop a semnat.") == [{"text": "Ion Pop", "type": "PERSON_NAME"}]
+    assert p.unanswered_chunks == []
+
+
+def test_unanswered_chunks_follow_the_hooks(slm_server, tmp_path):
+    server = slm_server()
+    server.stop()
+
+    class Replaced(SLMReviewPass):
+        """Answers every chunk itself, without the model."""
+        def _call_slm(self, chunk, chunk_idx=0):
+            return []
+
+    class Wrapped(SLMReviewPass):
+        """Asks the model through the base class, for every chunk but the first."""
+        def _call_slm(self, chunk, chunk_idx=0):
+            return [] if chunk_idx == 0 else super()._call_slm(chunk, chunk_idx=chunk_idx)
+
+    replaced = Replaced(client_for(server), "m", max_chunk_tokens=25, log_dir=tmp_path)
+    replaced.scan(FIVE)
+    # Nothing came from the server, so no chunk counts as answered.
+    assert replaced.unanswered_chunks == [0, 1, 2, 3, 4]
+    up = slm_server(lambda body: answer())
+    wrapped = Wrapped(client_for(up), "m", max_chunk_tokens=25, log_dir=tmp_path)
+    wrapped.scan(FIVE)
+    assert wrapped.unanswered_chunks == [0] and len(up.requests) == 4

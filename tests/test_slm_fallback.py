@@ -1101,3 +1101,32 @@ def test_logs_that_already_exist_become_the_owners_only(make, tmp_path):
         assert stat.S_IMODE((logs / name).stat().st_mode) == 0o600, name
         lines = read_jsonl(logs / name)
         assert lines[0] == {"earlier": 1} and len(lines) > 1
+
+
+# --- the public names hosts use ----------------------------------------------------------------
+
+def test_public_health_check_and_partition_are_the_hooks_filter_uses(make):
+    fb, server = make(models=["other"], required=False)
+    assert fb.check_health() is False and fb._slm_available is False
+    assert fb._health_error.startswith("SLM model 'qwen3.5:9b' not found")
+    rs = [R("CODE", 0, 1, 0.9), R("CODE", 1, 2, 0.3)]
+    assert fb.partition(rs) == fb._split(rs) == ([rs[0]], [rs[1]])
+
+    class Sub(F.SLMFallback):
+        """Overrides the hooks `filter` calls; the public names follow them."""
+        def _check_health(self):
+            self._slm_available = True
+            return True
+
+        def _split(self, results):
+            return [], list(results)
+
+    sub = Sub(server.base_url, required=False, log_dir=fb.log_dir)
+    assert sub.check_health() is True and sub._slm_available is True
+    assert sub.partition(rs) == ([], rs)
+
+
+def test_defaults_are_the_constructor_defaults():
+    fb = F.SLMFallback(required=False)
+    assert (fb.base_url, fb.model) == (F.DEFAULT_SLM_URL, F.DEFAULT_SLM_MODEL)
+    assert str(fb.client.base_url).rstrip("/") == F.DEFAULT_SLM_URL

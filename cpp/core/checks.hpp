@@ -5,8 +5,8 @@
 
 #include <pybind11/pybind11.h>
 
-#include <utility>
-#include <vector>
+// The object helpers came from here; modules that include this header get them too.
+#include "core/objects.hpp"
 
 namespace tarnis::core {
 
@@ -44,16 +44,5 @@ Py_ssize_t index_value(py::handle v);
 // The same, with ints beyond the range of Py_ssize_t clipped to its ends, as
 // slicing does: for offsets that are only ever clamped to a text.
 Py_ssize_t clipped_index_value(py::handle v);
-
-// bool(v); an exception raised by __bool__ or __len__ is propagated.
-bool truth(py::handle v);
-
-// Owned references to the items of a list, tuple or other iterable, taken
-// before any Python code runs: a loop over the copy stays valid when the code
-// it calls resizes or clears the container (a range-for over a py::list reads
-// the list's item array directly and would read freed memory).
-std::vector<py::object> snapshot(py::handle sequence);
-// Owned (key, value) references of a dict, taken the same way.
-std::vector<std::pair<py::object, py::object>> snapshot_items(py::handle dict);
 
 }  // namespace tarnis::core

@@ -4,6 +4,7 @@
 #include <pybind11/pybind11.h>
 
 #include "core/checks.hpp"
+#include "core/defaults.hpp"
 #include "core/log.hpp"
 #include "core/pyclass.hpp"
 
@@ -32,8 +33,6 @@ py::dict resolve_entity_thresholds(py::module_ m, py::object thresholds) {
   }
   return result;
 }
-
-const char* const kDefaultGlinerModel = "knowledgator/gliner-multitask-large-v0.5";
 
 // The spaCy pipeline must be an installed package or a folder: otherwise
 // Presidio's engine would try to download it, which offline fails only after
@@ -208,6 +207,9 @@ PYBIND11_MODULE(analyzer, m) {
       "entity types with a threshold per label.";
 
   ModuleLogger(m, "tarnis.analyzer");
+  // The models build_analyzer loads unless told otherwise.
+  m.attr("DEFAULT_GLINER_MODEL") = py::str(defaults::kGlinerModel);
+  m.attr("DEFAULT_SPACY_MODEL") = py::str(defaults::kSpacyModel);
 
   py::module_ presidio = py::module_::import("presidio_analyzer");
   py::module_ predefined = py::module_::import("presidio_analyzer.predefined_recognizers");
@@ -331,10 +333,10 @@ PYBIND11_MODULE(analyzer, m) {
                               entity_thresholds, flat_ner, supported_language, spacy_model, batch_size, backend,
                               spacy_ner, keep_legal_references);
       },
-      py::arg("model_name") = kDefaultGlinerModel, py::arg("gliner_entity_mapping") = py::none(),
+      py::arg("model_name") = defaults::kGlinerModel, py::arg("gliner_entity_mapping") = py::none(),
       py::arg("max_chunk_tokens") = 384, py::arg("overlap_sentences") = 2, py::arg("threshold") = 0.5,
       py::arg("entity_thresholds") = py::none(), py::arg("flat_ner") = false, py::arg("supported_language") = "ro",
-      py::arg("spacy_model") = "ro_core_news_sm", py::kw_only(), py::arg("batch_size") = py::none(),
+      py::arg("spacy_model") = defaults::kSpacyModel, py::kw_only(), py::arg("batch_size") = py::none(),
       py::arg("backend") = py::none(), py::arg("spacy_ner") = false, py::arg("keep_legal_references") = false,
       "Assemble a Presidio AnalyzerEngine for Romanian text.\n\n"
       "Registers, in this order, the GLiNER recognizer, the street-address, e-mail, phone, IBAN, card, IP,\n"

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "core/checks.hpp"
+#include "core/defaults.hpp"
 #include "core/log.hpp"
 #include "core/regex.hpp"
 #include "core/text.hpp"
@@ -25,7 +26,6 @@ static_assert(sizeof(wchar_t) == sizeof(char32_t), "wmemchr is used on UCS-4 tex
 
 namespace {
 
-const char32_t* const kPlaceholderPattern = UR"(\[[A-Z_]+_\d+\])";
 const char32_t* const kNamePrefixPattern =
     UR"(^(?:prof\.?\s+dr\.?|dr\.?|prof\.?|ing\.?|av\.?|dl\.?|dna\.?|doamna|domnul|doamnei|domnului|familia|tata|mama|so[țt]ul|so[țt]ia|fiul|fiica|bunica|bunicul|fratele|sora)\s+)";
 
@@ -97,12 +97,6 @@ struct Item {
   bool overlaps(const Item& o) const { return start < o.end && o.start < end; }
 };
 
-bool equals(py::handle a, const char* s) {
-  int r = PyObject_RichCompareBool(a.ptr(), py::str(s).ptr(), Py_EQ);
-  if (r < 0) throw py::error_already_set();
-  return r == 1;
-}
-
 std::string describe(py::handle obj) { return py::repr(obj).cast<std::string>(); }
 
 // An offset of a result; ints that do not fit 64 bits lie outside any text
@@ -132,9 +126,7 @@ Item read_item(py::handle r, py::handle high_spec) {
   it.is_code = equals(it.type, "CODE");
   it.is_cnp = equals(it.type, "CNP");
   it.is_card = equals(it.type, "CREDIT_CARD");
-  int hs = PySequence_Contains(high_spec.ptr(), it.type.ptr());
-  if (hs < 0) throw py::error_already_set();
-  it.is_high_spec = hs == 1;
+  it.is_high_spec = contains(high_spec, it.type);
   return it;
 }
 
@@ -1026,15 +1018,8 @@ std::u32string fold(py::handle word) {
 // Python slice semantics for text[start:end]: negative values count from the
 // end and everything is clamped, so no offset can read outside the text.
 U32View py_slice(const Text& t, Py_ssize_t start, Py_ssize_t end) {
-  const auto n = static_cast<Py_ssize_t>(t.size());
-  auto clamp = [n](Py_ssize_t i) {
-    if (i < 0) i += n;
-    return std::min(std::max<Py_ssize_t>(i, 0), n);
-  };
-  start = clamp(start);
-  end = clamp(end);
-  if (end <= start) return U32View();
-  return t.slice(static_cast<size_t>(start), static_cast<size_t>(end));
+  const SliceBounds b = slice_bounds(start, end, static_cast<Py_ssize_t>(t.size()));
+  return t.slice(static_cast<size_t>(b.start), static_cast<size_t>(b.end));
 }
 
 py::object get_nlp_ro() {
@@ -1045,14 +1030,15 @@ py::object get_nlp_ro() {
   disable.append("ner");
   disable.append("parser");
   try {
-    nlp = py::module_::import("spacy").attr("load")("ro_core_news_sm", py::arg("disable") = disable);
+    nlp = py::module_::import("spacy").attr("load")(defaults::kSpacyModel, py::arg("disable") = disable);
   } catch (py::error_already_set& e) {
     if (!e.matches(PyExc_OSError) && !e.matches(PyExc_ImportError)) throw;
     py::object cause = e.value();
     py::object err = py::reinterpret_borrow<py::object>(PyExc_OSError)(
-        "cannot load the spaCy pipeline 'ro_core_news_sm' used for part-of-speech tags: install it with "
-        "`python -m spacy download ro_core_news_sm` (needs network access), or load a Romanian pipeline "
-        "yourself and assign it to tarnis.processing._nlp_ro");
+        py::str("cannot load the spaCy pipeline '{0}' used for part-of-speech tags: install it with "
+                "`python -m spacy download {0}` (needs network access), or load a Romanian pipeline "
+                "yourself and pass it to tarnis.processing.use_pipeline()")
+            .format(defaults::kSpacyModel));
     PyException_SetCause(err.ptr(), cause.release().ptr());
     PyErr_SetObject(PyExc_OSError, err.ptr());
     throw py::error_already_set();
@@ -1060,6 +1046,13 @@ py::object get_nlp_ro() {
   nlp.attr("add_pipe")("sentencizer");
   m.attr("_nlp_ro") = nlp;
   return nlp;
+}
+
+void use_pipeline(py::object nlp) {
+  if (!nlp.is_none() && !PyCallable_Check(nlp.ptr())) {
+    raise_type_error("use_pipeline", "nlp", "a spaCy pipeline (a callable) or None", nlp);
+  }
+  module().attr("_nlp_ro") = nlp;
 }
 
 bool is_common_noun_span(py::object span_text) {
@@ -1174,8 +1167,9 @@ PYBIND11_MODULE(processing, m) {
 
   m.attr("_NAME_PREFIXES") = re.attr("compile")(to_str(kNamePrefixPattern),
                                                 re.attr("IGNORECASE") | re.attr("UNICODE"));
-  m.attr("_PLACEHOLDER_RE") = re.attr("compile")(to_str(kPlaceholderPattern));
-  g_placeholder = new Regex(kPlaceholderPattern);
+  m.attr("PLACEHOLDER_PATTERN") = py::str(defaults::kPlaceholderPattern);
+  m.attr("_PLACEHOLDER_RE") = re.attr("compile")(m.attr("PLACEHOLDER_PATTERN"));
+  g_placeholder = new Regex(defaults::kPlaceholderPattern32);
   g_name_prefixes = new Regex(kNamePrefixPattern, reflag::IGNORECASE | reflag::UNICODE);
 
   m.def(
@@ -1206,6 +1200,11 @@ PYBIND11_MODULE(processing, m) {
   m.def("_get_nlp_ro", &get_nlp_ro,
         "The shared Romanian spaCy pipeline (ro_core_news_sm without ner and parser, plus a sentencizer),\n"
         "loaded on first use and kept in the module attribute _nlp_ro.");
+  m.def("use_pipeline", &use_pipeline, py::arg("nlp"),
+        "Make `nlp` the shared spaCy pipeline that the denylist filter asks for part-of-speech tags and\n"
+        "the review pass for sentences (any callable that turns a text into tokens with `pos_` and\n"
+        "sentences with `sents`, typically a loaded Romanian pipeline); None forgets it, and the next\n"
+        "use loads the default pipeline again. Kept in the module attribute _nlp_ro.");
   m.def("_is_common_noun_span", &is_common_noun_span, py::arg("span_text"),
         "True when no token of the text is tagged PROPN by the shared pipeline.");
   m.def("filter_entity_denylist", &filter_entity_denylist, py::arg("text"), py::arg("results"),

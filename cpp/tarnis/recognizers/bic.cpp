@@ -8,6 +8,7 @@
 
 #include "core/checks.hpp"
 #include "core/log.hpp"
+#include "core/native.hpp"
 #include "core/presidio.hpp"
 #include "core/pyclass.hpp"
 #include "core/regex.hpp"
@@ -31,7 +32,7 @@ const Regex* g_bic = nullptr;
 PyObject* g_module = nullptr;
 PyObject* g_default_pattern = nullptr;
 PyObject* g_class = nullptr;
-PyObject* g_in_registry = nullptr;
+const NativeMethod* g_in_registry = nullptr;
 const ModuleLogger* g_log = nullptr;
 
 py::handle module() { return py::handle(g_module); }
@@ -47,12 +48,6 @@ py::object read_registry() {
     }
     throw;
   }
-}
-
-bool contains(const py::object& container, const py::object& item) {
-  int r = PySequence_Contains(container.ptr(), item.ptr());
-  if (r < 0) throw py::error_already_set();
-  return r != 0;
 }
 
 void add(const py::object& set, const py::object& item) { set.attr("add")(item); }
@@ -103,13 +98,11 @@ bool in_registry(py::object self, py::object bic) {
 class Reporter {
  public:
   explicit Reporter(py::object self) : self_(std::move(self)), factory_(module()) {
-    py::object bound = self_.attr("_in_registry");
-    native_lookup_ = py::hasattr(bound, "__func__") && bound.attr("__func__").ptr() == g_in_registry;
+    lookup_ = g_in_registry->override_in(self_);
+    native_lookup_ = !lookup_;
     if (native_lookup_) {
       bic8_ = self_.attr("_bic8");
       bic11_ = self_.attr("_bic11");
-    } else {
-      lookup_ = bound;
     }
     class_name_ = self_.attr("__class__").attr("__name__");
   }
@@ -230,6 +223,5 @@ PYBIND11_MODULE(bic, m) {
               py::arg("text"), py::arg("entities"), py::arg("nlp_artifacts") = py::none())
           .finish();
   g_class = cls.inc_ref().ptr();
-  // The plain function behind the method, as `bound_method.__func__` shows it.
-  g_in_registry = py::object(cls.attr("_in_registry")).inc_ref().ptr();
+  g_in_registry = new NativeMethod(cls, "_in_registry");
 }

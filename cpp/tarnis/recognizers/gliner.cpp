@@ -22,6 +22,7 @@
 #include "core/pyclass.hpp"
 #include "core/regex.hpp"
 #include "core/sentences.hpp"
+#include "core/defaults.hpp"
 #include "core/text.hpp"
 
 namespace py = pybind11;
@@ -30,8 +31,8 @@ using namespace tarnis::core;
 namespace {
 
 const char* const kRecognizerName = "SmartGLiNERRecognizer";
-const char* const kDefaultModel = "knowledgator/gliner-multitask-large-v0.5";
-const char* const kDefaultSpacyModel = "ro_core_news_sm";
+const char* const kDefaultModel = tarnis::core::defaults::kGlinerModel;
+const char* const kDefaultSpacyModel = tarnis::core::defaults::kSpacyModel;
 // Chunks per batched model call. Eight chunks of the default 384 words keep
 // the activations of a large encoder well under a gigabyte, and larger
 // batches gain little more on a CPU.

@@ -25,6 +25,7 @@
 #include <vector>
 
 #include "core/checks.hpp"
+#include "core/native.hpp"
 #include "core/presidio.hpp"
 #include "core/pyclass.hpp"
 #include "core/regex.hpp"
@@ -50,8 +51,9 @@ const Regex* g_spaced = nullptr;
 // same text; a replaced pattern is matched by its own finditer.
 PyObject* g_default_pattern = nullptr;
 PyObject* g_class = nullptr;
-// The function `self._validate_iban` gives while it is not overridden.
-PyObject* g_default_validate = nullptr;
+// The class's own `_validate_iban`: while an instance uses it, candidates are
+// screened natively before schwifty is asked.
+const NativeMethod* g_validate = nullptr;
 PyObject* g_module = nullptr;
 
 using Span = std::pair<Py_ssize_t, Py_ssize_t>;
@@ -143,9 +145,10 @@ class SpacedScan {
       : self_(std::move(self)), text_(text), results_(std::move(results)), factory_(py::handle(g_module)) {
     min_len_ = self_.attr("_MIN_IBAN_LEN");
     max_len_ = self_.attr("_MAX_IBAN_LEN");
-    validate_ = self_.attr("_validate_iban");
+    py::object own = g_validate->override_in(self_);
+    screen_ = !own;
+    validate_ = screen_ ? self_.attr("_validate_iban") : own;
     class_name_ = self_.attr("__class__").attr("__name__");
-    screen_ = validate_.ptr() == g_default_validate;
     // Attribute reads can run Python code: walk an owned copy of the list.
     PyObject* copy = PySequence_List(results_.ptr());
     if (!copy) throw py::error_already_set();
@@ -530,5 +533,5 @@ PYBIND11_MODULE(iban, m) {
               py::arg("compact"))
           .finish();
   g_class = cls.inc_ref().ptr();
-  g_default_validate = py::object(cls.attr("_validate_iban")).inc_ref().ptr();
+  g_validate = new NativeMethod(cls, "_validate_iban");
 }

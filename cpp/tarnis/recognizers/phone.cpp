@@ -14,6 +14,7 @@
 #include <utility>
 
 #include "core/checks.hpp"
+#include "core/native.hpp"
 #include "core/presidio.hpp"
 #include "core/pyclass.hpp"
 #include "core/regex.hpp"
@@ -49,7 +50,7 @@ const Regex* g_salary = nullptr;
 const Regex* g_year_amount = nullptr;
 
 // The class's own _preceded_by_alpha, to tell whether a subclass replaced it.
-PyObject* g_own_preceded_by_alpha = nullptr;
+const NativeMethod* g_preceded_by_alpha = nullptr;
 
 // Leniency levels of phonenumbers: POSSIBLE 0, VALID 1, STRICT_GROUPING 2,
 // EXACT_GROUPING 3. The matcher accepts any other value and only fails, with
@@ -798,8 +799,7 @@ py::object analyze(py::module_ m, py::object self, py::object text, py::object e
   py::object cls_name = py::type::of(self).attr("__name__");
 
   // Set when a subclass (or the instance) replaced _preceded_by_alpha.
-  py::object own_test = self.attr("_preceded_by_alpha");
-  if (own_test.ptr() == g_own_preceded_by_alpha) own_test = py::object();
+  py::object own_test = g_preceded_by_alpha->override_in(self);
 
   py::object pn = m.attr("phonenumbers");
   py::object matcher_cls = pn.attr("PhoneNumberMatcher");
@@ -985,6 +985,5 @@ PYBIND11_MODULE(phone, m) {
               "`entities` and `nlp_artifacts` are accepted for the Presidio interface and not consulted.",
               py::arg("text"), py::arg("entities"), py::arg("nlp_artifacts") = py::none())
           .finish();
-  py::object own = cls.attr("_preceded_by_alpha");
-  g_own_preceded_by_alpha = own.release().ptr();
+  g_preceded_by_alpha = new NativeMethod(cls, "_preceded_by_alpha");
 }

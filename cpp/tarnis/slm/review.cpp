@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "core/checks.hpp"
+#include "core/defaults.hpp"
 #include "core/log.hpp"
 #include "core/pyclass.hpp"
 #include "core/regex.hpp"
@@ -40,7 +41,9 @@ const char* const kClassName = "SLMReviewPass";
 // From this many names on, `apply` indexes the text by character.
 constexpr size_t kIndexFrom = 16;
 const char* const kLogFile = "slm_review_log.jsonl";
-const char32_t* const kPlaceholderPattern = UR"(\[[A-Z_]+_\d+\])";
+// Where `scan` keeps the chunks without an answer; read through the property
+// `unanswered_chunks`.
+const char* const kUnanswered = "_unanswered_chunks";
 const char32_t* const kPlaceholderNumber = UR"(_(\d+)\]$)";
 
 // Leaked on purpose: they hold Python objects that must outlive the module.
@@ -52,35 +55,6 @@ const Regex* g_number = nullptr;
 // Module attributes are read at each call, so that a host or a test that
 // replaces one (or the pipeline behind `_get_nlp_ro`) is obeyed.
 py::object mod_attr(const char* name) { return g_module->attr(name); }
-
-bool equals(py::handle a, const char* s) {
-  int r = PyObject_RichCompareBool(a.ptr(), py::str(s).ptr(), Py_EQ);
-  if (r < 0) throw py::error_already_set();
-  return r == 1;
-}
-
-bool contains(py::handle container, py::handle key) {
-  int r = PySequence_Contains(container.ptr(), key.ptr());
-  if (r < 0) throw py::error_already_set();
-  return r == 1;
-}
-
-py::object item(py::handle obj, py::handle key) {
-  PyObject* v = PyObject_GetItem(obj.ptr(), key.ptr());
-  if (!v) throw py::error_already_set();
-  return py::reinterpret_steal<py::object>(v);
-}
-
-// Owned references to the items of an iterable; for one that is not, the
-// TypeError Python itself gives ("'int' object is not iterable").
-std::vector<py::object> items_of(py::handle seq) {
-  if (PyList_Check(seq.ptr()) || PyTuple_Check(seq.ptr())) return snapshot(seq);
-  PyObject* list = PySequence_List(seq.ptr());
-  if (!list) throw py::error_already_set();
-  return snapshot(py::reinterpret_steal<py::object>(list));
-}
-
-std::string type_name(py::handle v) { return Py_TYPE(v.ptr())->tp_name; }
 
 // A Python int as a long long, clamped to +-2^60 so that sums of word counts
 // (at most the text length) never overflow.
@@ -154,12 +128,6 @@ void init(py::object self, py::object client, py::object model, py::object syste
 // ---------------------------------------------------------------------------
 // Chunks
 
-py::str substring(py::handle text, size_t a, size_t b) {
-  PyObject* s = PyUnicode_Substring(text.ptr(), static_cast<Py_ssize_t>(a), static_cast<Py_ssize_t>(b));
-  if (!s) throw py::error_already_set();
-  return py::reinterpret_steal<py::str>(s);
-}
-
 py::list chunk_text(py::object self, py::object text) {
   require_str(text, "_chunk_text", "text");
   const long long budget = clamped(self.attr("max_chunk_tokens"), "_chunk_text", "max_chunk_tokens");
@@ -194,7 +162,7 @@ py::list chunk_text(py::object self, py::object text) {
     const auto past = std::upper_bound(prefix.begin() + static_cast<std::ptrdiff_t>(i) + 1, prefix.end(), limit);
     const size_t fit = static_cast<size_t>(past - prefix.begin()) - 1;
     const size_t j = std::max(i + 1, fit);
-    chunks.append(substring(text, sentences[i].start, sentences[j - 1].end));
+    chunks.append(substring(text, static_cast<Py_ssize_t>(sentences[i].start), static_cast<Py_ssize_t>(sentences[j - 1].end)));
     const long long taken = static_cast<long long>(j - i);
     i += static_cast<size_t>(std::max<long long>(taken - overlap, 1));
   }
@@ -203,6 +171,39 @@ py::list chunk_text(py::object self, py::object text) {
 
 // ---------------------------------------------------------------------------
 // Model calls
+
+// The chunks that got a usable answer during a `scan` running on this thread,
+// for the instance running it; `_call_slm` records them here. Per thread, as
+// the model calls release the interpreter lock; a stack, as a scan may run
+// inside another (a subclass's hook scanning with a second instance).
+struct ScanFrame {
+  PyObject* self;
+  std::vector<long long> answered;
+};
+thread_local std::vector<ScanFrame> t_scans;
+
+class ScanScope {
+ public:
+  explicit ScanScope(py::handle self) { t_scans.push_back({self.ptr(), {}}); }
+  ~ScanScope() { t_scans.pop_back(); }
+  ScanScope(const ScanScope&) = delete;
+  ScanScope& operator=(const ScanScope&) = delete;
+  bool answered(long long chunk_idx) const {
+    const auto& a = t_scans.back().answered;
+    return std::find(a.begin(), a.end(), chunk_idx) != a.end();
+  }
+};
+
+void note_answered(py::handle self, py::handle chunk_idx) {
+  for (auto it = t_scans.rbegin(); it != t_scans.rend(); ++it) {
+    if (it->self != self.ptr()) continue;
+    int overflow = 0;
+    const long long i = PyLong_AsLongLongAndOverflow(chunk_idx.ptr(), &overflow);
+    if (i == -1 && PyErr_Occurred()) throw py::error_already_set();
+    if (!overflow) it->answered.push_back(i);
+    return;
+  }
+}
 
 py::list call_slm(py::object self, py::object chunk, py::object chunk_idx) {
   require_str(chunk, "_call_slm", "chunk");
@@ -226,9 +227,9 @@ py::list call_slm(py::object self, py::object chunk, py::object chunk_idx) {
       py::object entities = parsed.attr("get")("entities", py::list());
       for (const py::object& e : items_of(entities)) {
         if (!PyDict_Check(e.ptr()) || !contains(e, text_key) || !contains(e, type_key)) continue;
-        py::object type = item(e, type_key);
+        py::object type = get_item(e, type_key);
         if (!equals(type, "PERSON_NAME") && !equals(type, "ORGANIZATION")) continue;
-        py::object text = item(e, text_key);
+        py::object text = get_item(e, text_key);
         if (!PyUnicode_Check(text.ptr())) {
           throw py::type_error("an entity's \"text\" must be a string, not " + type_name(text));
         }
@@ -239,6 +240,7 @@ py::list call_slm(py::object self, py::object chunk, py::object chunk_idx) {
         kept[type_key] = type;
         valid.append(kept);
       }
+      note_answered(self, chunk_idx);
       self.attr("_log")(chunk_idx, attempt, ok, raw, valid);
     });
     if (!exc) return valid;
@@ -281,13 +283,25 @@ py::list deduplicate(py::object, py::object entities) {
   py::list result;
   py::str text_key("text"), type_key("type");
   for (const py::object& e : items_of(entities)) {
-    py::object lowered = item(e, text_key).attr("lower")();
-    py::tuple key = py::make_tuple(strip_diacritics(lowered), item(e, type_key));
+    py::object lowered = get_item(e, text_key).attr("lower")();
+    py::tuple key = py::make_tuple(strip_diacritics(lowered), get_item(e, type_key));
     if (contains(seen, key)) continue;
     seen.add(key);
     result.append(e);
   }
   return result;
+}
+
+// A copy, so that a caller may keep or change it.
+py::list unanswered_chunks(py::object self) {
+  PyObject* v = PyObject_GetAttrString(self.ptr(), kUnanswered);
+  if (!v) {
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw py::error_already_set();
+    PyErr_Clear();
+    return py::list();
+  }
+  py::object stored = py::reinterpret_steal<py::object>(v);
+  return to_list(items_of(stored));
 }
 
 py::list scan(py::object self, py::object anonymized_text) {
@@ -296,9 +310,15 @@ py::list scan(py::object self, py::object anonymized_text) {
   std::vector<py::object> items = items_of(chunks);
   g_log->info("[review] Scanning %d chunks for missed entities", items.size());
   py::list found;
+  // Filled as the chunks are asked, so that after an error it names those
+  // known to be without an answer so far.
+  py::list unanswered;
+  self.attr(kUnanswered) = unanswered;
   py::object call = self.attr("_call_slm");
+  ScanScope scope(self);
   for (size_t i = 0; i < items.size(); ++i) {
     py::object part = call(items[i], py::arg("chunk_idx") = i);
+    if (!scope.answered(static_cast<long long>(i))) unanswered.append(py::int_(i));
     for (const py::object& e : items_of(part)) found.append(e);
   }
   py::list deduped = self.attr("_deduplicate")(found);
@@ -539,8 +559,8 @@ py::tuple apply(py::object, py::object anonymized, py::object entity_map, py::ob
   py::str text_key("text"), type_key("type");
   py::object replace_outside = mod_attr("_replace_outside_placeholders");
   for (const py::object& entry : entries) {
-    py::object text = item(entry, text_key);
-    py::object label = item(entry, type_key);
+    py::object text = get_item(entry, text_key);
+    py::object label = get_item(entry, type_key);
     if (!PyUnicode_Check(text.ptr())) {
       throw py::type_error("apply(): a missed entry's \"text\" must be str, not " + type_name(text));
     }
@@ -549,7 +569,7 @@ py::tuple apply(py::object, py::object anonymized, py::object entity_map, py::ob
       throw py::type_error("apply(): a missed entry's \"type\" must be str, not " + type_name(label));
     }
     if (!contains(entity_map, label)) entity_map[label] = py::dict();
-    py::object type_map = item(entity_map, label);
+    py::object type_map = get_item(entity_map, label);
     if (!PyDict_Check(type_map.ptr())) {
       throw py::type_error("apply(): entity map values must be dict, not " + type_name(type_map));
     }
@@ -596,7 +616,7 @@ PYBIND11_MODULE(review, m) {
       "pipeline missed are found chunk by chunk and replaced by new numbered placeholders.";
   g_module = new py::module_(m);
   g_log = new ModuleLogger(m, "tarnis.slm.review");
-  g_placeholder = new Regex(kPlaceholderPattern);
+  g_placeholder = new Regex(defaults::kPlaceholderPattern32);
   g_number = new Regex(kPlaceholderNumber);
 
   m.attr("OpenAI") = py::module_::import("openai").attr("OpenAI");
@@ -626,10 +646,16 @@ PYBIND11_MODULE(review, m) {
           py::arg("temperature") = 0.7, py::arg("top_p") = 0.8, py::arg("top_k") = 20,
           py::arg("presence_penalty") = 1.5, py::arg("extra_body") = py::none(), py::arg("max_retries") = 3,
           py::arg("log_dir") = py::none())
+      .attr("unanswered_chunks",
+            py::module_::import("builtins")
+                .attr("property")(py::cpp_function(&unanswered_chunks, py::arg("self")), py::none(), py::none(),
+                                  "The indices of the chunks (ascending) that got no usable answer in the last\n"
+                                  "`scan`, after every attempt; [] before the first scan."))
       .method("scan", &scan,
               "Return the names of persons and organizations the model finds in the anonymized text, one\n"
               "dict {\"text\", \"type\"} per name, repeats across chunks removed. Never fails because of\n"
-              "the model: a chunk without an answer after every attempt contributes nothing.",
+              "the model: a chunk without an answer after every attempt contributes nothing, and its\n"
+              "index is listed in `unanswered_chunks` (ascending; [] when every chunk was answered).",
               py::arg("anonymized_text"))
       .method("apply", &apply,
               "Replace the missed names by new placeholders, numbered after the highest of their type in\n"
