@@ -87,10 +87,33 @@ def test_spans_are_offsets_into_the_whole_text():
 TRAILING_SEPARATORS = re.compile(r"(?:\s|[,;:/(\u2013\u2014-]|(?<=\d)\.|(?<!\S)nr\.?)+$", re.I)
 
 
+def reference_sentence_end(m):
+    """Where the match runs into the next sentence or a glued word."""
+    for i in range(1, len(m)):
+        if m[i].isupper() and m[i - 1].islower():
+            return i
+        if m[i] != ".":
+            continue
+        letters = 0
+        while letters < i and m[i - 1 - letters].isalpha():
+            letters += 1
+        if letters < 6 or m[:i - letters].endswith("."):
+            continue
+        rest = m[i + 1:]
+        if rest and not rest[0].isspace():
+            continue
+        if not rest.strip() or rest.lstrip()[0].isupper():
+            return i
+    return len(m)
+
+
 def reference_length(text, start, length):
     """Where the address matched at `start` ends: before a contact keyword or a long number."""
     keyword = domivia._CONTACT_KEYWORD.search(text[start:start + length], 1)
     cut = keyword.start() if keyword else length
+    clause = domivia._CLAUSE_AFTER_COMMA.search(text[start:start + cut])
+    cut = clause.start() if clause else cut
+    cut = min(cut, reference_sentence_end(text[start:start + cut]))
     for i in range(1, cut):
         p = start + i
         if not text[p].isdecimal() or text[p - 1].isdecimal():
@@ -291,6 +314,20 @@ def spans(text):
     ("la sediul din Bd. Revoluției din 1989 nr. 17, etajul", ["Bd. Revoluției din 1989 nr. 17"]),
     ("în Piața Marii Adunări Naționale, în data de 25", ["Piața Marii Adunări Naționale"]),
     ("Strada Aviatorilor nr. 8", ["Strada Aviatorilor nr. 8"]),
+    # A road designation after a lower-case street-type word is no street name.
+    ("Mănăstirea se află pe drumul DN 6 Timișoara - Cenad", []),
+    ("pe drumul E 70 spre Lugoj", []),
+    ("pe drumul dj 100 spre sat", []),
+    ("pe drumul Morii 6", ["drumul Morii 6"]),
+    # The address ends where the sentence goes on: after a comma and a conjunction,
+    # at a sentence end, before a word glued to the last one.
+    ("agenție pe str. S. Bărnuțiu, iar Alpha Bank a pus", ["str. S. Bărnuțiu"]),
+    ("Este vorba despre str. Ciocârliei, intersecția Căii Torontalului", ["str. Ciocârliei"]),
+    ("situat în Timișoara, Bulevardul Eroilor. Informații suplimentare", ["Bulevardul Eroilor"]),
+    ("la intersecția cu Bd. Regele Ferdinand înspre Bd. Mihai Viteazul.", ["Bd. Regele Ferdinand înspre Bd. Mihai Viteazul"]),
+    ("la protestul din Piața VictorieiEXCLUSIV Cum ar putea", ["Piața Victoriei"]),
+    ("Str. Prof. Dr. Ion Cantacuzino nr. 5, Ploiești", ["Str. Prof. Dr. Ion Cantacuzino nr. 5, Ploiești"]),
+    ("Calea Victoriei nr. 115, sector 1, București, 010071", ["Calea Victoriei nr. 115, sector 1, București, 010071"]),
 ])
 def test_street_type_words_begin_an_address_only_where_one_follows(text, expected):
     assert spans(text) == expected
