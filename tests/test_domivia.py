@@ -213,6 +213,20 @@ def spans(text):
     ("la sediul din Bd. Revoluției din 1989 nr. 17, etajul", ["Bd. Revoluției din 1989 nr. 17"]),
     ("în Piața Marii Adunări Naționale, în data de 25", ["Piața Marii Adunări Naționale"]),
     ("Strada Aviatorilor nr. 8", ["Strada Aviatorilor nr. 8"]),
+    # A road designation after a lower-case street-type word is no street name.
+    ("Mănăstirea se află pe drumul DN 6 Timișoara - Cenad", []),
+    ("pe drumul E 70 spre Lugoj", []),
+    ("pe drumul dj 100 spre sat", []),
+    ("pe drumul Morii 6", ["drumul Morii 6"]),
+    # The address ends where the sentence goes on: after a comma and a conjunction,
+    # at a sentence end, before a word glued to the last one.
+    ("agenție pe str. S. Bărnuțiu, iar Alpha Bank a pus", ["str. S. Bărnuțiu"]),
+    ("Este vorba despre str. Ciocârliei, intersecția Căii Torontalului", ["str. Ciocârliei"]),
+    ("situat în Timișoara, Bulevardul Eroilor. Informații suplimentare", ["Bulevardul Eroilor"]),
+    ("la intersecția cu Bd. Regele Ferdinand înspre Bd. Mihai Viteazul.", ["Bd. Regele Ferdinand înspre Bd. Mihai Viteazul"]),
+    ("la protestul din Piața VictorieiEXCLUSIV Cum ar putea", ["Piața Victoriei"]),
+    ("Str. Prof. Dr. Ion Cantacuzino nr. 5, Ploiești", ["Str. Prof. Dr. Ion Cantacuzino nr. 5, Ploiești"]),
+    ("Calea Victoriei nr. 115, sector 1, București, 010071", ["Calea Victoriei nr. 115, sector 1, București, 010071"]),
 ])
 def test_street_type_words_begin_an_address_only_where_one_follows(text, expected):
     assert spans(text) == expected

@@ -36,6 +36,11 @@ COURT = ("DOSAR PENAL\n\n"
     ("reclamanta Banca Națională a României", True, "Banca Națională a României"),
     ("Reclamanta SC Alfa Construct S.R.L.,", True, "SC Alfa Construct S.R.L."),
     ("SC Beta SRL.", True, "SC Beta SRL"),
+    # Words run together by the extraction: the lower-case part leaves.
+    ("totPremierul Viorica Dăncilă", False, "Viorica Dăncilă"),
+    ("00:31PoliticăJobbik", True, "Jobbik"),
+    ("eMAG", True, "MAG"),
+    ("McDonald", False, "McDonald"),
     # Nothing of a name is left: role words and lower-case words alone.
     ("avocat", False, None),
     ("inculpat", False, None),

@@ -344,10 +344,33 @@ def restore_first_spelling(text, entity_map):
 TRAILING_SEPARATORS = re.compile(r"(?:\s|[,;:/(\u2013\u2014-]|(?<=\d)\.|(?<!\S)nr\.?)+$", re.I)
 
 
+def reference_sentence_end(m):
+    """Where the match runs into the next sentence or a glued word."""
+    for i in range(1, len(m)):
+        if m[i].isupper() and m[i - 1].islower():
+            return i
+        if m[i] != ".":
+            continue
+        letters = 0
+        while letters < i and m[i - 1 - letters].isalpha():
+            letters += 1
+        if letters < 6 or m[:i - letters].endswith("."):
+            continue
+        rest = m[i + 1:]
+        if rest and not rest[0].isspace():
+            continue
+        if not rest.strip() or rest.lstrip()[0].isupper():
+            return i
+    return len(m)
+
+
 def reference_length(text, start, length):
     """Where the address matched at `start` ends: before a contact keyword or a long number."""
     keyword = domivia._CONTACT_KEYWORD.search(text[start:start + length], 1)
     cut = keyword.start() if keyword else length
+    clause = domivia._CLAUSE_AFTER_COMMA.search(text[start:start + cut])
+    cut = clause.start() if clause else cut
+    cut = min(cut, reference_sentence_end(text[start:start + cut]))
     for i in range(1, cut):
         p = start + i
         if not text[p].isdecimal() or text[p - 1].isdecimal():

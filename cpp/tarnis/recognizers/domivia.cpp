@@ -79,10 +79,16 @@ const std::u32string kContactKeyword =
 const std::u32string kBeforeNonHouseNumber =
     UR"((?:de|din|la|în|in|pe|cu|până|pana|după|dupa|spre|peste|sub|între|intre|anul|anii|ora|orele|circa|cca\.?|aproximativ|și|si|sau))";
 // A lower-case street-type word followed by one of these is a phrase
-// ("piața a păstrat", "calea ferată", "drumul public", "intrarea în vigoare").
+// ("piața a păstrat", "calea ferată", "drumul public", "intrarea în vigoare")
+// or a road designation ("drumul DN 6", "drumul E 70").
 const std::u32string kNotAStreetName =
-    UR"(^(?:în|in|pe|spre|prin|cu|pentru|fără|fara|între|intre|sub|peste|din|conform|a|al|ale|ai|și|si|sau|ce|care|se|nu|e|este|era|va|vor|fi|fiind|o|un|una|unei|unui|său|sau|lor|județean|judetean|comunal|național|national|european|forestier|public|principal|vicinal|expres|ferat[aă])(?!\w))";
+    UR"(^(?:d[njc]\d*|e\d+|în|in|pe|spre|prin|cu|pentru|fără|fara|între|intre|sub|peste|din|conform|a|al|ale|ai|și|si|sau|ce|care|se|nu|e|este|era|va|vor|fi|fiind|o|un|una|unei|unui|său|sau|lor|județean|judetean|comunal|național|national|european|forestier|public|principal|vicinal|expres|ferat[aă])(?!\w))";
 const std::u32string kFormalNumberCheck = UR"(nr\.\s*\d)";
+// After a comma, a conjunction or a word of direction carries the sentence on
+// ("str. S. Bărnuțiu, iar Alpha Bank", "Magheru din municipiul Oradea, înspre
+// Piața", "str. Ciocârliei, intersecția Căii"): the address ends at the comma.
+const std::u32string kClauseAfterComma =
+    UR"(,\s*(?:iar|și|şi|si|dar|însă|insa|ci|sau|ori|unde|care|înspre|inspre|spre|către|catre|intersec[tțţ]ia|l[aâ]ng[aă]|vizavi)(?!\w))";
 
 // Phone and account numbers have seven digits or more; house, block, flat and
 // postal numbers fewer.
@@ -122,6 +128,7 @@ struct Native {
   const Regex* before_non_house = nullptr;
   const Regex* not_a_street_name = nullptr;
   const Regex* formal_number = nullptr;
+  const Regex* clause_after_comma = nullptr;
   py::object* non_street_py = nullptr;    // the module's `_NON_STREET_STARTS` at import
   py::object* compute_score_fn = nullptr;  // the class's own `_compute_score`
   py::object* re_pattern_type = nullptr;
@@ -284,6 +291,8 @@ class Analysis {
     size_t cut = len;
     Match m;
     if (g.contact->search(matched, m, 1)) cut = m.start();
+    if (g.clause_after_comma->search(matched.substr(0, cut), m)) cut = m.start();
+    cut = std::min(cut, sentence_end(matched.substr(0, cut)));
     const size_t n = text_.size();
     for (size_t i = 1; i < cut; ++i) {
       const size_t p = s + i;
@@ -327,6 +336,27 @@ class Analysis {
       }
     }
     return cut;
+  }
+
+  // Where the address runs into the next sentence or word: a full stop after
+  // a word of six letters or more (not an abbreviation such as "Str.",
+  // "Prof.", "Episc.") at the end of the match or before a capital ("Calea
+  // Șagului. Informații", "Bd. Mihai Viteazul."), or a capital glued to a
+  // lower-case letter ("Piața VictorieiEXCLUSIV"). `m.size()` when neither.
+  static size_t sentence_end(U32View m) {
+    const size_t n = m.size();
+    for (size_t i = 1; i < n; ++i) {
+      if (is_upper(m[i]) && Py_UNICODE_ISLOWER(m[i - 1])) return i;
+      if (m[i] != U'.') continue;
+      size_t letters = 0;
+      while (letters < i && is_alpha(m[i - 1 - letters])) ++letters;
+      if (letters < 6 || (letters < i && m[i - 1 - letters] == U'.')) continue;
+      size_t j = i + 1;
+      if (j < n && !is_space(m[j])) continue;
+      while (j < n && is_space(m[j])) ++j;
+      if (j == n || is_upper(m[j])) return i;
+    }
+    return n;
   }
 
   // The street name, and the city after the house number, run on into the
@@ -495,6 +525,8 @@ PYBIND11_MODULE(domivia, m) {
   g.before_non_house = new Regex(kBeforeNonHouseNumber, kAddressFlags);
   g.not_a_street_name = new Regex(kNotAStreetName, kAddressFlags);
   g.formal_number = new Regex(kFormalNumberCheck, kAddressFlags);
+  g.clause_after_comma = new Regex(kClauseAfterComma, kAddressFlags);
+  m.attr("_CLAUSE_AFTER_COMMA") = compile(to_str(kClauseAfterComma), kAddressFlags);
   m.attr("_CONTACT_KEYWORD") = compile(to_str(kContactKeyword), kAddressFlags);
   m.attr("_NOT_A_STREET_NAME") = compile(to_str(kNotAStreetName), kAddressFlags);
   m.attr("_BEFORE_NON_HOUSE_NUMBER") = compile(to_str(kBeforeNonHouseNumber), kAddressFlags);

@@ -62,7 +62,8 @@ const std::unordered_set<std::u32string>& role_words() {
           "administrator", "reprezentant", "beneficiar", "contestator", "petitionar", "faptuitor", "condamnat",
           "invinuit", "suspect", "expert", "consilier", "director", "presedinte", "client", "pacient", "tutore",
           "curator", "succesibil", "cedent", "cesionar", "garant", "fidejusor", "imprumutat", "solicitant",
-          "persoana", "cetatean", "domiciliat", "nascut", "decedat"}) {
+          "persoana", "cetatean", "domiciliat", "nascut", "decedat", "premier", "primar", "senator", "deputat",
+          "prefect", "ministr"}) {
       const std::u32string s = widen(stem);
       for (const char* suffix : {"", "ul", "ului", "a", "ei", "ii", "ilor", "e", "ele", "elor", "i"}) {
         out->insert(s + widen(suffix));
@@ -77,7 +78,7 @@ const std::unordered_set<std::u32string>& role_words() {
           "ing", "av", "ec", "jud", "col", "gen", "cpt", "lt", "mr", "mrs", "ms", "familia", "familiei", "fiul",
           "fiului", "fiica", "fiicei", "mama", "mamei", "tatal", "tatalui", "tata", "sotul", "sotului", "sotia",
           "sotiei", "fratele", "fratelui", "sora", "surorii", "bunicul", "bunicului", "bunica", "bunicii", "nepotul",
-          "nepoata", "unchiul", "matusa", "lui", "catre", "sub", "semnat", "semnata", "sus-numitul",
+          "nepoata", "unchiul", "matusa", "ministru", "lui", "catre", "sub", "semnat", "semnata", "sus-numitul",
           "sus-numita", "susnumitul", "susnumita", "numitul", "numita", "cel", "cea"}) {
       out->insert(widen(word));
     }
@@ -92,14 +93,20 @@ struct Word {
   size_t start, end;
 };
 
-// The words (runs without white space) of t[start:end).
+// The words (runs without white space) of t[start:end). Text extracted from
+// web pages and PDF files runs words together ("totPremierul Viorica",
+// "00:31PoliticăJobbik"): a capital right after a lower-case letter begins a
+// new word, so that the glued lower-case word can leave the span.
 std::vector<Word> words_of(const Text& t, size_t start, size_t end) {
   std::vector<Word> out;
   size_t i = start;
   while (i < end) {
     while (i < end && is_space(t[i])) ++i;
     const size_t s = i;
-    while (i < end && !is_space(t[i])) ++i;
+    while (i < end && !is_space(t[i])) {
+      ++i;
+      if (i < end && is_upper(t[i]) && Py_UNICODE_ISLOWER(t[i - 1])) break;
+    }
     if (i > s) out.push_back({s, i});
   }
   return out;
