@@ -41,7 +41,7 @@ import argparse
 import json
 import os
 import re
-import resource
+import statistics
 import subprocess
 import sys
 import time
@@ -120,29 +120,297 @@ def document(words):
     return " ".join(out)
 
 
-def run_path(name, words, threads, check_words):
-    """In a fresh process: analyze the document on one path."""
+# --- one process, every path -------------------------------------------------------------------
+
+def load_avg():
+    return "/".join(f"{x:.1f}" for x in os.getloadavg())
+
+
+def spread(values):
+    """(median, relative spread (max - min) / median)."""
+    med = statistics.median(values)
+    return med, (max(values) - min(values)) / med if med else float("nan")
+
+
+def matmul_gflops(n=2048, repeat=3):
+    """The machine's fp32 matrix-multiply rate with torch, best of `repeat`."""
     import torch
-    if threads:
-        torch.set_num_threads(threads)
+    a, b = torch.randn(n, n), torch.randn(n, n)
+    torch.mm(a, b)
+    best = min(timed(lambda: torch.mm(a, b)) for _ in range(repeat))
+    return 2 * n ** 3 / best / 1e9
+
+
+def timed(fn):
+    t = time.perf_counter()
+    fn()
+    return time.perf_counter() - t
+
+
+def load_before(path):
+    """The recognizer module of an earlier build (a copied .so), loaded beside the current one."""
+    import importlib.machinery
+    import importlib.util
+    loader = importlib.machinery.ExtensionFileLoader("before.gliner", str(path))
+    spec = importlib.util.spec_from_file_location("before.gliner", str(path), loader=loader)
+    module = importlib.util.module_from_spec(spec)
+    loader.exec_module(module)
+    return module
+
+
+def make_recognizer(cls, model, nlp, **kw):
+    """A recognizer around an already loaded model and pipeline (loading them once per path
+    would cost minutes and gigabytes)."""
+    load = cls.__dict__["load"]
+    cls.load = lambda self: None
+    try:
+        rec = cls(**kw)
+    finally:
+        cls.load = load
+    rec.model, rec.nlp = model, nlp
+    return rec
+
+
+def model_words(text):
     from tarnis.recognizers import gliner
+    return gliner._MODEL_WORD_RE.findall(text)
+
+
+def text_tokens(model, text):
+    """Subword tokens of the text as the model cuts it (no prompt, no special tokens)."""
+    tok = model.data_processor.transformer_tokenizer
+    words = model_words(text)
+    return len(tok(words, is_split_into_words=True, add_special_tokens=False, truncation=False,
+                   verbose=False)["input_ids"])
+
+
+def prompt_tokens(model, labels):
+    dp = model.data_processor
+    prompt = [w for label in labels for w in (dp.ent_token, label)] + [dp.sep_token]
+    return len(dp.transformer_tokenizer(prompt, is_split_into_words=True, truncation=False, verbose=False)["input_ids"])
+
+
+class Profile:
+    """Times the encoder, the span head (the rest of the model's forward), decoding and the
+    rest (tokenization, collation, the recognizer) of the calls made while active; counts the
+    encoder's inputs, tokens, padding and the floating-point work of its linear layers."""
+
+    def __init__(self, model):
+        import torch
+        self.model, self.torch = model, torch
+        self.reset()
+        core = model.model
+        encoder = core.token_rep_layer
+        self.handles = [
+            encoder.register_forward_pre_hook(self._enc_in), encoder.register_forward_hook(self._enc_out),
+            core.register_forward_pre_hook(self._fwd_in), core.register_forward_hook(self._fwd_out)]
+        for m in encoder.modules():
+            if isinstance(m, torch.nn.Linear):
+                self.handles.append(m.register_forward_hook(self._linear))
+        self.decode = model.decode_batch
+        model.decode_batch = self._decode
+        cfg = encoder.bert_layer.model.config if hasattr(encoder.bert_layer, "model") else None
+        self.layers = getattr(cfg, "num_hidden_layers", 24)
+        self.hidden = getattr(cfg, "hidden_size", 1024)
+        self.buckets = getattr(cfg, "position_buckets", 256)
+
+    def reset(self):
+        self.encoder = self.forward = self.decoding = 0.0
+        self.inputs = self.calls = self.padded = self.real = 0
+        self.linear_flops = self.attention_flops = 0.0
+
+    def close(self):
+        for h in self.handles:
+            h.remove()
+        del self.model.decode_batch
+
+    def _enc_in(self, module, args, kwargs=None):
+        self._t_enc = time.perf_counter()
+        ids = args[0] if args else None
+        mask = args[1] if len(args) > 1 else None
+        if ids is not None:
+            b, n = ids.shape
+            self.inputs += b
+            self.calls += 1
+            self.padded += b * n
+            self.real += int(mask.sum()) if mask is not None else b * n
+            # Attention products of one layer: scores and values (2 L^2 d each) and the two
+            # relative-position terms (2 L (2k) d each).
+            self.attention_flops += self.layers * b * (4 * n * n * self.hidden + 8 * n * self.buckets * self.hidden)
+
+    def _enc_out(self, module, args, out):
+        self.encoder += time.perf_counter() - self._t_enc
+
+    def _fwd_in(self, module, args, kwargs=None):
+        self._t_fwd = time.perf_counter()
+
+    def _fwd_out(self, module, args, out):
+        self.forward += time.perf_counter() - self._t_fwd
+
+    def _linear(self, module, args, out):
+        x = args[0]
+        self.linear_flops += 2.0 * module.in_features * module.out_features * (x.numel() // module.in_features)
+
+    def _decode(self, *a, **kw):
+        t = time.perf_counter()
+        try:
+            return self.decode(*a, **kw)
+        finally:
+            self.decoding += time.perf_counter() - t
+
+
+def pieces(text, size):
+    """The text cut into consecutive pieces of `size` whitespace words (character slices)."""
+    starts = [m.start() for m in re.finditer(r"\S+", text)]
+    return [text[starts[k]:(starts[k + size] if k + size < len(starts) else len(text))].strip()
+            for k in range(0, len(starts), size)]
+
+
+def same_process_main(args):
+    import torch
+    if args.threads:
+        torch.set_num_threads(args.threads)
+    t0 = time.perf_counter()
+    from gliner import GLiNER
+    from tarnis.recognizers import gliner
+    import spacy
+    t_import = time.perf_counter() - t0
     spacy_dir = OUT / "blank-ro"
     if not spacy_dir.exists():
         models.build_blank_ro_spacy(spacy_dir)
-    kw = dict(model_name=str(MODEL), spacy_model=str(spacy_dir), entity_mapping=LABELS, max_chunk_tokens=300)
-    rec = gliner.SmartGLiNERRecognizer(**kw, **PATHS[name])
-    text = document(words)
+    t0 = time.perf_counter()
+    model = GLiNER.from_pretrained(str(MODEL))
+    t_model = time.perf_counter() - t0
+    nlp = spacy.load(str(spacy_dir))
+    labels = list(LABELS)
     entities = sorted(set(LABELS.values()))
-    rec.analyze(document(60), entities)  # warm-up
-    t = time.perf_counter()
-    results = rec.analyze(text, entities)
-    seconds = time.perf_counter() - t
-    rec.threshold = 0.0  # every span scored, for the comparison
-    scored = rec.analyze(document(check_words), entities)
-    return {"words": len(text.split()), "chunks": len(rec._build_chunks(text)[0]), "seconds": seconds,
-            "found": [(r.entity_type, r.start, r.end) for r in results],
-            "scores": [(r.entity_type, r.start, r.end, r.score) for r in scored],
-            "peak_mb": resource.getrusage(resource.RUSAGE_SELF).ru_maxrss / 1024}
+    kw = dict(model_name=str(MODEL), spacy_model=str(spacy_dir), entity_mapping=LABELS)
+    text = document(args.words)
+    n_words = len(text.split())
+    print(f"torch {torch.__version__}, {torch.get_num_threads()} threads; {n_words} words, {len(labels)} labels;"
+          f" imports {t_import:.1f} s, model load {t_model:.1f} s; load average {load_avg()}", flush=True)
+
+    paths = {}
+    before = Path(args.before) if args.before else OUT / "before" / "gliner.cpython-311-x86_64-linux-gnu.so"
+    if before.exists() and "before" in args.paths.split(","):
+        old = load_before(before)
+        paths["before"] = make_recognizer(old.SmartGLiNERRecognizer, model, nlp, **kw)  # its own default, 8
+        paths["before-b1"] = make_recognizer(old.SmartGLiNERRecognizer, model, nlp, **kw, batch_size=1)
+    for name in args.paths.split(","):
+        if name.startswith("batch"):
+            paths[name] = make_recognizer(gliner.SmartGLiNERRecognizer, model, nlp, **kw,
+                                          batch_size=int(name[5:]))
+        elif name == "default":
+            paths[name] = make_recognizer(gliner.SmartGLiNERRecognizer, model, nlp, **kw)
+    default = paths.get("default")
+    threshold = (default or next(iter(paths.values()))).threshold
+    flat_ner = (default or next(iter(paths.values()))).flat_ner
+    bare_pieces = pieces(text, args.piece_words)
+
+    def bare():
+        for p in bare_pieces:
+            model.predict_entities(p, labels, threshold=threshold, flat_ner=flat_ner)
+
+    runs = {name: (lambda r=r: r.analyze(text, entities)) for name, r in paths.items()}
+    runs[f"bare-{args.piece_words}"] = bare
+    names = list(runs)
+
+    # Warm-up, and the plan of every path: encoder inputs and tokens.
+    prof = Profile(model)
+    n_text_tokens = text_tokens(model, text)
+    n_prompt = prompt_tokens(model, labels)
+    plan = {}
+    warm = document(60)
+    for rec in paths.values():
+        rec.analyze(warm, entities)
+    for name in names:
+        prof.reset()
+        t = timed(runs[name])
+        plan[name] = dict(inputs=prof.inputs, calls=prof.calls, padded=prof.padded, real=prof.real,
+                          encoder=prof.encoder, forward=prof.forward, decoding=prof.decoding, total=t,
+                          linear=prof.linear_flops, attention=prof.attention_flops)
+    prof.close()
+    rate = matmul_gflops()
+    print(f"\nWhere the time goes (one run each, load average {load_avg()}); text: {n_text_tokens} tokens, "
+          f"prompt {n_prompt} tokens with its special tokens; matrix multiply (2048^2, fp32) {rate:.1f} GFLOP/s")
+    print(f"{'path':<12}{'inputs':>7}{'calls':>6}{'tokens':>8}{'padded':>8}{'tok/text':>9}{'(-prompt)':>10}"
+          f"{'total s':>8}{'encoder':>8}{'span head':>10}{'decode':>7}{'other':>7}{'lin GF/s':>9}{'+attn':>7}")
+    for name in names:
+        p = plan[name]
+        other = p["total"] - p["forward"] - p["decoding"]
+        print(f"{name:<12}{p['inputs']:>7}{p['calls']:>6}{p['real']:>8}{p['padded']:>8}"
+              f"{p['padded'] / n_text_tokens:>8.2f}x{(p['real'] - n_prompt * p['inputs']) / n_text_tokens:>9.2f}x"
+              f"{p['total']:>8.1f}{p['encoder']:>8.1f}{p['forward'] - p['encoder']:>10.2f}{p['decoding']:>7.2f}"
+              f"{other:>7.2f}{p['linear'] / p['encoder'] / 1e9:>9.1f}"
+              f"{(p['linear'] + p['attention']) / p['encoder'] / 1e9:>7.1f}", flush=True)
+
+    if args.sweep:
+        encoder_sweep(model, rate)
+
+    # Interleaved rounds: every path once per round, in a rotating order.
+    times = {name: [] for name in names}
+    rates = []
+    loads = [os.getloadavg()[0]]
+    for r in range(args.rounds):
+        order = names[r % len(names):] + names[:r % len(names)]
+        for name in order:
+            times[name].append(timed(runs[name]))
+        rates.append(matmul_gflops(repeat=2))
+        loads.append(os.getloadavg()[0])
+    bare_name = f"bare-{args.piece_words}"
+    print(f"\nSame process, {args.rounds} interleaved rounds, {n_words} words; load average (1 min) "
+          f"{min(loads):.1f}-{max(loads):.1f}; matrix multiply {min(rates):.1f}-{max(rates):.1f} GFLOP/s")
+    print(f"{'path':<12}{'median s':>9}{'words/s':>9}{'spread':>8}{'vs ' + bare_name:>14}{'spread':>8}"
+          f"{'vs batch1':>10}{'tok/text':>9}")
+    for name in names:
+        med, sp = spread(times[name])
+        vs_bare = [b / t for t, b in zip(times[name], times[bare_name])]
+        rb, rsp = spread(vs_bare)
+        ref = "batch1" if "batch1" in times else names[0]
+        vs_one = statistics.median(o / t for t, o in zip(times[name], times[ref]))
+        print(f"{name:<12}{med:>9.1f}{n_words / med:>9.1f}{sp * 100:>7.0f}%{rb:>13.2f}x{rsp * 100:>7.0f}%"
+              f"{vs_one:>9.2f}x{plan[name]['padded'] / n_text_tokens:>8.2f}x", flush=True)
+
+    if args.check_words:
+        check(paths, document(args.check_words), entities)
+
+
+def encoder_sweep(model, rate):
+    """Encoder seconds per 1,000 tokens by sequence length and batch size, interleaved."""
+    import torch
+    enc = model.model.token_rep_layer
+    shapes = [(1, 128), (1, 256), (1, 384), (1, 512), (2, 512), (4, 256)]
+    got = {s: [] for s in shapes}
+    with torch.inference_mode():
+        for _ in range(2):
+            for b, n in shapes:
+                ids = torch.randint(10, 1000, (b, n))
+                mask = torch.ones(b, n, dtype=torch.long)
+                got[(b, n)].append(timed(lambda: enc(ids, mask)))
+    print(f"\nEncoder alone by shape (best of 2, interleaved; matrix multiply {rate:.1f} GFLOP/s):")
+    for (b, n), ts in got.items():
+        t = min(ts)
+        print(f"  batch {b} x {n:>3} tokens: {t:6.2f} s, {t / (b * n) * 1000:6.2f} s per 1,000 tokens")
+
+
+def check(paths, text, entities):
+    """Entities and scores of every path against one call per chunk, over every span scored
+    (threshold 0)."""
+    ref_name = "batch1" if "batch1" in paths else next(iter(paths))
+    got = {}
+    for name, rec in paths.items():
+        saved = rec.threshold
+        rec.threshold = 0.0
+        try:
+            got[name] = {(r.entity_type, r.start, r.end): r.score for r in rec.analyze(text, entities)}
+        finally:
+            rec.threshold = saved
+    ref = got[ref_name]
+    print(f"\nEvery span scored (threshold 0) on {len(text.split())} words, against {ref_name}:")
+    for name, g in got.items():
+        same = g.keys() == ref.keys()
+        diff = max((abs(g[k] - ref[k]) for k in g.keys() & ref.keys()), default=0.0)
+        print(f"  {name:<12}{len(g):>7} spans, same spans: {same}, max |d score| on common spans {diff:.1e}")
 
 
 # --- the whole command ------------------------------------------------------------------------
@@ -233,7 +501,13 @@ def command_main(args) -> None:
 def main():
     ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     ap.add_argument("--words", type=int, default=1500)
-    ap.add_argument("--paths", default=",".join(PATHS))
+    ap.add_argument("--paths", default="before,batch1,batch2,default",
+                    help="before (the build in --before), batchN, default; plus the bare model always")
+    ap.add_argument("--before", help="an earlier build of tarnis/recognizers/gliner*.so to compare with"
+                    " (default bench/out/before/)")
+    ap.add_argument("--piece-words", type=int, default=150, help="words per call of the bare model")
+    ap.add_argument("--rounds", type=int, default=3)
+    ap.add_argument("--sweep", action="store_true", help="also time the encoder alone by shape")
     ap.add_argument("--threads", type=int, default=0, help="intra-op threads of torch (0: its default)")
     ap.add_argument("--check-words", type=int, default=400)
     ap.add_argument("--ronec", help=f"folder of the ronec JSON files (default {RONEC})")
@@ -241,45 +515,14 @@ def main():
     ap.add_argument("--small", type=int, default=3, help="--command: documents of about 2 KB")
     ap.add_argument("--large", type=int, default=2, help="--command: documents of about 20 KB")
     ap.add_argument("--jobs2-paths", default="batched,onnx", help="--command: paths also run with --jobs 2")
-    ap.add_argument("--_run", help=argparse.SUPPRESS)
     args = ap.parse_args()
     if args.command:
         command_main(args)
         return
     if args.ronec:
         os.environ["TARNIS_RONEC"] = args.ronec  # seen by the worker processes too
-    if args._run:
-        print(json.dumps(run_path(args._run, args.words, args.threads, args.check_words)))
-        return
     build_model()
-    paths = args.paths.split(",")
-    if any(p.startswith("onnx") for p in paths):
-        from tarnis.recognizers import gliner
-        t = time.perf_counter()
-        print(f"ONNX export (once): {gliner.export_onnx(str(MODEL))}  {time.perf_counter() - t:.0f}s", flush=True)
-    print(f"{'path':<11}{'words':>7}{'chunks':>7}{'seconds':>9}{'words/s':>9}{'speed-up':>9}{'peak MB':>9}"
-          f"{'same':>6}{'max |d score|':>15}")
-    base = None
-    for name in paths:
-        proc = subprocess.run([sys.executable, __file__, "--_run", name, "--words", str(args.words),
-                               "--threads", str(args.threads), "--check-words", str(args.check_words)],
-                              capture_output=True, text=True)
-        if proc.returncode:
-            print(f"{name}: failed\n{proc.stderr[-2000:]}")
-            continue
-        r = json.loads(proc.stdout.strip().splitlines()[-1])
-        (OUT / f"result-{name}.json").write_text(json.dumps(r))
-        rate = r["words"] / r["seconds"]
-        if base is None:
-            base = r
-        same = r["found"] == base["found"]
-        want = {k[:3]: k[3] for k in map(tuple, base["scores"])}
-        diffs = [abs(s - want[tuple(k)]) for *k, s in r["scores"] if tuple(k) in want]
-        spans_same = len(diffs) == len(want) == len(r["scores"])
-        delta = f"{max(diffs):.2e}" if diffs and spans_same else "spans differ"
-        print(f"{name:<11}{r['words']:>7}{r['chunks']:>7}{r['seconds']:>9.1f}{rate:>9.1f}"
-              f"{rate / (base['words'] / base['seconds']):>8.2f}x{r['peak_mb']:>9.0f}{str(same):>6}{delta:>15}",
-              flush=True)
+    same_process_main(args)
 
 
 if __name__ == "__main__":

@@ -90,7 +90,7 @@ def test_type_errors_before_anything_is_built(kwargs, monkeypatch):
 
 def test_execution_settings_reach_the_neural_recognizer(models):
     default = A.build_analyzer(**models).registry.recognizers[0]
-    assert (default.batch_size, default.backend) == (8, "torch")
+    assert (default.batch_size, default.backend) == (1, "torch")
     tuned = A.build_analyzer(batch_size=3, backend="torch", **models).registry.recognizers[0]
     assert (tuned.batch_size, tuned.backend) == (3, "torch")
     with pytest.raises(ValueError, match="backend"):

@@ -114,7 +114,10 @@ def test_chunks_follow_the_rules_sentence_by_sentence(make_once, counts, budget,
 
 @pytest.fixture(scope="module")
 def make_once(tiny_gliner_dir, blank_ro_spacy_dir):
-    return mod.SmartGLiNERRecognizer(model_name=tiny_gliner_dir, spacy_model=blank_ro_spacy_dir)
+    # A model that does not tell its tokenizer: chunks by the word budget alone.
+    rec = mod.SmartGLiNERRecognizer(model_name=tiny_gliner_dir, spacy_model=blank_ro_spacy_dir)
+    rec.model = ScriptedModel(())
+    return rec
 
 
 def test_text_longer_than_the_pipeline_limit_is_split_at_line_breaks(make):
@@ -438,12 +441,13 @@ def test_batched_predictions_equal_one_call_per_chunk(short_gliner_dir, blank_ro
     got = batched.analyze(text, entities)
 
     # The reference went text by text; the batched one gave the same texts
-    # in batches of at most batch_size, longest first within the document.
+    # in batches of at most batch_size, longest (in model tokens) first.
     assert len(chunks) > 5 and len(one_by_one) > len(chunks)
     sent = [t for call in batches for t in call]
     assert sorted(sent) == sorted(t for call in one_by_one for t in call)
     assert all(len(call) <= batch_size for call in batches) and max(map(len, batches)) > 1
-    assert [len(t) for t in sent] == sorted((len(t) for t in sent), reverse=True)
+    cost = model_units(batched)[0]
+    assert [cost(t)[2] for t in sent] == sorted((cost(t)[2] for t in sent), reverse=True)
 
     assert want, "the reference found nothing: the comparison would be empty"
     assert [(r.entity_type, r.start, r.end) for r in got] == [(r.entity_type, r.start, r.end) for r in want]
@@ -476,9 +480,125 @@ def test_bad_batch_size_is_refused(tiny_gliner_dir, blank_ro_spacy_dir, value, e
 
 def test_batch_size_is_keyword_only(tiny_gliner_dir, blank_ro_spacy_dir):
     rec = mod.SmartGLiNERRecognizer(model_name=tiny_gliner_dir, spacy_model=blank_ro_spacy_dir)
-    assert rec.batch_size == 8
+    assert rec.batch_size == 1
     with pytest.raises(TypeError):
         mod.SmartGLiNERRecognizer(tiny_gliner_dir, None, 384, 2, 0.5, None, False, "ro", blank_ro_spacy_dir, 4)
+
+
+# ---------------------------------------------------------------- chunks in the model's own units
+#
+# With a library model the chunks also keep to what the model reads: at most
+# `config.max_len` of its words, and its label prompt plus the chunk's subword
+# tokens within the tokenizer's `model_max_length`. Shared sentences are kept
+# to an eighth of those budgets.
+
+def model_units(rec):
+    dp = rec.model.data_processor
+    tok = dp.transformer_tokenizer
+    prompt = [w for label in rec.entity_mapping for w in (dp.ent_token, label)] + [dp.sep_token]
+    reserve = len(tok(prompt, is_split_into_words=True)["input_ids"])
+
+    def cost(piece):
+        words = model_words(piece)
+        tokens = len(tok(words, is_split_into_words=True, add_special_tokens=False)["input_ids"]) if words else 0
+        return len(piece.split()), len(words), tokens
+    return cost, rec.model.config.max_len, tok.model_max_length - reserve, reserve
+
+
+def reference_model_chunks(rec, text, sents):
+    """The chunking rules with all three budgets, sentence by sentence."""
+    cost, max_words, max_tokens, _ = model_units(rec)
+    budget = (rec.max_chunk_tokens, max_words, max_tokens)
+    if all(c <= b for c, b in zip(cost(text), budget)):
+        return [(0, len(text), text)], [(0, len(text))]
+
+    def of(a, b):
+        return cost(text[sents[a][0]:sents[b - 1][1]]) if b > a else (0, 0, 0)
+    chunks, cores, i = [], [], 0
+    while i < len(sents):
+        j = i + 1
+        while j < len(sents) and all(c <= b for c, b in zip(of(i, j + 1), budget)):
+            j += 1
+        start, end = sents[i][0], sents[j - 1][1]
+        chunks.append((start, end, text[start:end]))
+        cores.append((start, end))
+        if j == len(sents):
+            break
+        shared = min(rec.overlap_sentences, j - i - 1)
+        while shared and (of(j - shared, j)[1] > max_words // 8 or of(j - shared, j)[2] > max_tokens // 8):
+            shared -= 1
+        i = j - shared
+    for k in range(1, len(cores)):
+        if cores[k][0] < cores[k - 1][1]:
+            cores[k] = (cores[k - 1][1], cores[k][1])
+    return chunks, cores
+
+
+@pytest.fixture(scope="module")
+def short_rec(short_gliner_dir, blank_ro_spacy_dir):
+    return mod.SmartGLiNERRecognizer(model_name=short_gliner_dir, spacy_model=blank_ro_spacy_dir,
+                                     entity_mapping=dict(MAPPING), threshold=0.0, batch_size=1)
+
+
+# Words the tiny tokenizer knows are one token each; "qz7x" is spelt out in
+# four. Sentences of the first kind fill the model's 40 words, of the second
+# its 512 tokens.
+@settings(max_examples=40, deadline=None)
+@given(kinds=st.lists(st.tuples(st.integers(1, 30), st.booleans()), min_size=1, max_size=30),
+       overlap=st.integers(0, 4), budget=st.sampled_from([384, 25]))
+def test_chunks_keep_to_the_models_words_and_tokens(short_rec, kinds, overlap, budget):
+    rec = short_rec
+    rec.max_chunk_tokens, rec.overlap_sentences = budget, overlap
+    parts = [" ".join(("qz7x" if spelt else "Popescu") for _ in range(n)) + "." for n, spelt in kinds]
+    text = " ".join(parts)
+    sents = [(s.start_char, s.end_char) for s in rec.nlp(text).sents]
+    chunks, cores = rec._build_chunks(text)
+    assert (chunks, cores) == reference_model_chunks(rec, text, sents)
+    cost, max_words, max_tokens, reserve = model_units(rec)
+    for start, end, piece in chunks:
+        ws, words, tokens = cost(piece)
+        one_sentence = sum(start <= a < end for a, _ in sents) == 1
+        assert one_sentence or (ws <= budget and words <= max_words and tokens + reserve <= 512)
+    # Core zones follow one another without overlapping and hold every sentence.
+    assert all(a[1] <= b[0] or b[0] == b[1] for a, b in zip(cores, cores[1:]))
+    assert all(any(cs <= a < ce for cs, ce in cores) for a, _ in sents)
+
+
+def test_text_within_the_word_budget_but_past_the_token_limit_is_read_to_its_end(tiny_gliner_dir,
+                                                                                  blank_ro_spacy_dir):
+    # 200 words of 5 tokens each: within 384 words, far past the 512 tokens
+    # the tokenizer would keep (it cuts the rest off silently).
+    rec = mod.SmartGLiNERRecognizer(model_name=tiny_gliner_dir, spacy_model=blank_ro_spacy_dir,
+                                    entity_mapping={"person": "PERSON_NAME"}, threshold=0.0, batch_size=1)
+    calls = _spy(rec.model, per_chunk=True)
+    sentence = " ".join(f"q{k}z" for k in range(10)) + "."
+    for text in [" ".join([sentence] * 20), sentence[:-1] + " " + " ".join([sentence[:-1]] * 19) + "."]:
+        calls.clear()
+        results = rec.analyze(text, ["PERSON_NAME"])
+        cost, _, max_tokens, _ = model_units(rec)
+        assert len(calls) > 1 and all(cost(t)[2] <= max_tokens for [t] in calls)
+        assert max(r.start for r in results) >= len(text) - 10
+
+
+def test_token_sized_chunks_report_what_the_model_finds_in_each_core(short_rec):
+    rec = short_rec
+    rec.max_chunk_tokens, rec.overlap_sentences = 384, 2
+    text = _many_chunk_document()
+    labels = ["person", "first name", "organization", "street address"]
+    results = rec.analyze(text, ["PERSON_NAME", "ORGANIZATION", "DOMIVIA"])
+    chunks, cores = rec._build_chunks(text)
+    expected = {}
+    for (start, _, chunk), (cs, ce) in zip(chunks, cores):
+        if len(model_words(chunk)) > rec.model.config.max_len:
+            continue  # the long sentence: windows, compared with batching above
+        for p in rec.model.predict_entities(chunk, labels, threshold=0.0, flat_ner=False):
+            if cs <= start + p["start"] < ce:
+                expected.setdefault((MAPPING[p["label"]], start + p["start"], start + p["end"]), p["score"])
+    long_start = text.index("Maria Ionescu lucrează")
+    long_end = text.index(".", long_start)
+    got = {(r.entity_type, r.start, r.end): r.score for r in results if not long_start <= r.start <= long_end}
+    assert len(chunks) > 5 and expected and got.keys() == expected.keys()
+    assert all(got[k] == pytest.approx(v, abs=1e-5) for k, v in expected.items())
 
 
 # ---------------------------------------------------------------- ONNX Runtime backend

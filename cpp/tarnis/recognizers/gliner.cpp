@@ -1,6 +1,7 @@
 // Names of persons and organizations, addresses, user names and passwords
 // found by a GLiNER zero-shot model. The text is cut into chunks of whole
-// sentences that share `overlap_sentences` sentences with their neighbours;
+// sentences, sized to what the model reads at once, that share up to
+// `overlap_sentences` sentences with their neighbours;
 // each chunk owns a core zone, and a prediction is kept only by the chunk
 // whose core zone holds its start, so an entity seen twice is reported once.
 //
@@ -33,10 +34,11 @@ namespace {
 const char* const kRecognizerName = "SmartGLiNERRecognizer";
 const char* const kDefaultModel = tarnis::core::defaults::kGlinerModel;
 const char* const kDefaultSpacyModel = tarnis::core::defaults::kSpacyModel;
-// Chunks per batched model call. Eight chunks of the default 384 words keep
-// the activations of a large encoder well under a gigabyte, and larger
-// batches gain little more on a CPU.
-constexpr int kDefaultBatchSize = 8;
+// Chunks per model call. On a CPU of two cores a batch costs more per token
+// than its texts one by one (the encoder of a large model is bound by memory
+// traffic, which padded batches add to), so one call per chunk is the
+// default; larger batches are bucketed by length and give the same results.
+constexpr int kDefaultBatchSize = 1;
 
 // Leaked on purpose: these hold Python objects and must not be released after
 // the interpreter has shut down.
@@ -91,37 +93,199 @@ void check_thresholds(py::handle thresholds) {
 }
 
 // ---------------------------------------------------------------------------
-// Sentences and chunks
+// What the model reads
+//
+// A GLiNER model splits its text into words of its own (runs of word
+// characters, possibly joined by "-" or "_", and every other visible
+// character on its own), reads at most `config.max_len` of them and silently
+// drops the rest. Its encoder then reads the label prompt ("<<ENT>> label"
+// for each label, then "<<SEP>>") followed by those words, cut into subword
+// tokens, and its tokenizer silently truncates the whole beyond the
+// tokenizer's `model_max_length`. Chunks are therefore sized in those units
+// when the model tells them: words, and tokens with room left for the
+// prompt. A model that does not tell (a wrapper, a test double) is given
+// chunks by the whitespace word budget alone.
+
+const char32_t* const kModelWordPattern = UR"(\w+(?:[-_]\w+)*|\S)";
+const Regex* g_model_word = nullptr;
+
+// A tokenizer's `model_max_length` beyond this means "no limit" (the
+// library's placeholder for it is about 1e30).
+constexpr long long kNoTokenLimit = 1LL << 20;
+// The sentences two chunks share, and the words two windows share, are read
+// twice; they are kept to this fraction of the budget.
+constexpr long long kOverlapDivisor = 8;
+constexpr long long kUnbounded = LLONG_MAX / 4;
 
 struct Span {
   size_t start;
   size_t end;
 };
 
+// The word limit of a loaded GLiNER model (`model.config.max_len`), or 0
+// when the model does not tell.
+size_t model_word_limit(py::handle model) {
+  py::object config = py::getattr(model, "config", py::none());
+  if (config.is_none()) return 0;
+  py::object max_len = py::getattr(config, "max_len", py::none());
+  if (!PyLong_Check(max_len.ptr())) return 0;
+  const Py_ssize_t n = PyLong_AsSsize_t(max_len.ptr());
+  if (n == -1 && PyErr_Occurred()) PyErr_Clear();
+  return n > 0 ? static_cast<size_t>(n) : 0;
+}
 
-// Sentence index ranges [first, last) of the chunks. `prefix[k]` is the word
-// count of sentences 0..k-1. A chunk takes sentences while the running count
-// stays within the budget, and always takes its first sentence; the next
-// chunk starts `overlap` sentences before the end of this one, but at least
-// one sentence later; the chunk that takes the last sentence is the last one.
-std::vector<std::pair<size_t, size_t>> plan_chunks(const std::vector<long long>& prefix, long long budget,
-                                                   long long overlap) {
+// The model's tokenizer and prompt tokens, when it is the library's kind of
+// model; `tokenizer` is None otherwise.
+struct ModelUnits {
+  long long word_limit = kUnbounded;   // model words of the text
+  long long token_limit = kUnbounded;  // tokens of prompt, text and special tokens
+  py::object tokenizer = py::none();
+  py::object ent_token = py::none();
+  py::object sep_token = py::none();
+};
+
+ModelUnits model_units(py::handle model) {
+  ModelUnits u;
+  if (model.is_none()) return u;
+  if (const size_t w = model_word_limit(model)) u.word_limit = static_cast<long long>(w);
+  py::object processor = py::getattr(model, "data_processor", py::none());
+  if (processor.is_none()) return u;
+  py::object tokenizer = py::getattr(processor, "transformer_tokenizer", py::none());
+  py::object ent = py::getattr(processor, "ent_token", py::none());
+  py::object sep = py::getattr(processor, "sep_token", py::none());
+  if (tokenizer.is_none() || !PyUnicode_Check(ent.ptr()) || !PyUnicode_Check(sep.ptr())) return u;
+  py::object max_length = py::getattr(tokenizer, "model_max_length", py::none());
+  if (PyLong_Check(max_length.ptr())) {
+    int overflow = 0;
+    const long long n = PyLong_AsLongLongAndOverflow(max_length.ptr(), &overflow);
+    if (n == -1 && PyErr_Occurred()) throw py::error_already_set();
+    if (!overflow && n > 0 && n < kNoTokenLimit) u.token_limit = n;
+  }
+  u.tokenizer = tokenizer;
+  u.ent_token = ent;
+  u.sep_token = sep;
+  return u;
+}
+
+// The model words of `t`, as character spans.
+std::vector<Span> model_words(const Text& t, size_t from, size_t to) {
+  std::vector<Span> words;
+  MatchIterator it(*g_model_word, t.slice(from, to));
+  Match m;
+  while (it.next(m)) words.push_back({from + m.start(), from + m.end()});
+  return words;
+}
+
+// Subword tokens of each word, as the model's tokenizer cuts a text given
+// to it as a list of words (each word on its own, no special tokens).
+std::vector<long long> word_tokens(const ModelUnits& u, py::handle text, const std::vector<Span>& words) {
+  std::vector<long long> counts(words.size(), 1);
+  if (u.tokenizer.is_none() || words.empty()) return counts;
+  py::list pieces(words.size());
+  for (size_t k = 0; k < words.size(); ++k) {
+    PyObject* w = PyUnicode_Substring(text.ptr(), static_cast<Py_ssize_t>(words[k].start),
+                                      static_cast<Py_ssize_t>(words[k].end));
+    if (!w) throw py::error_already_set();
+    PyList_SET_ITEM(pieces.ptr(), static_cast<Py_ssize_t>(k), w);
+  }
+  py::object encoded = u.tokenizer(pieces, py::arg("is_split_into_words") = true,
+                                   py::arg("add_special_tokens") = false, py::arg("truncation") = false, py::arg("verbose") = false);
+  std::fill(counts.begin(), counts.end(), 0);
+  py::list ids = encoded.attr("word_ids")();
+  for (py::handle id : ids) {
+    if (id.is_none()) continue;
+    const Py_ssize_t k = PyLong_AsSsize_t(id.ptr());
+    if (k == -1 && PyErr_Occurred()) throw py::error_already_set();
+    if (k >= 0 && static_cast<size_t>(k) < counts.size()) ++counts[static_cast<size_t>(k)];
+  }
+  return counts;
+}
+
+// Tokens of the label prompt of `labels` with the special tokens around
+// the whole input: what every model input costs besides its own words.
+long long prompt_tokens(const ModelUnits& u, const std::vector<py::object>& labels) {
+  if (u.tokenizer.is_none()) return 0;
+  py::list prompt;
+  for (const py::object& label : labels) {
+    prompt.append(u.ent_token);
+    if (PyUnicode_Check(label.ptr()) && PyUnicode_GET_LENGTH(label.ptr()) > 0) prompt.append(label);
+  }
+  prompt.append(u.sep_token);
+  py::object encoded = u.tokenizer(prompt, py::arg("is_split_into_words") = true,
+                                   py::arg("add_special_tokens") = true, py::arg("truncation") = false, py::arg("verbose") = false);
+  return static_cast<long long>(py::len(encoded[py::str("input_ids")]));
+}
+
+// The budgets a chunk (or a window) must keep to, in three units: words of
+// the text split at white space (the `max_chunk_tokens` setting), model
+// words and model tokens (with the prompt taken off). Unknown ones are
+// unbounded.
+struct Budget {
+  long long ws = kUnbounded;
+  long long words = kUnbounded;
+  long long tokens = kUnbounded;
+  long long prompt = 0;  // tokens reserved for the prompt and special tokens
+};
+
+Budget model_budget(const ModelUnits& u, long long ws_budget, long long prompt) {
+  Budget b;
+  b.ws = ws_budget;
+  b.words = u.word_limit;
+  b.prompt = prompt;
+  if (u.token_limit < kUnbounded) b.tokens = std::max<long long>(u.token_limit - prompt, 1);
+  return b;
+}
+
+// ---------------------------------------------------------------------------
+// Sentences and chunks
+
+// Running totals per sentence: element k is the total of sentences 0..k-1.
+struct Prefix {
+  std::vector<long long> ws, words, tokens;
+  long long ws_of(size_t a, size_t b) const { return ws[b] - ws[a]; }
+  long long words_of(size_t a, size_t b) const { return words[b] - words[a]; }
+  long long tokens_of(size_t a, size_t b) const { return tokens[b] - tokens[a]; }
+};
+
+bool fits(const Prefix& p, const Budget& b, size_t a, size_t e) {
+  return p.ws_of(a, e) <= b.ws && p.words_of(a, e) <= b.words && p.tokens_of(a, e) <= b.tokens;
+}
+
+// Sentence index ranges [first, last) of the chunks. A chunk takes sentences
+// while it keeps to every budget, and always takes its first sentence; the
+// next chunk starts `overlap` sentences before the end of this one, but at
+// least one sentence later, and (where the model's units are known) with no
+// more shared sentences than fit in an eighth of the model's budget; the
+// chunk that takes the last sentence is the last one.
+std::vector<std::pair<size_t, size_t>> plan_chunks(const Prefix& p, const Budget& b, long long overlap) {
   std::vector<std::pair<size_t, size_t>> plan;
-  const size_t n = prefix.size() - 1;
+  const size_t n = p.ws.size() - 1;
+  const long long shared_words = b.words < kUnbounded ? b.words / kOverlapDivisor : kUnbounded;
+  const long long shared_tokens = b.tokens < kUnbounded ? b.tokens / kOverlapDivisor : kUnbounded;
   size_t i = 0;
   while (i < n) {
-    // Word counts are non-negative, so the running count only grows and the
-    // sentences taken are those whose prefix stays within the limit.
-    const long long limit = prefix[i] + budget;
-    const auto past = std::upper_bound(prefix.begin() + static_cast<std::ptrdiff_t>(i) + 1, prefix.end(), limit);
-    const size_t fit = static_cast<size_t>(past - prefix.begin()) - 1;
-    const size_t j = std::max(i + 1, fit);
+    size_t j = i + 1;
+    while (j < n && fits(p, b, i, j + 1)) ++j;
     plan.emplace_back(i, j);
     if (j >= n) break;
-    const long long taken = static_cast<long long>(j - i);
-    i += static_cast<size_t>(std::max<long long>(taken - overlap, 1));
+    const size_t taken = j - i;
+    size_t shared = static_cast<size_t>(std::min<long long>(overlap, static_cast<long long>(taken) - 1));
+    while (shared > 0 && (p.words_of(j - shared, j) > shared_words || p.tokens_of(j - shared, j) > shared_tokens)) {
+      --shared;
+    }
+    i += taken - shared;
   }
   return plan;
+}
+
+// The label vocabulary of the mapping, in its order: the prompt a chunk
+// must leave room for whatever types are asked for.
+std::vector<py::object> mapping_labels(py::handle self) {
+  std::vector<py::object> labels;
+  py::object mapping = self.attr("entity_mapping");
+  if (!PyDict_Check(mapping.ptr())) return labels;
+  for (const auto& item : snapshot_items(mapping)) labels.push_back(item.first);
+  return labels;
 }
 
 py::tuple build_chunks(py::object self, py::object text) {
@@ -134,27 +298,57 @@ py::tuple build_chunks(py::object self, py::object text) {
   Text t(text);
   const std::vector<SentenceSpan> sentences = sentences_of(nlp, text, t, "[gliner]");
 
+  const ModelUnits units = model_units(py::getattr(self, "model", py::none()));
+  const Budget limits = model_budget(units, budget, prompt_tokens(units, mapping_labels(self)));
+  const bool by_model = limits.words < kUnbounded || limits.tokens < kUnbounded;
+
+  // Model words and tokens of the whole text, then per sentence (a word
+  // belongs to the sentence its start is in).
+  std::vector<Span> words;
+  std::vector<long long> tokens;
+  if (by_model) {
+    words = model_words(t, 0, t.size());
+    tokens = word_tokens(units, text, words);
+  }
+  long long all_tokens = 0;
+  for (long long c : tokens) all_tokens += c;
+
   py::list chunks;
   py::list cores;
   const size_t total = count_words(t.view());
-  if (total <= static_cast<unsigned long long>(budget)) {
+  if (static_cast<long long>(total) <= limits.ws && static_cast<long long>(words.size()) <= limits.words &&
+      all_tokens <= limits.tokens) {
     chunks.append(py::make_tuple(0, t.size(), text));
     cores.append(py::make_tuple(0, t.size()));
     return py::make_tuple(chunks, cores);
-  }
-
-  std::vector<long long> prefix(sentences.size() + 1, 0);
-  for (size_t k = 0; k < sentences.size(); ++k) {
-    prefix[k + 1] = prefix[k] + static_cast<long long>(count_words(t.slice(sentences[k].start, sentences[k].end)));
   }
   if (sentences.empty()) {
     throw py::value_error("[gliner] the spaCy pipeline found no sentence in a text of " + std::to_string(total) +
                           " words");
   }
 
+  Prefix p;
+  p.ws.assign(sentences.size() + 1, 0);
+  p.words.assign(sentences.size() + 1, 0);
+  p.tokens.assign(sentences.size() + 1, 0);
+  size_t w = 0;
+  for (size_t k = 0; k < sentences.size(); ++k) {
+    p.ws[k + 1] = p.ws[k] + static_cast<long long>(count_words(t.slice(sentences[k].start, sentences[k].end)));
+    long long nw = 0, nt = 0;
+    while (w < words.size() && words[w].start < sentences[k].end) {
+      if (words[w].start >= sentences[k].start) {
+        ++nw;
+        nt += tokens[w];
+      }
+      ++w;
+    }
+    p.words[k + 1] = p.words[k] + nw;
+    p.tokens[k + 1] = p.tokens[k] + nt;
+  }
+
   size_t previous_core_end = 0;
   bool first = true;
-  for (const auto& [a, b] : plan_chunks(prefix, budget, overlap)) {
+  for (const auto& [a, b] : plan_chunks(p, limits, overlap)) {
     const size_t start = sentences[a].start;
     const size_t end = sentences[b - 1].end;
     PyObject* piece = PyUnicode_Substring(text.ptr(), static_cast<Py_ssize_t>(start), static_cast<Py_ssize_t>(end));
@@ -165,6 +359,10 @@ py::tuple build_chunks(py::object self, py::object text) {
     cores.append(py::make_tuple(core_start, end));
     previous_core_end = end;
     first = false;
+  }
+  if (by_model) {
+    g_log->debug("[gliner] %d chunks of at most %d model words and %d tokens (%d kept for the prompt)",
+                 chunks.size(), limits.words, limits.tokens, limits.prompt);
   }
   return py::make_tuple(chunks, cores);
 }
@@ -362,55 +560,52 @@ void load(py::object self) {
 // ---------------------------------------------------------------------------
 // Model windows
 //
-// The model reads at most `max_len` words of its own (runs of word
-// characters, possibly joined by "-" or "_", and every other visible
-// character on its own) and silently drops the rest. A chunk longer than
-// that is run in overlapping windows that fit; each window keeps the
+// A chunk that is still longer than the model reads (a single sentence past
+// its budget) is run in overlapping windows that fit; each window keeps the
 // predictions that start in its own part, the overlap being split in the
 // middle, so every word is seen with context on both sides.
-
-const char32_t* const kModelWordPattern = UR"(\w+(?:[-_]\w+)*|\S)";
-const Regex* g_model_word = nullptr;
 
 struct Window {
   size_t start, end;          // characters of the chunk text given to the model
   size_t own_start, own_end;  // chunk offsets at which its predictions may start
 };
 
-// The word limit of a loaded GLiNER model (`model.config.max_len`), or 0
-// when the model does not tell.
-size_t model_word_limit(py::handle model) {
-  py::object config = py::getattr(model, "config", py::none());
-  if (config.is_none()) return 0;
-  py::object max_len = py::getattr(config, "max_len", py::none());
-  if (!PyLong_Check(max_len.ptr())) return 0;
-  const Py_ssize_t n = PyLong_AsSsize_t(max_len.ptr());
-  if (n == -1 && PyErr_Occurred()) PyErr_Clear();
-  return n > 0 ? static_cast<size_t>(n) : 0;
-}
+// One window for a chunk within the budget (the whole chunk), else several.
+// `words` are the model words of the chunk, `tokens` their tokens.
+std::vector<Window> windows_for(size_t length, const std::vector<Span>& words, const std::vector<long long>& tokens,
+                                const Budget& b) {
+  long long all = 0;
+  for (long long c : tokens) all += c;
+  if (static_cast<long long>(words.size()) <= b.words && all <= b.tokens) return {{0, length, 0, length}};
 
-// One window for a chunk within the limit (the whole chunk), else several.
-std::vector<Window> windows_for(py::handle chunk_text, size_t limit) {
-  Text t(chunk_text);
-  std::vector<Span> words;
-  MatchIterator it(*g_model_word, t.view());
-  Match m;
-  while (it.next(m)) words.push_back({m.start(), m.end()});
-  if (words.size() <= limit) return {{0, t.size(), 0, t.size()}};
-
-  const size_t overlap = limit / 4;
-  const size_t stride = limit - overlap;
+  std::vector<std::pair<size_t, size_t>> spans;  // word ranges [a, e)
+  for (size_t a = 0;;) {
+    size_t e = a;
+    long long acc = 0;
+    while (e < words.size() && static_cast<long long>(e - a) < b.words && acc + tokens[e] <= b.tokens) acc += tokens[e++];
+    if (e == a) e = a + 1;  // a word longer than the budget goes alone
+    spans.emplace_back(a, e);
+    if (e >= words.size()) break;
+    const size_t shared = (e - a) / static_cast<size_t>(kOverlapDivisor);
+    a = std::max(a + 1, e - shared);
+  }
   std::vector<Window> out;
-  for (size_t a = 0;; a += stride) {
-    const size_t b = std::min(a + limit, words.size());
-    const bool first = a == 0, last = b == words.size();
-    const size_t own_from = first ? 0 : words[a + overlap / 2].start;
-    const size_t own_to = last ? t.size() : words[a + stride + overlap / 2].start;
-    out.push_back({words[a].start, words[b - 1].end, own_from, own_to});
-    if (last) break;
+  for (size_t k = 0; k < spans.size(); ++k) {
+    const auto [a, e] = spans[k];
+    size_t own_from = 0, own_to = length;
+    if (k > 0) {
+      const size_t prev_end = spans[k - 1].second;  // words a..prev_end-1 are shared
+      own_from = words[a + (prev_end - a) / 2].start;
+    }
+    if (k + 1 < spans.size()) {
+      const size_t next = spans[k + 1].first;
+      own_to = words[next + (e - next) / 2].start;
+    }
+    out.push_back({words[a].start, words[e - 1].end, own_from, own_to});
   }
   return out;
 }
+
 // ---------------------------------------------------------------------------
 // Batched prediction
 //
@@ -485,8 +680,12 @@ struct Job {
   Window win;             // chunk offsets of the text, and of its own part
   bool whole;             // the chunk is run whole (no windows)
   py::object text;
-  size_t length;          // characters, to order a batch by length
+  long long cost;         // tokens (or model words) it gives the encoder
 };
+
+// Texts in one batch are padded to the longest; a batch takes only texts
+// at least this share of its longest one.
+constexpr double kBucketShare = 0.9;
 
 // Predictions per job, in job order: batched when the model allows it,
 // else one predict_entities call per job, in document order.
@@ -502,17 +701,22 @@ std::vector<py::object> predict_all(py::handle model, const std::vector<Job>& jo
     return out;
   }
   // Longest first, so that each batch holds texts of similar length; equal
-  // lengths keep their document order.
+  // lengths keep their document order. A batch closes at `batch_size`
+  // texts or at the first text much shorter than its longest.
   std::vector<size_t> order(jobs.size());
   for (size_t k = 0; k < order.size(); ++k) order[k] = k;
-  std::stable_sort(order.begin(), order.end(),
-                   [&](size_t a, size_t b) { return jobs[a].length > jobs[b].length; });
-  for (size_t from = 0; from < order.size(); from += batch_size) {
-    const size_t to = std::min(order.size(), from + batch_size);
+  std::stable_sort(order.begin(), order.end(), [&](size_t a, size_t b) { return jobs[a].cost > jobs[b].cost; });
+  for (size_t from = 0; from < order.size();) {
+    size_t to = from + 1;
+    const double floor = kBucketShare * static_cast<double>(jobs[order[from]].cost);
+    while (to < order.size() && to - from < batch_size && static_cast<double>(jobs[order[to]].cost) >= floor) ++to;
     py::list texts;
     for (size_t k = from; k < to; ++k) texts.append(jobs[order[k]].text);
-    py::object got = batched(texts, labels, py::arg("flat_ner") = flat_ner, py::arg("threshold") = threshold,
-                             py::arg("batch_size") = to - from);
+    py::object got = to - from == 1
+                         ? py::make_tuple(py::reinterpret_borrow<py::object>(model).attr("predict_entities")(
+                               texts[0], labels, py::arg("threshold") = threshold, py::arg("flat_ner") = flat_ner))
+                         : batched(texts, labels, py::arg("flat_ner") = flat_ner, py::arg("threshold") = threshold,
+                                   py::arg("batch_size") = to - from);
     py::object items = py::reinterpret_steal<py::object>(
         PySequence_Fast(got.ptr(), "GLiNER inference() must return a list of prediction lists"));
     if (!items) throw py::error_already_set();
@@ -524,6 +728,7 @@ std::vector<py::object> predict_all(py::handle model, const std::vector<Job>& jo
     for (size_t k = from; k < to; ++k) {
       out[order[k]] = py::reinterpret_borrow<py::object>(PySequence_Fast_GET_ITEM(items.ptr(), k - from));
     }
+    from = to;
   }
   return out;
 }
@@ -609,7 +814,12 @@ py::list analyze(py::module_ m, py::object self, py::object text, py::object ent
   py::set seen;
   const bool filter_types = !requested.empty();
 
-  const size_t word_limit = model_word_limit(model);
+  // Every model input must fit: the chunks' budget, with room for the
+  // prompt of the mapping's labels (or of this query's, were it longer).
+  const ModelUnits units = model_units(model);
+  const std::vector<py::object> label_items = snapshot(labels);
+  const long long prompt = std::max(prompt_tokens(units, label_items), prompt_tokens(units, mapping_labels(self)));
+  const Budget limits = model_budget(units, kUnbounded, prompt);
 
   // The model runs Python code between chunks: walk owned copies, and
   // plan every text the model is given, in document order.
@@ -636,25 +846,28 @@ py::list analyze(py::module_ m, py::object self, py::object text, py::object ent
     if (plan.core_start >= plan.core_end) continue;
     py::object chunk_text = chunk[2];
     require_str(chunk_text, "analyze", "chunk text");
-    const size_t chunk_len = static_cast<size_t>(PyUnicode_GET_LENGTH(chunk_text.ptr()));
-
-    std::vector<Window> windows;
-    if (word_limit > 0) windows = windows_for(chunk_text, word_limit);
+    Text ct(chunk_text);
+    const std::vector<Span> words = model_words(ct, 0, ct.size());
+    const std::vector<long long> tokens = word_tokens(units, chunk_text, words);
+    std::vector<Window> windows = windows_for(ct.size(), words, tokens, limits);
     if (windows.size() > 1) {
-      g_log->debug("[gliner] Chunk (%d, %d) is longer than the model's %d words: %d windows", plan.start, plan.end,
-                   word_limit, windows.size());
+      g_log->debug("[gliner] Chunk (%d, %d) is longer than the model reads at once: %d windows", plan.start,
+                   plan.end, windows.size());
     }
-    if (windows.empty()) windows.push_back({0, chunk_len, 0, 0});
     const bool whole = windows.size() == 1;
+    size_t w = 0;  // first word of the current window
     for (const Window& win : windows) {
       py::object window_text = chunk_text;
+      long long cost = prompt;
+      while (w < words.size() && words[w].start < win.start) ++w;
+      for (size_t x = w; x < words.size() && words[x].start < win.end; ++x) cost += tokens[x];
       if (!whole) {
         PyObject* piece = PyUnicode_Substring(chunk_text.ptr(), static_cast<Py_ssize_t>(win.start),
                                               static_cast<Py_ssize_t>(win.end));
         if (!piece) throw py::error_already_set();
         window_text = py::reinterpret_steal<py::object>(piece);
       }
-      jobs.push_back({k, win, whole, window_text, win.end - win.start});
+      jobs.push_back({k, win, whole, window_text, cost});
     }
   }
 
@@ -820,10 +1033,14 @@ PYBIND11_MODULE(gliner, m) {
           },
           "Store the configuration, then let the base class call `load`, which loads the GLiNER model\n"
           "`model_name` and the spaCy pipeline `spacy_model` (a package name or a folder path).\n\n"
+          "`max_chunk_tokens` bounds a chunk in words split at white space; with a gliner model a\n"
+          "chunk also keeps to what the model reads at once (its `max_len` words, and its label prompt\n"
+          "plus the chunk's subword tokens within the tokenizer's limit), so that nothing is cut off.\n\n"
           "`batch_size` (keyword only): how many chunks, or windows of over-long chunks, the model\n"
           "reads in one batched call (texts of similar length together). The predictions are those of\n"
-          "one call per chunk; 1 makes one call per chunk. A model whose `predict_entities` is not the\n"
-          "gliner library's own is always called once per chunk.\n\n"
+          "one call per chunk. The default, 1, makes one call per chunk, which is the fastest on a CPU\n"
+          "of a few cores. A model whose `predict_entities` is not the gliner library's own is always\n"
+          "called once per chunk.\n\n"
           "`backend` (keyword only): 'torch' (default) runs the model with PyTorch; 'onnx' runs it\n"
           "exported to ONNX with onnxruntime on the CPU (same predictions, scores equal to within\n"
           "1e-4); 'onnx-int8' runs a copy with 8-bit weights, faster but with slightly different\n"

@@ -17,7 +17,7 @@ DEFAULT_SPACY_MODEL = "ro_core_news_sm"
 
 GLINER_BACKENDS = ("torch", "onnx", "onnx-int8")
 DEFAULT_GLINER_BACKEND = "torch"
-DEFAULT_GLINER_BATCH_SIZE = 8
+DEFAULT_GLINER_BATCH_SIZE = 1
 # Where names of persons and organizations come from: the neural model, the
 # spaCy pipeline's own named-entity recognizer, or both.
 NER_SOURCES = ("gliner", "spacy", "both")
