@@ -448,14 +448,14 @@ def test_unanswered_chunks_after_every_attempt(slm_server, tmp_path):
         return answer(("Ion Pop", "PERSON_NAME"))
 
     p = make(slm_server(script), tmp_path, max_chunk_tokens=25)
-    assert p.unanswered_chunks == []
+    assert (p.unanswered_chunks, p.scanned_chunks) == ([], 0)
     assert p.scan(FIVE) == [{"text": "Ion Pop", "type": "PERSON_NAME"}]
-    assert p.unanswered_chunks == [1, 3]
+    assert (p.unanswered_chunks, p.scanned_chunks) == ([1, 3], 5)
     p.unanswered_chunks.append(9)  # a copy: the pass's own record is untouched
     assert p.unanswered_chunks == [1, 3]
     # Each scan starts afresh.
     assert p.scan("S3 Ion Pop a semnat.") == [{"text": "Ion Pop", "type": "PERSON_NAME"}]
-    assert p.unanswered_chunks == []
+    assert (p.unanswered_chunks, p.scanned_chunks) == ([], 1)
 
 
 def test_unanswered_chunks_follow_the_hooks(slm_server, tmp_path):

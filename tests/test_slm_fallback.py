@@ -1108,7 +1108,7 @@ def test_logs_that_already_exist_become_the_owners_only(make, tmp_path):
 def test_public_health_check_and_partition_are_the_hooks_filter_uses(make):
     fb, server = make(models=["other"], required=False)
     assert fb.check_health() is False and fb._slm_available is False
-    assert fb._health_error.startswith("SLM model 'qwen3.5:9b' not found")
+    assert fb.health_error == fb._health_error and fb.health_error.startswith("SLM model 'qwen3.5:9b' not found")
     rs = [R("CODE", 0, 1, 0.9), R("CODE", 1, 2, 0.3)]
     assert fb.partition(rs) == fb._split(rs) == ([rs[0]], [rs[1]])
 
@@ -1123,6 +1123,7 @@ def test_public_health_check_and_partition_are_the_hooks_filter_uses(make):
 
     sub = Sub(server.base_url, required=False, log_dir=fb.log_dir)
     assert sub.check_health() is True and sub._slm_available is True
+    assert F.SLMFallback.__new__(F.SLMFallback).health_error is None   # before any check
     assert sub.partition(rs) == ([], rs)
 
 

@@ -44,6 +44,7 @@ const char* const kLogFile = "slm_review_log.jsonl";
 // Where `scan` keeps the chunks without an answer; read through the property
 // `unanswered_chunks`.
 const char* const kUnanswered = "_unanswered_chunks";
+const char* const kScanned = "_scanned_chunks";
 const char32_t* const kPlaceholderNumber = UR"(_(\d+)\]$)";
 
 // Leaked on purpose: they hold Python objects that must outlive the module.
@@ -304,6 +305,17 @@ py::list unanswered_chunks(py::object self) {
   return to_list(items_of(stored));
 }
 
+size_t scanned_chunks(py::object self) {
+  PyObject* v = PyObject_GetAttrString(self.ptr(), kScanned);
+  if (!v) {
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw py::error_already_set();
+    PyErr_Clear();
+    return 0;
+  }
+  py::object stored = py::reinterpret_steal<py::object>(v);
+  return stored.cast<size_t>();
+}
+
 py::list scan(py::object self, py::object anonymized_text) {
   require_str(anonymized_text, "scan", "anonymized_text");
   py::object chunks = self.attr("_chunk_text")(anonymized_text);
@@ -314,6 +326,7 @@ py::list scan(py::object self, py::object anonymized_text) {
   // known to be without an answer so far.
   py::list unanswered;
   self.attr(kUnanswered) = unanswered;
+  self.attr(kScanned) = py::int_(items.size());
   py::object call = self.attr("_call_slm");
   ScanScope scope(self);
   for (size_t i = 0; i < items.size(); ++i) {
@@ -651,6 +664,10 @@ PYBIND11_MODULE(review, m) {
                 .attr("property")(py::cpp_function(&unanswered_chunks, py::arg("self")), py::none(), py::none(),
                                   "The indices of the chunks (ascending) that got no usable answer in the last\n"
                                   "`scan`, after every attempt; [] before the first scan."))
+      .attr("scanned_chunks",
+            py::module_::import("builtins")
+                .attr("property")(py::cpp_function(&scanned_chunks, py::arg("self")), py::none(), py::none(),
+                                  "The number of chunks the last `scan` cut the text into; 0 before the first."))
       .method("scan", &scan,
               "Return the names of persons and organizations the model finds in the anonymized text, one\n"
               "dict {\"text\", \"type\"} per name, repeats across chunks removed. Never fails because of\n"

@@ -1,19 +1,15 @@
-"""The library's private names the hosts still use, each in one place.
-
-The library is getting public ways to give what the hosts take here (noted at
-each adapter); switching to one changes that adapter and nothing else.
-"""
+"""What the hosts take from the library's post-processing and language-model
+stages, each in one place."""
 
 from __future__ import annotations
 
 
 def use_pipeline(nlp) -> None:
     """Make `nlp` the spaCy pipeline the post-processing shares (the denylist
-    filter's part-of-speech test, the review's sentences).
-    Public replacement: tarnis.processing.use_pipeline(nlp)."""
+    filter's part-of-speech test, the review's sentences)."""
     from tarnis import processing
 
-    processing._nlp_ro = nlp
+    processing.use_pipeline(nlp)
 
 
 def shared_pipeline():
@@ -24,48 +20,27 @@ def shared_pipeline():
 
 
 def check_health(fallback) -> tuple[bool, str | None]:
-    """(whether the server answers and serves the model, why not).
-    Public replacement: SLMFallback.check_health()."""
-    healthy = fallback._check_health()
-    return healthy, None if healthy else fallback._health_error
+    """(whether the server answers and serves the model, why not)."""
+    healthy = fallback.check_health()
+    return healthy, None if healthy else fallback.health_error
 
 
 def partition(fallback, results: list) -> tuple[list, list]:
-    """(certain results, doubtful ones the model is asked about).
-    Public replacement: SLMFallback.partition(results)."""
-    return fallback._split(results)
+    """(certain results, doubtful ones the model is asked about)."""
+    return fallback.partition(results)
 
 
 def review_pass(client, model: str, log_dir):
-    """The review pass, noting which chunks of the last scan got no usable
-    answer after all attempts (the library then contributes nothing for them
-    and goes on; a host must not take that for a clean review): see
-    unanswered_chunks(). Public replacement: SLMReviewPass.unanswered_chunks."""
+    """The review pass; after each scan, unanswered_chunks() tells which chunks
+    got no usable answer after all attempts (the library then contributes
+    nothing for them and goes on; a host must not take that for a clean
+    review)."""
     from tarnis.slm.review import SLMReviewPass
 
-    class ReviewPass(SLMReviewPass):
-        def scan(self, anonymized_text):
-            self.chunks = 0
-            self.answered = set()
-            self.unanswered = []
-            return super().scan(anonymized_text)
-
-        def _call_slm(self, chunk, chunk_idx=0):
-            found = super()._call_slm(chunk, chunk_idx=chunk_idx)
-            self.chunks += 1
-            if chunk_idx not in self.answered:
-                self.unanswered.append(chunk_idx)
-            return found
-
-        def _log(self, chunk_idx, attempt, status, raw_response, entities):
-            if status == "ok":
-                self.answered.add(chunk_idx)
-            super()._log(chunk_idx, attempt, status, raw_response, entities)
-
-    return ReviewPass(client, model, log_dir=log_dir)
+    return SLMReviewPass(client, model, log_dir=log_dir)
 
 
 def unanswered_chunks(reviewer) -> tuple[list[int], int]:
     """(indices of the chunks of the last scan without an answer, number of
     chunks it sent)."""
-    return reviewer.unanswered, reviewer.chunks
+    return reviewer.unanswered_chunks, reviewer.scanned_chunks

@@ -207,8 +207,19 @@ PYBIND11_MODULE(fallback, m) {
           .method(
               "check_health", [](py::object self) { return self.attr("_check_health")(); },
               "Ask the server for its models; record in `_slm_available` and return whether `model` is\n"
-              "served (False, with the reason in `_health_error`, when the server cannot be reached).\n"
+              "served (False, with the reason in `health_error`, when the server cannot be reached).\n"
               "Runs `_check_health`, the hook `filter` calls, so a subclass's override is honoured.")
+          .attr("health_error",
+                builtins.attr("property")(
+                    py::cpp_function([](py::object self) -> py::object {
+                      PyObject* v = PyObject_GetAttrString(self.ptr(), "_health_error");
+                      if (v) return py::reinterpret_steal<py::object>(v);
+                      if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw py::error_already_set();
+                      PyErr_Clear();
+                      return py::none();
+                    }, py::arg("self")),
+                    py::none(), py::none(),
+                    "Why the last health check failed (a message), None when it succeeded or before it."))
           .method(
               "partition", [](py::object self, py::object results) { return self.attr("_split")(results); },
               "Return (certain, ambiguous): the results the model would not be asked about, and those it\n"
