@@ -107,3 +107,21 @@ def test_no_import_cycle_among_the_python_modules():
         if name not in state:
             visit(name, [name])
     assert cycles == []
+
+
+def test_default_names_are_defined_once():
+    """The hosts' defaults are the library's: one value per name everywhere."""
+    import subprocess as sp
+    script = ("import sys, tarnis.host.defaults\n"
+              "assert not any(m in sys.modules for m in ('tarnis.analyzer', 'tarnis.slm.fallback', 'presidio_analyzer'))\n")
+    sp.run([sys.executable, "-c", script], check=True, timeout=120)   # the help needs no analyzer
+    from tarnis import analyzer, defaults, processing
+    from tarnis.host import defaults as host
+    from tarnis.slm import fallback
+    for name, owner in (("DEFAULT_GLINER_MODEL", analyzer), ("DEFAULT_SPACY_MODEL", analyzer),
+                        ("DEFAULT_SLM_MODEL", fallback), ("DEFAULT_SLM_URL", fallback),
+                        ("PLACEHOLDER_PATTERN", processing)):
+        assert getattr(owner, name) == getattr(defaults, name)
+    for name in ("DEFAULT_GLINER_MODEL", "DEFAULT_SPACY_MODEL", "DEFAULT_SLM_MODEL", "DEFAULT_SLM_URL"):
+        assert getattr(host, name) is getattr(defaults, name)
+    assert host.PLACEHOLDER.pattern == processing.PLACEHOLDER_PATTERN

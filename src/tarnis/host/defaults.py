@@ -9,11 +9,14 @@ from __future__ import annotations
 
 import re
 
+from tarnis.defaults import (DEFAULT_GLINER_MODEL, DEFAULT_SLM_MODEL, DEFAULT_SLM_URL, DEFAULT_SPACY_MODEL,
+                             PLACEHOLDER_PATTERN)
+
 LANGUAGE = "ro"
 
-# The models the analyzer loads when none is named.
-DEFAULT_GLINER_MODEL = "knowledgator/gliner-multitask-large-v0.5"
-DEFAULT_SPACY_MODEL = "ro_core_news_sm"
+# The models the analyzer loads when none is named (DEFAULT_GLINER_MODEL,
+# DEFAULT_SPACY_MODEL) and the language-model server and model
+# (DEFAULT_SLM_URL, DEFAULT_SLM_MODEL) are the library's own.
 
 GLINER_BACKENDS = ("torch", "onnx", "onnx-int8")
 DEFAULT_GLINER_BACKEND = "torch"
@@ -23,9 +26,8 @@ DEFAULT_GLINER_BATCH_SIZE = 1
 NER_SOURCES = ("gliner", "spacy", "both")
 DEFAULT_NER = "gliner"
 
-# The language-model stages: the server, the model, and how long to wait.
-DEFAULT_SLM_URL = "http://localhost:11434/v1"
-DEFAULT_SLM_MODEL = "qwen3.5:9b"
+# The language-model stages: what to do when the model fails, and how long
+# to wait.
 SLM_ON_FAILURE = ("accept", "reject", "error")
 DEFAULT_SLM_ON_FAILURE = "accept"
 SLM_LOG_FOLDER = "slm-logs"
@@ -38,7 +40,7 @@ CLIENT_TRIES, VERIFY_ATTEMPTS, REVIEW_ATTEMPTS = 3, 5, 3
 VERIFY_GROUP = 32
 
 # A placeholder as anonymize_text writes it: [TYPE_N].
-PLACEHOLDER = re.compile(r"\[[A-Z_]+_\d+\]")
+PLACEHOLDER = re.compile(PLACEHOLDER_PATTERN)
 
 
 def placeholder_type(placeholder: str) -> str:

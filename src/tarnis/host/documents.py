@@ -21,6 +21,8 @@ from contextlib import contextmanager
 from dataclasses import dataclass, field
 from pathlib import Path
 
+from tarnis.host.defaults import PLACEHOLDER as _PLACEHOLDER
+
 WORD_SUFFIX = ".docx"
 PDF_SUFFIX = ".pdf"
 TEXT_SUFFIX = ".txt"
@@ -33,8 +35,6 @@ MAX_RATIO = 200
 # files make extractors loop).
 PDF_SECONDS = 60
 PDF_MAX_PAGES = 5000
-
-_PLACEHOLDER = re.compile(r"\[[A-Z_]+_\d+\]")
 
 _W = "http://schemas.openxmlformats.org/wordprocessingml/2006/main"
 _XML_SPACE = "{http://www.w3.org/XML/1998/namespace}space"
