@@ -7,7 +7,7 @@ anonymization, propagation). An identifier leaks when three or more of its own
 consecutive letters or digits are left outside every placeholder.
 
 Spellings that leak for reasons outside the post-processing and the phone
-recognizer are listed in KNOWN_LIMITS (and in the README's known limits);
+recognizer are listed in KNOWN_LIMITS (and in docs/limits.md);
 leaks of the street-address recognizer running past the end of an address
 into its neighbour are listed in ADDRESS_RUNS_ON and tolerated by the
 generated test until the address recognizer ends addresses before contact
