@@ -246,5 +246,16 @@ def test_neural_chunks_follow_real_sentences(tiny_gliner_dir):
     sents = [(s.start_char, s.end_char) for s in rec.nlp(text).sents]
     assert len(sents) > 6
     chunks, cores = rec._build_chunks(text)
-    assert (chunks, cores) == reference_chunks(text, sents, 40, 1)
+    # The model's own word and token limits may cut chunks shorter than the
+    # whitespace budget alone; they are still whole real sentences within it,
+    # sharing at most one sentence, and their core zones tile the text.
+    starts, ends = [s for s, _ in sents], [e for _, e in sents]
+    assert len(chunks) >= len(reference_chunks(text, sents, 40, 1)[0])
+    for (a, b, piece), (c, d) in zip(chunks, cores):
+        assert a in starts and b in ends and piece == text[a:b] and a <= c <= d <= b
+        assert len(piece.split()) <= 40 or ends.index(b) == starts.index(a)
+    for (a, b, _), (c, _, _) in zip(chunks, chunks[1:]):
+        assert a < c and sum(1 for s, e in sents if c <= s and e <= b) <= 1
+    assert cores[0][0] == 0 and cores[-1][1] == chunks[-1][1]
+    assert all(x[1] == y[0] for x, y in zip(cores, cores[1:]))
     assert {c[0] for c in chunks} <= {s for s, _ in sents}
