@@ -430,16 +430,153 @@ py::object resolve_overlaps(py::object results, py::object text) {
 }
 
 // ---------------------------------------------------------------------------
-// Anonymization
+// Entity maps given by the caller
 
-std::u32string placeholder(const std::u32string& label, long number) {
+// Top-level keys of a map file that are not entity types (entity types are
+// upper-case letters and underscores): reserved entries, skipped.
+bool is_reserved_key(py::handle key) {
+  if (!PyUnicode_Check(key.ptr())) return false;
+  static const char32_t kPrefix[] = U"tarnis:";
+  constexpr size_t n = sizeof(kPrefix) / sizeof(kPrefix[0]) - 1;
+  Text t(key);
+  return t.size() >= n && t.view().substr(0, n) == U32View(kPrefix, n);
+}
+
+// Every (text, placeholder, entity type) of a map, in map order, reserved
+// entries skipped. Owned snapshots: reading a key may run Python code (a str
+// subclass's __hash__ is not called here, but the map may be a dict subclass
+// changed by code that runs between the calls of the caller).
+struct MapEntry {
+  std::u32string text;
+  std::u32string placeholder;
+  py::object type;
+};
+
+std::string quoted(py::handle v) {
+  std::string r = describe(v);
+  return r.size() > 60 ? r.substr(0, 57) + "..." : r;
+}
+
+std::vector<MapEntry> map_entries(py::handle entity_map, const char* func, bool placeholders_only) {
+  std::vector<MapEntry> entries;
+  for (const auto& outer : snapshot_items(entity_map)) {
+    if (is_reserved_key(outer.first)) continue;
+    if (placeholders_only && !PyUnicode_Check(outer.first.ptr())) {
+      throw py::type_error(std::string(func) + "(): entity_map keys must be entity types (str), not " +
+                           type_name(outer.first));
+    }
+    if (!PyDict_Check(outer.second.ptr())) {
+      throw py::type_error(std::string(func) + "(): entity map values must be dict, not " +
+                           type_name(outer.second) +
+                           (placeholders_only ? " (under " + quoted(outer.first) + ")" : std::string()));
+    }
+    for (const auto& inner : snapshot_items(outer.second)) {
+      require_str(inner.first, func, "entity_map text");
+      require_str(inner.second, func, "entity_map placeholder");
+      Text k(inner.first), v(inner.second);
+      if (placeholders_only) {
+        Match m;
+        if (!g_placeholder->fullmatch(v.view(), m)) {
+          // The text is personal data: only the value is shown.
+          throw py::value_error(std::string(func) + "(): entity_map[" + quoted(outer.first) +
+                                "] maps a text to " + quoted(inner.second) +
+                                ", which is not a placeholder [TYPE_N]");
+        }
+      }
+      entries.push_back({std::u32string(k.view()), std::u32string(v.view()), outer.first});
+    }
+  }
+  return entries;
+}
+
+// One entry per text, as the map reads when flattened: a later entry for the
+// same text replaces the placeholder and type of an earlier one, in the
+// earlier one's place.
+std::vector<MapEntry> flatten_entries(std::vector<MapEntry> entries) {
+  std::vector<MapEntry> flat;
+  std::unordered_map<std::u32string, size_t> index;
+  for (MapEntry& e : entries) {
+    auto it = index.find(e.text);
+    if (it == index.end()) {
+      index.emplace(e.text, flat.size());
+      flat.push_back(std::move(e));
+    } else {
+      flat[it->second].placeholder = std::move(e.placeholder);
+      flat[it->second].type = std::move(e.type);
+    }
+  }
+  return flat;
+}
+
+// The canonical placeholder of each dedup key: that of the shortest text of
+// the key (map order among texts of one length). Further occurrences and
+// entities anonymized against a map both take it, so the two agree.
+std::unordered_map<std::u32string, std::u32string> canonical_placeholders(const std::vector<MapEntry>& flat,
+                                                                          std::vector<std::u32string>* keys_out) {
+  std::vector<size_t> by_length(flat.size());
+  for (size_t i = 0; i < flat.size(); ++i) by_length[i] = i;
+  std::stable_sort(by_length.begin(), by_length.end(),
+                   [&](size_t a, size_t b) { return flat[a].text.size() < flat[b].text.size(); });
+  std::unordered_map<std::u32string, std::u32string> canonical;
+  std::vector<std::u32string> keys(flat.size());
+  for (size_t i : by_length) {
+    keys[i] = dedup_key(collapse_whitespace(flat[i].text));
+    canonical.emplace(keys[i], flat[i].placeholder);
+  }
+  if (keys_out != nullptr) keys_out->swap(keys);
+  return canonical;
+}
+
+// A placeholder's number as ASCII decimal digits without leading zeros, of
+// any length: numbers are compared and counted as strings, so a map holding
+// [CODE_99999999999999999999] goes on with [CODE_100000000000000000000].
+struct Number {
+  std::string digits = "0";
+
+  bool less_than(const std::string& other) const {
+    return digits.size() != other.size() ? digits.size() < other.size() : digits < other;
+  }
+  void raise_to(const std::string& other) {
+    if (less_than(other)) digits = other;
+  }
+  const std::string& next() {
+    size_t i = digits.size();
+    while (i > 0 && digits[i - 1] == '9') digits[--i] = '0';
+    if (i == 0) {
+      digits.insert(digits.begin(), '1');
+    } else {
+      ++digits[i - 1];
+    }
+    return digits;
+  }
+};
+
+// The label and number of a placeholder "[LABEL_N]" (a full match of the
+// placeholder pattern, whose \d takes any decimal digit).
+void split_placeholder(const std::u32string& p, std::u32string& label, std::string& digits) {
+  const size_t underscore = p.rfind(U'_');
+  label.assign(p, 1, underscore - 1);
+  digits.clear();
+  for (size_t i = underscore + 1; i + 1 < p.size(); ++i) {
+    const int d = Py_UNICODE_TODECIMAL(p[i]);
+    if (d < 0 || (digits.empty() && d == 0)) continue;
+    digits.push_back(static_cast<char>('0' + d));
+  }
+  if (digits.empty()) digits = "0";
+}
+
+std::u32string placeholder(const std::u32string& label, const std::string& number) {
   std::u32string out = U"[";
   out += label;
   out += U"_";
-  for (char c : std::to_string(number)) out.push_back(static_cast<char32_t>(c));
+  for (char c : number) out.push_back(static_cast<char32_t>(c));
   out += U"]";
   return out;
 }
+
+// ---------------------------------------------------------------------------
+// Anonymization
+
 
 // Which of the `needles` occur as a substring of one of the `texts`. Every
 // window of every text with a length some needle has goes into a hash set, so
@@ -461,9 +598,28 @@ std::vector<bool> occur_in_any(const std::vector<std::u32string>& texts, const s
   return found;
 }
 
-py::tuple anonymize_text(py::object text, py::object results) {
+py::tuple anonymize_text(py::object text, py::object results, py::object entity_map_arg) {
   require_str(text, "anonymize_text", "text");
   require_list(results, "anonymize_text", "results");
+  require_dict_or_none(entity_map_arg, "anonymize_text", "entity_map");
+  const bool given_map = !entity_map_arg.is_none();
+
+  // What the given map already holds: the placeholder of each dedup key and
+  // the highest number of each label. Read before the results, whose
+  // attributes may run code that changes the map.
+  std::unordered_map<std::u32string, std::u32string> by_key;
+  std::unordered_map<std::u32string, Number> counters;
+  if (given_map) {
+    std::vector<MapEntry> entries = map_entries(entity_map_arg, "anonymize_text", true);
+    std::u32string label;
+    std::string digits;
+    for (const MapEntry& e : entries) {
+      split_placeholder(e.placeholder, label, digits);
+      counters[label].raise_to(digits);
+    }
+    by_key = canonical_placeholders(flatten_entries(std::move(entries)), nullptr);
+  }
+
   Text t(text);
   const Py_ssize_t n = static_cast<Py_ssize_t>(t.size());
   std::vector<Item> input = read_items(results);
@@ -511,27 +667,48 @@ py::tuple anonymize_text(py::object text, py::object results) {
     it.end = end;
   }
 
-  py::dict entity_map;
-  std::unordered_map<std::u32string, std::u32string> by_key;
-  std::unordered_map<std::u32string, long> counters;
   std::vector<std::u32string> replacements(kept.size());
+  std::vector<py::str> originals(kept.size());
   for (size_t k = 0; k < kept.size(); ++k) {
     const Item& it = kept[k];
     if (!PyUnicode_Check(it.type.ptr())) {
       throw py::type_error("entity_type must be str, not " + std::string(Py_TYPE(it.type.ptr())->tp_name) + ": " +
                            describe(it.obj));
     }
+    if (given_map && is_reserved_key(it.type)) {
+      throw py::value_error("entity_type " + quoted(it.type) + " is reserved for entries of map files: " +
+                            describe(it.obj));
+    }
     Text label_text(it.type);
     std::u32string label(label_text.view());
     std::u32string normalized = collapse_whitespace(t.slice(it.start, it.end));
     std::u32string key = dedup_key(normalized);
-    if (!entity_map.contains(it.type)) entity_map[it.type] = py::dict();
     auto found = by_key.find(key);
     if (found == by_key.end()) {
-      found = by_key.emplace(key, placeholder(label, ++counters[label])).first;
+      found = by_key.emplace(key, placeholder(label, counters[label].next())).first;
     }
-    entity_map[it.type].cast<py::dict>()[to_str(normalized)] = to_str(found->second);
+    originals[k] = to_str(normalized);
     replacements[k] = found->second;
+  }
+
+  // The map is written once every placeholder is known. An entry the given
+  // map holds already stays as it is: an earlier document restores from it.
+  py::dict entity_map = given_map ? py::reinterpret_borrow<py::dict>(entity_map_arg) : py::dict();
+  for (size_t k = 0; k < kept.size(); ++k) {
+    const py::object& type = kept[k].type;
+    PyObject* inner = PyDict_GetItemWithError(entity_map.ptr(), type.ptr());
+    if (inner == nullptr) {
+      if (PyErr_Occurred()) throw py::error_already_set();
+      py::dict fresh;
+      if (PyDict_SetItem(entity_map.ptr(), type.ptr(), fresh.ptr()) < 0) throw py::error_already_set();
+      inner = fresh.ptr();
+    } else if (!PyDict_Check(inner)) {
+      // Only code run by the results' attributes can have put it there.
+      throw py::type_error("anonymize_text(): entity_map[" + quoted(type) + "] is no longer a dict but " +
+                           Py_TYPE(inner)->tp_name);
+    }
+    py::object value = to_str(replacements[k]);
+    if (PyDict_SetDefault(inner, originals[k].ptr(), value.ptr()) == nullptr) throw py::error_already_set();
   }
 
   // One pass from the start: the spans do not overlap and are sorted by
@@ -748,38 +925,6 @@ bool replace_entity(std::u32string& cur, std::vector<Span>& placeholders, U32Vie
   return true;
 }
 
-struct FlatEntry {
-  std::u32string text;
-  std::u32string placeholder;
-  py::object type;
-};
-
-std::vector<FlatEntry> flatten(py::dict entity_map, const char* func) {
-  std::vector<FlatEntry> flat;
-  std::unordered_map<std::u32string, size_t> index;
-  for (auto outer : entity_map) {
-    if (!PyDict_Check(outer.second.ptr())) {
-      throw py::type_error(std::string(func) + "(): entity map values must be dict, not " +
-                           Py_TYPE(outer.second.ptr())->tp_name);
-    }
-    for (auto inner : outer.second.cast<py::dict>()) {
-      require_str(inner.first, func, "entity_map text");
-      require_str(inner.second, func, "entity_map placeholder");
-      Text k(inner.first), v(inner.second);
-      std::u32string key(k.view());
-      auto it = index.find(key);
-      if (it == index.end()) {
-        index.emplace(key, flat.size());
-        flat.push_back({key, std::u32string(v.view()), py::reinterpret_borrow<py::object>(outer.first)});
-      } else {
-        flat[it->second].placeholder = std::u32string(v.view());
-        flat[it->second].type = py::reinterpret_borrow<py::object>(outer.first);
-      }
-    }
-  }
-  return flat;
-}
-
 struct Propagated {
   const std::u32string* text;
   const std::u32string* placeholder;
@@ -900,18 +1045,14 @@ bool propagate_in_one_text(std::u32string& text, const std::vector<Span>& placeh
 py::str postprocess_anonymized(py::object anonymized, py::object entity_map) {
   require_str(anonymized, "postprocess_anonymized", "anonymized");
   require_dict(entity_map, "postprocess_anonymized", "entity_map");
-  std::vector<FlatEntry> flat = flatten(py::dict(entity_map), "postprocess_anonymized");
+  std::vector<MapEntry> flat = flatten_entries(map_entries(entity_map, "postprocess_anonymized", false));
 
   std::vector<size_t> by_length(flat.size());
   for (size_t i = 0; i < flat.size(); ++i) by_length[i] = i;
   std::stable_sort(by_length.begin(), by_length.end(),
                    [&](size_t a, size_t b) { return flat[a].text.size() < flat[b].text.size(); });
-  std::unordered_map<std::u32string, std::u32string> canonical;
-  std::vector<std::u32string> keys(flat.size());
-  for (size_t i : by_length) {
-    keys[i] = dedup_key(collapse_whitespace(flat[i].text));
-    canonical.emplace(keys[i], flat[i].placeholder);
-  }
+  std::vector<std::u32string> keys;
+  std::unordered_map<std::u32string, std::u32string> canonical = canonical_placeholders(flat, &keys);
   for (size_t i = 0; i < flat.size(); ++i) flat[i].placeholder = canonical[keys[i]];
 
   // Longest first; equal lengths keep map order (a stable sort).
@@ -925,7 +1066,7 @@ py::str postprocess_anonymized(py::object anonymized, py::object entity_map) {
   py::object types = module().attr("_POSTPROCESS_ENTITY_TYPES");
   std::vector<Propagated> todo;
   for (size_t i : longest_first) {
-    const FlatEntry& e = flat[i];
+    const MapEntry& e = flat[i];
     int member = PySequence_Contains(types.ptr(), e.type.ptr());
     if (member < 0) throw py::error_already_set();
     if (!member || e.text.size() < 5) continue;
@@ -954,6 +1095,7 @@ py::str deanonymize_text(py::object anonymized_text, py::object entity_map) {
   require_dict(entity_map, "deanonymize_text", "entity_map");
   std::unordered_map<std::u32string, std::u32string> first_text;  // placeholder -> text
   for (const auto& outer : snapshot_items(entity_map)) {
+    if (is_reserved_key(outer.first)) continue;
     if (!PyDict_Check(outer.second.ptr())) {
       throw py::type_error(std::string("deanonymize_text(): entity map values must be dict, not ") +
                            Py_TYPE(outer.second.ptr())->tp_name);
@@ -1222,14 +1364,22 @@ PYBIND11_MODULE(processing, m) {
         "instead), cut clean of white space and punctuation, and dropped if nothing is left.\n"
         "Returns a new list of the same objects, narrowed ones as copies (the caller's results are\n"
         "never changed), or the input list itself when empty.");
-  m.def("anonymize_text", &anonymize_text, py::arg("text"), py::arg("results"),
+  m.def("anonymize_text", &anonymize_text, py::arg("text"), py::arg("results"), py::kw_only(),
+        py::arg("entity_map") = py::none(),
         "Replace every detected span by a numbered placeholder.\n\n"
         "Returns (anonymized text, entity map) where the map is entity type -> white-space-normalized\n"
         "original text -> placeholder. Person-name results lose leading titles and trailing\n"
         "punctuation; their start and end are updated in place. Raises ValueError when a result's\n"
-        "offsets lie outside the text.");
+        "offsets lie outside the text.\n\n"
+        "With `entity_map` (the map of earlier documents of the same case), an entity whose dedup key\n"
+        "the map knows gets the map's placeholder (that of its shortest text of the key), new ones are\n"
+        "numbered after the highest number the map holds for their type, and the map is extended in\n"
+        "place (existing entries are never changed) and returned. Top-level keys beginning with\n"
+        "\"tarnis:\" (reserved entries of map files) are skipped. A map that is not a dict of dicts of\n"
+        "text -> placeholder raises TypeError or ValueError before any work.");
   m.def("postprocess_anonymized", &postprocess_anonymized, py::arg("anonymized"), py::arg("entity_map"),
-        "Replace further verbatim occurrences of known entities, never inside placeholders.");
+        "Replace further verbatim occurrences of known entities, never inside placeholders. Top-level\n"
+        "keys of the map beginning with \"tarnis:\" (reserved entries of map files) are skipped.");
   m.def("deanonymize_text", &deanonymize_text, py::arg("anonymized_text"), py::arg("entity_map"),
         "Restore the original texts from the entity map: each placeholder of the text is replaced,\n"
         "once, by the first text the map holds for it; map values that are not placeholders and\n"
