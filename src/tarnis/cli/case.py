@@ -184,19 +184,24 @@ def _run(args, console: Console, jobs: list, failed: int, case: CaseMap, map_pat
         doc, anon, _ = jobs[index]
         results = state.kept if stages.verify else state.results
         reread = (lambda: read_input(doc.source)) if _is_word(doc.source) else None
+        # A document that fails (or is interrupted) takes its entries back
+        # out of the map, and its staged output goes.
         mark = case.checkpoint()
+        output = None
         try:
             anonymized, _, data, added = anonymize_analyzed(doc.source, state.text, results, reread=reread,
                                                             stages=stages, entity_map=case.entity_map)
             own_map = case.entries_for(anonymized)
             warning = restoration_warning(doc.source, state.text, anonymized, own_map)
             recover_dead_writers([anon])
-            staged.files.append((index, StagedFile(anon, anonymized.encode("utf-8") if data is None else data,
-                                                   text_mode)))
+            output = StagedFile(anon, anonymized.encode("utf-8") if data is None else data, text_mode)
+            case.commit(anonymized)
         except BaseException:
+            if output is not None:
+                output.discard()
             case.rollback(mark)
             raise
-        case.commit(anonymized)
+        staged.files.append((index, output))
         if warning is not None:
             console.warning(warning)
         counts.update(placeholder_counts(anonymized, own_map))
