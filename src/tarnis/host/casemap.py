@@ -25,7 +25,8 @@ class CaseMap:
         self.entity_map: dict = entity_map if entity_map is not None else {}
         self.documents: dict = dict(documents or {})
         self._index: dict[str, list[tuple[str, str]]] = {}
-        self._order: dict[str, int] = {}
+        self._order: dict[str, int] = {}       # position of each type in the map
+        self._next = 0
         self._sizes: dict[str, int] = {}
         self._catch_up()
 
@@ -33,7 +34,9 @@ class CaseMap:
         """Index the entries added to the map since the last call (new types,
         and texts appended to the inner maps)."""
         for entity_type, inner in self.entity_map.items():
-            self._order.setdefault(entity_type, len(self._order))
+            if entity_type not in self._order:
+                self._order[entity_type] = self._next
+                self._next += 1
             old = self._sizes.get(entity_type, 0)
             added = len(inner) - old
             if added <= 0:
@@ -53,20 +56,26 @@ class CaseMap:
 
     def rollback(self, sizes: dict[str, int]) -> None:
         """Take out what was added to the map since checkpoint() gave
-        `sizes` (the library only ever appends to it)."""
-        for entity_type in [t for t in self.entity_map if t not in sizes]:
-            del self.entity_map[entity_type]
-        for entity_type, size in sizes.items():
-            inner = self.entity_map.get(entity_type)
-            while inner is not None and len(inner) > size:
-                inner.popitem()
-        for placeholder in list(self._index):
-            self._index[placeholder] = [(t, k) for t, k in self._index[placeholder]
-                                        if t in sizes and k in self.entity_map[t]]
-            if not self._index[placeholder]:
-                del self._index[placeholder]
-        self._sizes = {t: min(n, self._sizes.get(t, 0)) for t, n in sizes.items() if t in self._sizes}
-        self._order = {t: i for t, i in self._order.items() if t in self.entity_map}
+        `sizes` (the library only ever appends to it), in time proportional
+        to what is taken out."""
+        for entity_type in list(self.entity_map):
+            inner = self.entity_map[entity_type]
+            keep = sizes.get(entity_type, 0)
+            indexed = self._sizes.get(entity_type, 0)
+            while len(inner) > keep:
+                was_indexed = len(inner) <= indexed
+                text, placeholder = inner.popitem()
+                if was_indexed:
+                    entries = self._index[placeholder]
+                    entries.remove((entity_type, text))
+                    if not entries:
+                        del self._index[placeholder]
+            if entity_type in sizes:
+                self._sizes[entity_type] = min(indexed, keep)
+            else:
+                del self.entity_map[entity_type]
+                self._order.pop(entity_type, None)
+                self._sizes.pop(entity_type, None)
 
     def commit(self, anonymized: str) -> None:
         """The document whose anonymized text is `anonymized` is done: its
