@@ -7,6 +7,8 @@
 #include <cstdint>
 #include <cwchar>
 #include <map>
+#include <memory>
+#include <tuple>
 #include <set>
 #include <string>
 #include <unordered_map>
@@ -575,6 +577,300 @@ std::u32string placeholder(const std::u32string& label, const std::string& numbe
 }
 
 // ---------------------------------------------------------------------------
+// A map read once for many calls
+//
+// A case's map is given to anonymize_text and postprocess_anonymized with
+// every document, and grows by a few entries each time. What both read of
+// it (flattened entries, dedup keys, canonical placeholders, counters, the
+// keys propagation finds candidates by) is kept for the last map seen, with
+// owned references to every key and value it was read from. A later call
+// checks, by identity of those objects (str objects cannot change), that
+// what was read is still the start of the map; the entries after it are
+// read in that call alone, and the whole is read again once they are many.
+// Any other change (an entry removed, replaced or moved) reads the map anew.
+
+constexpr size_t kKeyChars = 8;
+constexpr uint64_t kBase = 0x100000001B3ULL;
+inline uint64_t mix_key(uint64_t h, size_t len) { return h + len * 0x9E3779B97F4A7C15ULL; }
+
+// The key propagation finds an entity's candidates by: its first (up to)
+// kKeyChars characters that are not white space, hashed.
+std::pair<uint64_t, size_t> candidate_key(const std::u32string& t) {
+  uint64_t h = 0;
+  size_t len = 0;
+  for (size_t i = 0; i < t.size() && len < kKeyChars; ++i) {
+    if (is_space(t[i])) continue;
+    h = h * kBase + static_cast<uint64_t>(t[i]) + 1;
+    ++len;
+  }
+  return {mix_key(h, len), len};
+}
+
+struct FlatInfo {
+  std::u32string key;     // dedup key
+  uint64_t hash = 0;      // candidate key
+  size_t hash_len = 0;
+  bool direct = false;    // matchable without the regular-expression engine, not starting with white space
+};
+
+FlatInfo flat_info(const std::u32string& text) {
+  FlatInfo f;
+  f.key = dedup_key(collapse_whitespace(text));
+  std::tie(f.hash, f.hash_len) = candidate_key(text);
+  // As EntityPattern tells it: no white space after a space, not starting with one.
+  f.direct = !text.empty() && text[0] != U' ' && !is_space(text[0]);
+  for (size_t i = 1; i < text.size() && f.direct; ++i) {
+    if (text[i - 1] == U' ' && text[i] != U' ' && is_space(text[i])) f.direct = false;
+  }
+  return f;
+}
+
+struct PreparedMap {
+  py::object map;  // the dict read
+  struct Outer {
+    py::object key, inner;
+    std::vector<std::pair<py::object, py::object>> items;
+  };
+  std::vector<Outer> outers;
+  size_t entries = 0;
+  bool strict = true;  // every outer key a str, every value a placeholder (what anonymize_text asks)
+  std::vector<MapEntry> flat;
+  std::vector<FlatInfo> info;
+  std::unordered_map<std::u32string, size_t> index;      // text -> flat
+  std::unordered_map<std::u32string, size_t> canonical;  // dedup key -> flat (shortest text, then first)
+  std::unordered_map<std::u32string, Number> counters;
+  std::unordered_map<uint64_t, std::vector<size_t>> by_hash;
+  std::vector<size_t> indirect;  // flat entries that are not `direct`: always tried
+  bool lengths[kKeyChars + 1] = {};
+};
+
+// The last map read; a call holds its own reference while it uses it, and
+// a map that is in use is never changed, only replaced.
+std::shared_ptr<PreparedMap>* g_prepared = nullptr;
+
+// Whether (key, value) would be refused by the lenient checks of both
+// functions (dict values, str texts and placeholders), and by the strict
+// ones of anonymize_text.
+bool entry_ok(py::handle k, py::handle v) { return PyUnicode_Check(k.ptr()) && PyUnicode_Check(v.ptr()); }
+
+bool strict_ok(py::handle outer_key, py::handle v) {
+  if (!PyUnicode_Check(outer_key.ptr())) return false;
+  Text t(v);
+  Match m;
+  return g_placeholder->fullmatch(t.view(), m);
+}
+
+// The entries of `entity_map` beyond what `p` read: (outer key, text,
+// placeholder) in map order. False when what `p` read is no longer the
+// start of the map, or an entry fails the lenient checks.
+struct NewEntry {
+  py::object type, text, placeholder;
+};
+
+bool entries_after(const PreparedMap& p, py::handle entity_map, std::vector<NewEntry>& out, bool& strict) {
+  if (p.map.ptr() != entity_map.ptr()) return false;
+  PyObject *key, *value;
+  Py_ssize_t pos = 0;
+  size_t i = 0;
+  strict = p.strict;
+  while (PyDict_Next(entity_map.ptr(), &pos, &key, &value)) {
+    const bool known = i < p.outers.size();
+    if (known && (p.outers[i].key.ptr() != key || p.outers[i].inner.ptr() != value)) return false;
+    const bool reserved = is_reserved_key(key);
+    if (!reserved) {
+      if (!PyDict_Check(value)) return false;
+      if (!PyUnicode_Check(key)) strict = false;
+      PyObject *k, *v;
+      Py_ssize_t ipos = 0;
+      size_t j = 0;
+      const std::vector<std::pair<py::object, py::object>>* items = known ? &p.outers[i].items : nullptr;
+      while (PyDict_Next(value, &ipos, &k, &v)) {
+        if (items != nullptr && j < items->size()) {
+          if ((*items)[j].first.ptr() != k || (*items)[j].second.ptr() != v) return false;
+        } else {
+          if (!entry_ok(k, v)) return false;
+          if (strict && !strict_ok(key, v)) strict = false;
+          out.push_back({py::reinterpret_borrow<py::object>(key), py::reinterpret_borrow<py::object>(k),
+                         py::reinterpret_borrow<py::object>(v)});
+        }
+        ++j;
+      }
+      if (items != nullptr && j < items->size()) return false;
+    }
+    ++i;
+  }
+  return i >= p.outers.size();
+}
+
+// Adds one entry of the map to what `p` read of it.
+void add_entry(PreparedMap& p, py::handle outer_key, py::handle k, py::handle v) {
+  if (p.strict && !strict_ok(outer_key, v)) p.strict = false;
+  Text kt(k), vt(v);
+  MapEntry e{std::u32string(kt.view()), std::u32string(vt.view()), py::reinterpret_borrow<py::object>(outer_key)};
+  if (p.strict) {
+    std::u32string label;
+    std::string digits;
+    split_placeholder(e.placeholder, label, digits);
+    p.counters[label].raise_to(digits);
+  }
+  ++p.entries;
+  auto found = p.index.find(e.text);
+  if (found != p.index.end()) {
+    p.flat[found->second].placeholder = std::move(e.placeholder);
+    p.flat[found->second].type = std::move(e.type);
+    return;
+  }
+  const size_t i = p.flat.size();
+  p.index.emplace(e.text, i);
+  p.info.push_back(flat_info(e.text));
+  p.flat.push_back(std::move(e));
+  const FlatInfo& f = p.info.back();
+  auto c = p.canonical.find(f.key);
+  if (c == p.canonical.end()) {
+    p.canonical.emplace(f.key, i);
+  } else if (p.flat[i].text.size() < p.flat[c->second].text.size()) {
+    c->second = i;
+  }
+  if (f.direct) {
+    p.by_hash[f.hash].push_back(i);
+    p.lengths[f.hash_len] = true;
+  } else {
+    p.indirect.push_back(i);
+  }
+}
+
+// Reads what the map holds beyond what `p` read (all of it for a new one),
+// which entries_after has found to be only appended; false when an entry
+// fails the lenient checks.
+bool extend(PreparedMap& p, py::handle entity_map) {
+  const auto outers = snapshot_items(entity_map);
+  for (size_t i = 0; i < outers.size(); ++i) {
+    const auto& [key, inner] = outers[i];
+    if (i == p.outers.size()) p.outers.push_back({key, inner, {}});
+    if (is_reserved_key(key)) continue;
+    if (!PyDict_Check(inner.ptr())) return false;
+    if (!PyUnicode_Check(key.ptr())) p.strict = false;
+    auto& items = p.outers[i].items;
+    const auto now = snapshot_items(inner);
+    for (size_t j = items.size(); j < now.size(); ++j) {
+      if (!entry_ok(now[j].first, now[j].second)) return false;
+      add_entry(p, key, now[j].first, now[j].second);
+      items.push_back(now[j]);
+    }
+  }
+  return true;
+}
+
+// Below this many entries after the prepared start, a call reads them for
+// itself (a host that takes a document's entries out again, as the Spark
+// rows do, keeps the start valid); from it on they join the prepared map.
+constexpr size_t kOwnEntries = 256;
+
+// One call's view of a map: the prepared start of it, and the entries
+// after it, read for this call.
+struct MapView {
+  std::shared_ptr<PreparedMap> owner;
+  const PreparedMap* base = nullptr;
+  bool strict = true;
+  std::unordered_map<size_t, std::pair<std::u32string, py::object>> overridden;  // base flat -> placeholder, type
+  std::vector<MapEntry> extra;   // flat entries after the base's
+  std::vector<FlatInfo> extra_info;
+  std::unordered_map<std::u32string, size_t> canonical;  // dedup key -> flat, where it differs from the base's
+  std::unordered_map<std::u32string, Number> counters;
+
+  size_t size() const { return base->flat.size() + extra.size(); }
+  const std::u32string& text(size_t i) const {
+    return i < base->flat.size() ? base->flat[i].text : extra[i - base->flat.size()].text;
+  }
+  const std::u32string& placeholder_at(size_t i) const {
+    if (i >= base->flat.size()) return extra[i - base->flat.size()].placeholder;
+    auto o = overridden.find(i);
+    return o != overridden.end() ? o->second.first : base->flat[i].placeholder;
+  }
+  const py::object& type(size_t i) const {
+    if (i >= base->flat.size()) return extra[i - base->flat.size()].type;
+    auto o = overridden.find(i);
+    return o != overridden.end() ? o->second.second : base->flat[i].type;
+  }
+  const FlatInfo& info(size_t i) const {
+    return i < base->info.size() ? base->info[i] : extra_info[i - base->flat.size()];
+  }
+  // The canonical placeholder of a dedup key, or nullptr.
+  const std::u32string* canonical_of(const std::u32string& key) const {
+    auto c = canonical.find(key);
+    if (c != canonical.end()) return &placeholder_at(c->second);
+    auto b = base->canonical.find(key);
+    return b != base->canonical.end() ? &placeholder_at(b->second) : nullptr;
+  }
+};
+
+// The view of `entity_map` for one call, preparing it when needed; false
+// when the map must be read the plain way (an entry fails the checks).
+bool view_of(py::handle entity_map, MapView& view) {
+  if (g_prepared == nullptr) g_prepared = new std::shared_ptr<PreparedMap>();
+  std::shared_ptr<PreparedMap>& current = *g_prepared;
+  std::vector<NewEntry> fresh;
+  bool strict = true;
+  const bool valid = current && entries_after(*current, entity_map, fresh, strict);
+  if (!valid || fresh.size() >= kOwnEntries) {
+    if (!valid || current.use_count() > 1) {
+      auto p = std::make_shared<PreparedMap>();
+      p->map = py::reinterpret_borrow<py::object>(entity_map);
+      current = p;
+    }
+    std::shared_ptr<PreparedMap> held = current;
+    if (!extend(*held, entity_map)) {
+      if (current == held) current.reset();
+      return false;
+    }
+    fresh.clear();
+    strict = held->strict;
+  }
+  view.owner = current;
+  const PreparedMap& p = *view.owner;
+  view.base = &p;
+  view.strict = strict;
+  view.counters = p.counters;
+  std::unordered_map<std::u32string, size_t> extra_index;
+  std::u32string label;
+  std::string digits;
+  for (const NewEntry& n : fresh) {
+    Text kt(n.text), vt(n.placeholder);
+    std::u32string text(kt.view()), placeholder(vt.view());
+    if (strict) {
+      split_placeholder(placeholder, label, digits);
+      view.counters[label].raise_to(digits);
+    }
+    auto b = p.index.find(text);
+    if (b != p.index.end()) {
+      view.overridden[b->second] = {placeholder, n.type};
+      continue;
+    }
+    auto e = extra_index.find(text);
+    if (e != extra_index.end()) {
+      view.extra[e->second].placeholder = placeholder;
+      view.extra[e->second].type = n.type;
+      continue;
+    }
+    extra_index.emplace(text, view.extra.size());
+    view.extra.push_back({text, placeholder, n.type});
+  }
+  for (size_t k = 0; k < view.extra.size(); ++k) {
+    view.extra_info.push_back(flat_info(view.extra[k].text));
+    const std::u32string& key = view.extra_info.back().key;
+    const size_t i = p.flat.size() + k;
+    auto c = view.canonical.find(key);
+    size_t current = c != view.canonical.end() ? c->second : SIZE_MAX;
+    if (current == SIZE_MAX) {
+      auto b = p.canonical.find(key);
+      if (b != p.canonical.end()) current = b->second;
+    }
+    if (current == SIZE_MAX || view.text(i).size() < view.text(current).size()) view.canonical[key] = i;
+  }
+  return true;
+}
+
+// ---------------------------------------------------------------------------
 // Anonymization
 
 
@@ -609,7 +905,11 @@ py::tuple anonymize_text(py::object text, py::object results, py::object entity_
   // attributes may run code that changes the map.
   std::unordered_map<std::u32string, std::u32string> by_key;
   std::unordered_map<std::u32string, Number> counters;
-  if (given_map) {
+  MapView view;
+  const bool use_view = given_map && view_of(entity_map_arg, view) && view.strict;
+  if (use_view) {
+    counters = view.counters;
+  } else if (given_map) {
     std::vector<MapEntry> entries = map_entries(entity_map_arg, "anonymize_text", true);
     std::u32string label;
     std::string digits;
@@ -685,7 +985,8 @@ py::tuple anonymize_text(py::object text, py::object results, py::object entity_
     std::u32string key = dedup_key(normalized);
     auto found = by_key.find(key);
     if (found == by_key.end()) {
-      found = by_key.emplace(key, placeholder(label, counters[label].next())).first;
+      const std::u32string* known = use_view ? view.canonical_of(key) : nullptr;
+      found = by_key.emplace(key, known != nullptr ? *known : placeholder(label, counters[label].next())).first;
     }
     originals[k] = to_str(normalized);
     replacements[k] = found->second;
@@ -948,9 +1249,7 @@ bool propagate_in_one_text(std::u32string& text, const std::vector<Span>& placeh
   // not white space: a match holds the entity's own in the same order. The
   // text's windows of those characters are hashed once per key length in use
   // (a rolling hash), and only the windows some entity has are kept.
-  constexpr size_t kKeyChars = 8;
-  constexpr uint64_t kBase = 0x100000001B3ULL;
-  const auto mix = [](uint64_t h, size_t len) { return h + len * 0x9E3779B97F4A7C15ULL; };
+  const auto mix = mix_key;
   std::unordered_map<uint64_t, std::vector<size_t>> candidates_of;
   std::vector<uint64_t> keys(todo.size());
   bool lengths[kKeyChars + 1] = {};
@@ -1042,9 +1341,90 @@ bool propagate_in_one_text(std::u32string& text, const std::vector<Span>& placeh
   return true;
 }
 
+// The flat entries of `view` whose candidate key occurs at a place of
+// `text` where a match could start, with those that are always tried: the
+// others cannot match anywhere in the text (a match lies inside one stretch
+// between placeholders, and stretches only shrink as entities are replaced
+// by placeholders).
+std::vector<size_t> candidates_in(const MapView& view, U32View s) {
+  const PreparedMap& p = *view.base;
+  std::vector<size_t> out(p.indirect);
+  for (size_t k = 0; k < view.extra.size(); ++k) out.push_back(p.flat.size() + k);
+  if (!p.by_hash.empty()) {
+    std::vector<size_t> at;
+    std::vector<uint64_t> prefix(1, 0);
+    for (size_t i = 0; i < s.size(); ++i) {
+      if (is_space(s[i])) continue;
+      at.push_back(i);
+      prefix.push_back(prefix.back() * kBase + static_cast<uint64_t>(s[i]) + 1);
+    }
+    uint64_t power[kKeyChars + 1];
+    power[0] = 1;
+    for (size_t len = 1; len <= kKeyChars; ++len) power[len] = power[len - 1] * kBase;
+    std::unordered_set<size_t> seen;
+    for (size_t j = 0; j < at.size(); ++j) {
+      const size_t pos = at[j];
+      if (pos > 0 && is_word(s[pos]) && is_word(s[pos - 1])) continue;
+      for (size_t len = 1; len <= kKeyChars && j + len <= at.size(); ++len) {
+        if (!p.lengths[len]) continue;
+        auto found = p.by_hash.find(mix_key(prefix[j + len] - prefix[j] * power[len], len));
+        if (found == p.by_hash.end()) continue;
+        for (size_t i : found->second) {
+          if (seen.insert(i).second) out.push_back(i);
+        }
+      }
+    }
+  }
+  return out;
+}
+
+bool run_propagation(std::u32string& cur, std::vector<Span>& placeholders, const std::vector<Propagated>& todo);
+
+py::str postprocess_with_view(py::object anonymized, const MapView& view) {
+  Text source(anonymized);
+  std::u32string cur(source.view());
+  std::vector<size_t> found = candidates_in(view, cur);
+  // Longest first; equal lengths keep map order.
+  std::sort(found.begin(), found.end(), [&](size_t a, size_t b) {
+    const size_t la = view.text(a).size(), lb = view.text(b).size();
+    return la != lb ? la > lb : a < b;
+  });
+  py::object types = module().attr("_POSTPROCESS_ENTITY_TYPES");
+  std::vector<const std::u32string*> replacement;
+  std::vector<Propagated> todo;
+  for (size_t i : found) {
+    const std::u32string& text = view.text(i);
+    if (text.size() < 5) continue;
+    int member = PySequence_Contains(types.ptr(), view.type(i).ptr());
+    if (member < 0) throw py::error_already_set();
+    if (!member) continue;
+    const bool one_word_person = equals(view.type(i), "PERSON_NAME") && strip(text).find(U' ') == U32View::npos;
+    todo.push_back({&text, view.canonical_of(view.info(i).key), one_word_person});
+  }
+  std::vector<Span> placeholders = find_placeholders(cur);
+  if (run_propagation(cur, placeholders, todo)) {
+    logger().debug("[processing] Post-process replaced additional entity occurrences");
+  }
+  return to_str(cur);
+}
+
+bool run_propagation(std::u32string& cur, std::vector<Span>& placeholders, const std::vector<Propagated>& todo) {
+  bool changed = false;
+  if (!propagate_in_one_text(cur, placeholders, todo, changed)) {
+    for (const Propagated& p : todo) {
+      changed |= replace_entity(cur, placeholders, *p.text, *p.placeholder, p.one_word_person);
+    }
+  }
+  return changed;
+}
+
 py::str postprocess_anonymized(py::object anonymized, py::object entity_map) {
   require_str(anonymized, "postprocess_anonymized", "anonymized");
   require_dict(entity_map, "postprocess_anonymized", "entity_map");
+  {
+    MapView view;
+    if (view_of(entity_map, view) && view.strict) return postprocess_with_view(anonymized, view);
+  }
   std::vector<MapEntry> flat = flatten_entries(map_entries(entity_map, "postprocess_anonymized", false));
 
   std::vector<size_t> by_length(flat.size());
@@ -1073,13 +1453,9 @@ py::str postprocess_anonymized(py::object anonymized, py::object entity_map) {
     const bool one_word_person = equals(e.type, "PERSON_NAME") && strip(e.text).find(U' ') == U32View::npos;
     todo.push_back({&e.text, &e.placeholder, one_word_person});
   }
-  bool changed = false;
-  if (!propagate_in_one_text(cur, placeholders, todo, changed)) {
-    for (const Propagated& p : todo) {
-      changed |= replace_entity(cur, placeholders, *p.text, *p.placeholder, p.one_word_person);
-    }
+  if (run_propagation(cur, placeholders, todo)) {
+    logger().debug("[processing] Post-process replaced additional entity occurrences");
   }
-  if (changed) logger().debug("[processing] Post-process replaced additional entity occurrences");
   return to_str(cur);
 }
 
