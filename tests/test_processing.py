@@ -455,6 +455,44 @@ def test_documents_against_one_map_agree_with_their_concatenation(docs):
     assert {t: set(inner) for t, inner in forward.items()} == {t: set(inner) for t, inner in whole_map.items()}
 
 
+def change_map(entity_map: dict, change: str) -> dict:
+    inner = next((i for i in entity_map.values() if i), None)
+    if change == "replace" and inner:
+        inner[next(iter(inner))] = "[PERSON_NAME_99]"
+    elif change == "delete" and inner:
+        del inner[next(iter(inner))]
+    elif change == "pop" and inner:
+        inner.popitem()
+    elif change == "grow":
+        entity_map.setdefault("PERSON_NAME", {}).update(
+            {f"Nume{i} Ionescu": f"[PERSON_NAME_{1000 + i}]" for i in range(300)} | {"Ana": "[ORGANIZATION_5]"})
+    elif change == "reorder" and entity_map:
+        first = next(iter(entity_map))
+        entity_map[first] = entity_map.pop(first)
+    elif change == "copy":
+        return copy.deepcopy(entity_map)
+    return entity_map
+
+
+@settings(max_examples=200, deadline=None)
+@given(case_documents(), st.lists(st.sampled_from(["none", "replace", "delete", "pop", "grow", "reorder", "copy"]),
+                                  min_size=1, max_size=6))
+def test_a_map_changed_between_calls_is_read_as_it_now_is(docs, changes):
+    """The library keeps what it read of the last map it was given: every
+    change made to that map since (a value replaced, entries taken out,
+    added or moved, another map) is seen."""
+    entity_map: dict = {}
+    for i, change in enumerate(changes):
+        text, rows = docs[i % len(docs)]
+        entity_map = change_map(entity_map, change)
+        expected, expected_map = reference.anonymize_text(text, [R(*row) for row in rows], copy.deepcopy(entity_map))
+        got, _ = P.anonymize_text(text, [R(*row) for row in rows], entity_map=entity_map)
+        assert (got, entity_map) == (expected, expected_map)
+        assert P.postprocess_anonymized(text, entity_map) == reference.postprocess_anonymized(text, entity_map)
+        entity_map = change_map(entity_map, changes[-1 - i])
+        assert P.postprocess_anonymized(got, entity_map) == reference.postprocess_anonymized(got, entity_map)
+
+
 # --- postprocess_anonymized --------------------------------------------------------
 
 @pytest.mark.parametrize("anonymized, entity_map, expected", [
