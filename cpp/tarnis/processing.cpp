@@ -642,6 +642,8 @@ struct PreparedMap {
   std::unordered_map<uint64_t, std::vector<size_t>> by_hash;
   std::vector<size_t> indirect;  // flat entries that are not `direct`: always tried
   bool lengths[kKeyChars + 1] = {};
+  // What calls found of the texts after the prepared start, until they join it.
+  mutable std::unordered_map<std::u32string, FlatInfo> memo;
 };
 
 // The last map read; a call holds its own reference while it uses it, and
@@ -752,6 +754,7 @@ bool extend(PreparedMap& p, py::handle entity_map) {
     if (!PyUnicode_Check(key.ptr())) p.strict = false;
     auto& items = p.outers[i].items;
     const auto now = snapshot_items(inner);
+    if (now.size() > items.size()) p.memo.clear();
     for (size_t j = items.size(); j < now.size(); ++j) {
       if (!entry_ok(now[j].first, now[j].second)) return false;
       add_entry(p, key, now[j].first, now[j].second);
@@ -856,7 +859,9 @@ bool view_of(py::handle entity_map, MapView& view) {
     view.extra.push_back({text, placeholder, n.type});
   }
   for (size_t k = 0; k < view.extra.size(); ++k) {
-    view.extra_info.push_back(flat_info(view.extra[k].text));
+    auto memo = p.memo.find(view.extra[k].text);
+    if (memo == p.memo.end()) memo = p.memo.emplace(view.extra[k].text, flat_info(view.extra[k].text)).first;
+    view.extra_info.push_back(memo->second);
     const std::u32string& key = view.extra_info.back().key;
     const size_t i = p.flat.size() + k;
     auto c = view.canonical.find(key);
