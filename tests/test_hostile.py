@@ -293,6 +293,94 @@ def test_map_changed_while_it_is_read():
         call(fn, "Ion Popescu și Maria Pop [PERSON_NAME_1]", {"PERSON_NAME": inner})
 
 
+@HOSTILE_SETTINGS
+@given(results=hostile_results(), text=texts,
+       entity_map=entity_maps | st.builds(lambda m: {**m, "tarnis:document": BadBool()}, entity_maps.filter(
+           lambda m: isinstance(m, dict))))
+def test_anonymize_against_hostile_maps(results, text, entity_map):
+    got = call(P.anonymize_text, text, results, entity_map=entity_map)
+    if isinstance(got, tuple) and entity_map is not None:
+        assert got[1] is entity_map
+
+
+class GrowingMap(dict):
+    """A map whose keys change it while they are hashed (inner texts) or
+    whose result attributes change it while the results are read."""
+
+
+def case_map():
+    inner: dict = {}
+
+    class Mutating(str):
+        def __hash__(self):
+            if ARMED:
+                inner.clear()
+                inner.update({f"Ion {i}": f"[PERSON_NAME_{i}]" for i in range(100)})
+                outer["PERSON_NAME"] = ["not", "a", "dict"]
+            return str.__hash__(self)
+
+        __eq__ = str.__eq__
+
+    outer = GrowingMap(PERSON_NAME=inner, CODE={"A-1": "[CODE_99999999999999999999]"})
+    inner.update({Mutating("Ion Popescu"): "[PERSON_NAME_1]", "Maria Pop": "[PERSON_NAME_2]"})
+    return outer
+
+
+def mutating_results(entity_map, action):
+    class Result:
+        entity_type = "PERSON_NAME"
+        start, end, score = 0, 11, 0.9
+        analysis_explanation = None
+        recognition_metadata: dict = {}
+
+        @property
+        def entity_type(self):
+            if action == "clear":
+                entity_map.clear()
+            elif action == "swap":
+                entity_map["PERSON_NAME"] = "[PERSON_NAME_1]"
+            elif action == "grow":
+                entity_map.update({f"T{i}": {f"x{i}": f"[T{i}_1]"} for i in range(200)})
+            return "PERSON_NAME"
+
+    return [Result(), R_("CODE", 12, 15)]
+
+
+def R_(entity_type, start, end):
+    return RecognizerResult(entity_type, start, end, 0.9)
+
+
+@pytest.mark.parametrize("action", ["clear", "swap", "grow"])
+def test_map_changed_while_anonymizing_against_it(action):
+    entity_map = case_map()
+    got = call(P.anonymize_text, "Ion Popescu A-1 și Maria Pop", mutating_results(entity_map, action),
+               entity_map=entity_map)
+    if isinstance(got, tuple):
+        assert got[1] is entity_map and got[0].startswith("[PERSON_NAME_")
+    # the map's own hostile key: a dict that changes while its texts are hashed
+    got = call(P.anonymize_text, "Ion Popescu A-1", [R_("PERSON_NAME", 0, 11), R_("CODE", 12, 15)],
+               entity_map=case_map())
+    assert isinstance(got, (tuple, TypeError))
+
+
+@pytest.mark.parametrize("entity_map", [
+    {BadHash(): {}}, {BadEq(): {}}, {Str("PERSON_NAME"): {Str("Ion Popescu"): Str("[PERSON_NAME_1]")}},
+    {"PERSON_NAME": {"Ion Popescu": BadEq()}}, {"PERSON_NAME": {BadHash(): "[PERSON_NAME_1]"}},
+    {"PERSON_NAME": GrowingMap({"Ion Popescu": "[PERSON_NAME_1]"})},
+    {"CODE": {"x": "[CODE_" + "9" * 5000 + "]"}}, {"CODE": {"x": "[CODE_" + "0" * 50 + "]"}},
+])
+def test_hostile_keys_and_values_of_a_map(entity_map):
+    results = [R_("PERSON_NAME", 0, 11), R_("CODE", 12, 15)]
+    got = call(P.anonymize_text, "Ion Popescu A-1", results, entity_map=entity_map)
+    if isinstance(got, tuple):
+        anonymized, returned = got
+        assert returned is entity_map
+        code = re.search(r"\[CODE_(\d+)\]", anonymized)
+        known = [p for inner in entity_map.values() for p in inner.values()]
+        if code and any(p.startswith("[CODE_9") for p in known):
+            assert code.group(1) == "1" + "0" * 5000        # numbered after the highest, however large
+
+
 @pytest.mark.parametrize("thresholds", [
     {"PERSON_NAME": 0.3}, {BadHash(): 1}, {BadEq(): 1}, {"PERSON_NAME": BadFloat()}, {3: None}, [], None,
 ])

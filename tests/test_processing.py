@@ -320,6 +320,179 @@ def test_anonymize_and_postprocess_agree_with_reference(doc):
     assert P.deanonymize_text(anonymized, entity_map) == reference.deanonymize_text(anonymized, entity_map)
 
 
+# --- anonymizing against the map of earlier documents ------------------------------
+
+CASE_TEXT = "Ion Popescu și Maria Pop; ION POPESCU, CNP 1850101123456."
+CASE_RESULTS = [("PERSON_NAME", 0, 11), ("PERSON_NAME", 15, 24), ("PERSON_NAME", 26, 37), ("CNP", 43, 56)]
+
+
+@pytest.mark.parametrize("given, text, expected", [
+    # a known entity (another spelling of its dedup key) keeps its placeholder; new ones go on after the highest
+    ({"PERSON_NAME": {"ion popescu": "[PERSON_NAME_7]", "X": "[PERSON_NAME_2]"}},
+     "[PERSON_NAME_7] și [PERSON_NAME_8]; [PERSON_NAME_7], CNP [CNP_1].",
+     {"PERSON_NAME": {"ion popescu": "[PERSON_NAME_7]", "X": "[PERSON_NAME_2]", "ION POPESCU": "[PERSON_NAME_7]",
+                      "Maria Pop": "[PERSON_NAME_8]", "Ion Popescu": "[PERSON_NAME_7]"},
+      "CNP": {"1850101123456": "[CNP_1]"}}),
+    # numbers are counted per placeholder label, whatever type the entry stands under; any size, any digits
+    ({"ORGANIZATION": {"Maria Pop SRL": "[PERSON_NAME_99999999999999999999]"}, "CNP": {"1": "[CNP_007]", "2": "[CNP_٣]"}},
+     "[PERSON_NAME_100000000000000000000] și [PERSON_NAME_100000000000000000001]; "
+     "[PERSON_NAME_100000000000000000000], CNP [CNP_8].", None),
+    # reserved entries of map files are neither read nor changed; an empty map is no map
+    ({"tarnis:document": {"format": "[PERSON_NAME_5]"}, "tarnis:other": [1, 2]},
+     "[PERSON_NAME_1] și [PERSON_NAME_2]; [PERSON_NAME_1], CNP [CNP_1].", None),
+    # two placeholders for one key (an edited map): the shortest text's, as propagation takes
+    ({"PERSON_NAME": {"ION  POPESCU!": "[PERSON_NAME_4]", "Ion Popescu": "[PERSON_NAME_3]"}},
+     "[PERSON_NAME_3] și [PERSON_NAME_5]; [PERSON_NAME_3], CNP [CNP_1].", None),
+])
+def test_anonymize_against_a_map(given, text, expected):
+    before = copy.deepcopy(given)
+    entity_map = copy.deepcopy(given)
+    anonymized, returned = P.anonymize_text(CASE_TEXT, [R(*row) for row in CASE_RESULTS], entity_map=entity_map)
+    assert anonymized == text
+    assert returned is entity_map
+    # extended in place: every entry it held is still there, unchanged and first
+    for key, inner in before.items():
+        assert returned[key] == inner if key.startswith("tarnis:") else list(returned[key].items())[:len(inner)] == \
+            list(inner.items())
+    if expected is not None:
+        assert returned == expected
+    assert (anonymized, returned) == reference.anonymize_text(CASE_TEXT, [R(*row) for row in CASE_RESULTS],
+                                                              copy.deepcopy(given))
+    assert P.postprocess_anonymized("Ion Popescu", returned) == reference.postprocess_anonymized("Ion Popescu",
+                                                                                                 returned)
+
+
+def test_no_map_and_an_empty_map_give_the_same():
+    plain = P.anonymize_text(CASE_TEXT, [R(*row) for row in CASE_RESULTS])
+    assert P.anonymize_text(CASE_TEXT, [R(*row) for row in CASE_RESULTS], entity_map=None) == plain
+    assert P.anonymize_text(CASE_TEXT, [R(*row) for row in CASE_RESULTS], entity_map={}) == plain
+
+
+@pytest.mark.parametrize("bad, error, message", [
+    ([], TypeError, "entity_map"),
+    ({"PERSON_NAME": ["Ion"]}, TypeError, "must be dict, not list"),
+    ({3: {}}, TypeError, "entity types"),
+    ({"PERSON_NAME": {"Ion": 1}}, TypeError, "placeholder"),
+    ({"PERSON_NAME": {1: "[PERSON_NAME_1]"}}, TypeError, "text"),
+    ({"PERSON_NAME": {"Ion Popescu": "Maria"}}, ValueError, "'Maria', which is not a placeholder"),
+    ({"PERSON_NAME": {"Ion Popescu": "[PERSON_NAME_1] "}}, ValueError, "not a placeholder"),
+])
+def test_a_bad_map_is_refused_before_any_work(bad, error, message):
+    results = [R(*row) for row in CASE_RESULTS]
+    with pytest.raises(error, match=message) as e:
+        P.anonymize_text(CASE_TEXT, results, entity_map=bad)
+    assert "Ion Popescu" not in str(e.value)        # the texts of a map are personal data
+    assert spans(results) == [row for row in CASE_RESULTS] and bad == copy.deepcopy(bad)
+    with pytest.raises(TypeError):
+        P.anonymize_text(CASE_TEXT, results, bad)                       # keyword only
+
+
+def test_an_entity_type_of_the_reserved_form_is_refused_with_a_map():
+    with pytest.raises(ValueError, match="reserved"):
+        P.anonymize_text("abc", [R("tarnis:x", 0, 2)], entity_map={})
+
+
+CASE_WORDS = [("Ion Popescu", "PERSON_NAME"), ("ION POPESCU", "PERSON_NAME"), ("Ion  Popescu", "ORGANIZATION"),
+              ("Maria Pop", "PERSON_NAME"), ("Pop Maria", "PERSON_NAME"), ("Ana", "PERSON_NAME"),
+              ("0722 123 456", "PHONE_NUMBER"), ("0722123456", "PHONE_NUMBER"), ("Ștefan", "PERSON_NAME"),
+              ("★", "ORGANIZATION"), ("☆", "ORGANIZATION"), ("Dr. Ion Pop,", "PERSON_NAME")]
+FILLER = ["a", "venit", "și", "de", "\n", "tel.", "la"]
+# A placeholder between the documents: matches of propagation never cross one.
+SEPARATOR = "\n[SEPARATOR_1]\n"
+
+
+@st.composite
+def case_documents(draw):
+    docs = []
+    for _ in range(draw(st.integers(1, 4))):
+        text, rows = "", []
+        for _ in range(draw(st.integers(0, 8))):
+            if draw(st.booleans()):
+                words, entity_type = draw(st.sampled_from(CASE_WORDS))
+                rows.append((entity_type, len(text), len(text) + len(words)))
+            else:
+                words = draw(st.sampled_from(FILLER))
+            text += words + " "
+        docs.append((text, rows))
+    return docs
+
+
+def concatenated(docs):
+    text, rows = "", []
+    for i, (t, r) in enumerate(docs):
+        if i:
+            text += SEPARATOR
+        rows += [(entity_type, start + len(text), end + len(text)) for entity_type, start, end in r]
+        text += t
+    return text, rows
+
+
+@settings(max_examples=300, deadline=None)
+@given(case_documents())
+def test_documents_against_one_map_agree_with_their_concatenation(docs):
+    """The last document first, each against the map the ones after it left:
+    the same texts and the same map as anonymizing all of them as one (which
+    numbers from the end); in the documents' own order, the same entities
+    share placeholders. Propagation with the case's map is the same in each
+    document as in the whole. (No CODE: whether a CODE is dropped depends on
+    the other entities of its document.)"""
+    whole, whole_map = P.anonymize_text(*(lambda t, r: (t, [R(*row) for row in r]))(*concatenated(docs)))
+    case_map: dict = {}
+    parts = [P.anonymize_text(t, [R(*row) for row in r], entity_map=case_map)[0] for t, r in reversed(docs)][::-1]
+    assert SEPARATOR.join(parts) == whole
+    assert case_map == whole_map and [list(inner.items()) for inner in case_map.values()] == \
+        [list(inner.items()) for inner in whole_map.values()]
+    assert SEPARATOR.join(P.postprocess_anonymized(p, case_map) for p in parts) == \
+        P.postprocess_anonymized(whole, whole_map)
+
+    forward: dict = {}
+    in_order = [P.anonymize_text(t, [R(*row) for row in r], entity_map=forward)[0] for t, r in docs]
+    found = reference.PLACEHOLDER_RE.findall(SEPARATOR.join(in_order))
+    expected = reference.PLACEHOLDER_RE.findall(whole)
+    renaming = dict(zip(found, expected))
+    assert len(found) == len(expected) and [renaming[p] for p in found] == expected
+    assert len(set(renaming.values())) == len(renaming)
+    assert {t: set(inner) for t, inner in forward.items()} == {t: set(inner) for t, inner in whole_map.items()}
+
+
+def change_map(entity_map: dict, change: str) -> dict:
+    inner = next((i for i in entity_map.values() if i), None)
+    if change == "replace" and inner:
+        inner[next(iter(inner))] = "[PERSON_NAME_99]"
+    elif change == "delete" and inner:
+        del inner[next(iter(inner))]
+    elif change == "pop" and inner:
+        inner.popitem()
+    elif change == "grow":
+        entity_map.setdefault("PERSON_NAME", {}).update(
+            {f"Nume{i} Ionescu": f"[PERSON_NAME_{1000 + i}]" for i in range(300)} | {"Ana": "[ORGANIZATION_5]"})
+    elif change == "reorder" and entity_map:
+        first = next(iter(entity_map))
+        entity_map[first] = entity_map.pop(first)
+    elif change == "copy":
+        return copy.deepcopy(entity_map)
+    return entity_map
+
+
+@settings(max_examples=200, deadline=None)
+@given(case_documents(), st.lists(st.sampled_from(["none", "replace", "delete", "pop", "grow", "reorder", "copy"]),
+                                  min_size=1, max_size=6))
+def test_a_map_changed_between_calls_is_read_as_it_now_is(docs, changes):
+    """The library keeps what it read of the last map it was given: every
+    change made to that map since (a value replaced, entries taken out,
+    added or moved, another map) is seen."""
+    entity_map: dict = {}
+    for i, change in enumerate(changes):
+        text, rows = docs[i % len(docs)]
+        entity_map = change_map(entity_map, change)
+        expected, expected_map = reference.anonymize_text(text, [R(*row) for row in rows], copy.deepcopy(entity_map))
+        got, _ = P.anonymize_text(text, [R(*row) for row in rows], entity_map=entity_map)
+        assert (got, entity_map) == (expected, expected_map)
+        assert P.postprocess_anonymized(text, entity_map) == reference.postprocess_anonymized(text, entity_map)
+        entity_map = change_map(entity_map, changes[-1 - i])
+        assert P.postprocess_anonymized(got, entity_map) == reference.postprocess_anonymized(got, entity_map)
+
+
 # --- postprocess_anonymized --------------------------------------------------------
 
 @pytest.mark.parametrize("anonymized, entity_map, expected", [

@@ -134,6 +134,29 @@ def test_failing_documents_give_error_rows_and_the_rest_goes_through(spark):
 
 
 @needs_spark
+def test_rows_are_anonymized_against_a_case_map(spark):
+    """Every row against the broadcast map alone: its known entities keep
+    their placeholders, new ones are numbered after the map's in each row
+    (not merged across rows), and each row's map restores its row."""
+    case = {"CNP": {"1850101123456": "[CNP_7]"}, "IBAN_CODE": {"RO49AAAA1B31007593840000": "[IBAN_CODE_2]"},
+            "tarnis:documents": {"sha256:0": "lines: own:"}}
+    docs = [DOCUMENT, "CNP 1850101123456 și CNP 2850101123453.\n", "Cont RO49AAAA1B31007593840000, "
+            "CNP 1780315123453.\n"]
+    df = spark.createDataFrame(list(enumerate(docs)), "id long, text string").repartition(2)
+    out = tspark.anonymize_dataframe(df, rules_only=True, entity_map=case)
+    rows = {r["id"]: r for r in tspark.restore_dataframe(out, "anonymized", "entity_map").collect()}
+    assert rows[0]["anonymized"] == "Subsemnatul, CNP [CNP_7], cont [IBAN_CODE_2], tel. [PHONE_NUMBER_1].\n"
+    assert rows[1]["anonymized"] == "CNP [CNP_7] și CNP [CNP_8].\n"
+    assert rows[2]["anonymized"] == "Cont [IBAN_CODE_2], CNP [CNP_8].\n"     # the same number: not merged
+    for i, doc in enumerate(docs):
+        assert rows[i]["error"] is None and rows[i]["restored"] == doc
+    assert set(json.loads(rows[1]["entity_map"])) == {"CNP", "tarnis:document"}
+    assert case["CNP"] == {"1850101123456": "[CNP_7]"}                     # the caller's map is not changed
+    with pytest.raises(ValueError, match="not a placeholder"):
+        tspark.anonymize_dataframe(df, rules_only=True, entity_map={"CNP": {"1850101123456": "CNP 7"}})
+
+
+@needs_spark
 def test_an_analyzer_that_cannot_be_built_fails_every_row_not_the_job(spark):
     df = spark.createDataFrame([(DOCUMENT,)] * 3, "text string")
     rows = tspark.anonymize_dataframe(df, gliner_model="./no/such/gliner-folder").collect()

@@ -7,6 +7,8 @@
 #include <cstdint>
 #include <cwchar>
 #include <map>
+#include <memory>
+#include <tuple>
 #include <set>
 #include <string>
 #include <unordered_map>
@@ -430,16 +432,452 @@ py::object resolve_overlaps(py::object results, py::object text) {
 }
 
 // ---------------------------------------------------------------------------
-// Anonymization
+// Entity maps given by the caller
 
-std::u32string placeholder(const std::u32string& label, long number) {
+// Top-level keys of a map file that are not entity types (entity types are
+// upper-case letters and underscores): reserved entries, skipped.
+bool is_reserved_key(py::handle key) {
+  if (!PyUnicode_Check(key.ptr())) return false;
+  static const char32_t kPrefix[] = U"tarnis:";
+  constexpr size_t n = sizeof(kPrefix) / sizeof(kPrefix[0]) - 1;
+  Text t(key);
+  return t.size() >= n && t.view().substr(0, n) == U32View(kPrefix, n);
+}
+
+// Every (text, placeholder, entity type) of a map, in map order, reserved
+// entries skipped. Owned snapshots: reading a key may run Python code (a str
+// subclass's __hash__ is not called here, but the map may be a dict subclass
+// changed by code that runs between the calls of the caller).
+struct MapEntry {
+  std::u32string text;
+  std::u32string placeholder;
+  py::object type;
+};
+
+std::string quoted(py::handle v) {
+  std::string r = describe(v);
+  return r.size() > 60 ? r.substr(0, 57) + "..." : r;
+}
+
+std::vector<MapEntry> map_entries(py::handle entity_map, const char* func, bool placeholders_only) {
+  std::vector<MapEntry> entries;
+  for (const auto& outer : snapshot_items(entity_map)) {
+    if (is_reserved_key(outer.first)) continue;
+    if (placeholders_only && !PyUnicode_Check(outer.first.ptr())) {
+      throw py::type_error(std::string(func) + "(): entity_map keys must be entity types (str), not " +
+                           type_name(outer.first));
+    }
+    if (!PyDict_Check(outer.second.ptr())) {
+      throw py::type_error(std::string(func) + "(): entity map values must be dict, not " +
+                           type_name(outer.second) +
+                           (placeholders_only ? " (under " + quoted(outer.first) + ")" : std::string()));
+    }
+    for (const auto& inner : snapshot_items(outer.second)) {
+      require_str(inner.first, func, "entity_map text");
+      require_str(inner.second, func, "entity_map placeholder");
+      Text k(inner.first), v(inner.second);
+      if (placeholders_only) {
+        Match m;
+        if (!g_placeholder->fullmatch(v.view(), m)) {
+          // The text is personal data: only the value is shown.
+          throw py::value_error(std::string(func) + "(): entity_map[" + quoted(outer.first) +
+                                "] maps a text to " + quoted(inner.second) +
+                                ", which is not a placeholder [TYPE_N]");
+        }
+      }
+      entries.push_back({std::u32string(k.view()), std::u32string(v.view()), outer.first});
+    }
+  }
+  return entries;
+}
+
+// One entry per text, as the map reads when flattened: a later entry for the
+// same text replaces the placeholder and type of an earlier one, in the
+// earlier one's place.
+std::vector<MapEntry> flatten_entries(std::vector<MapEntry> entries) {
+  std::vector<MapEntry> flat;
+  std::unordered_map<std::u32string, size_t> index;
+  for (MapEntry& e : entries) {
+    auto it = index.find(e.text);
+    if (it == index.end()) {
+      index.emplace(e.text, flat.size());
+      flat.push_back(std::move(e));
+    } else {
+      flat[it->second].placeholder = std::move(e.placeholder);
+      flat[it->second].type = std::move(e.type);
+    }
+  }
+  return flat;
+}
+
+// The canonical placeholder of each dedup key: that of the shortest text of
+// the key (map order among texts of one length). Further occurrences and
+// entities anonymized against a map both take it, so the two agree.
+std::unordered_map<std::u32string, std::u32string> canonical_placeholders(const std::vector<MapEntry>& flat,
+                                                                          std::vector<std::u32string>* keys_out) {
+  std::vector<size_t> by_length(flat.size());
+  for (size_t i = 0; i < flat.size(); ++i) by_length[i] = i;
+  std::stable_sort(by_length.begin(), by_length.end(),
+                   [&](size_t a, size_t b) { return flat[a].text.size() < flat[b].text.size(); });
+  std::unordered_map<std::u32string, std::u32string> canonical;
+  std::vector<std::u32string> keys(flat.size());
+  for (size_t i : by_length) {
+    keys[i] = dedup_key(collapse_whitespace(flat[i].text));
+    canonical.emplace(keys[i], flat[i].placeholder);
+  }
+  if (keys_out != nullptr) keys_out->swap(keys);
+  return canonical;
+}
+
+// A placeholder's number as ASCII decimal digits without leading zeros, of
+// any length: numbers are compared and counted as strings, so a map holding
+// [CODE_99999999999999999999] goes on with [CODE_100000000000000000000].
+struct Number {
+  std::string digits = "0";
+
+  bool less_than(const std::string& other) const {
+    return digits.size() != other.size() ? digits.size() < other.size() : digits < other;
+  }
+  void raise_to(const std::string& other) {
+    if (less_than(other)) digits = other;
+  }
+  const std::string& next() {
+    size_t i = digits.size();
+    while (i > 0 && digits[i - 1] == '9') digits[--i] = '0';
+    if (i == 0) {
+      digits.insert(digits.begin(), '1');
+    } else {
+      ++digits[i - 1];
+    }
+    return digits;
+  }
+};
+
+// The label and number of a placeholder "[LABEL_N]" (a full match of the
+// placeholder pattern, whose \d takes any decimal digit).
+void split_placeholder(const std::u32string& p, std::u32string& label, std::string& digits) {
+  const size_t underscore = p.rfind(U'_');
+  label.assign(p, 1, underscore - 1);
+  digits.clear();
+  for (size_t i = underscore + 1; i + 1 < p.size(); ++i) {
+    const int d = Py_UNICODE_TODECIMAL(p[i]);
+    if (d < 0 || (digits.empty() && d == 0)) continue;
+    digits.push_back(static_cast<char>('0' + d));
+  }
+  if (digits.empty()) digits = "0";
+}
+
+std::u32string placeholder(const std::u32string& label, const std::string& number) {
   std::u32string out = U"[";
   out += label;
   out += U"_";
-  for (char c : std::to_string(number)) out.push_back(static_cast<char32_t>(c));
+  for (char c : number) out.push_back(static_cast<char32_t>(c));
   out += U"]";
   return out;
 }
+
+// ---------------------------------------------------------------------------
+// A map read once for many calls
+//
+// A case's map is given to anonymize_text and postprocess_anonymized with
+// every document, and grows by a few entries each time. What both read of
+// it (flattened entries, dedup keys, canonical placeholders, counters, the
+// keys propagation finds candidates by) is kept for the last map seen, with
+// owned references to every key and value it was read from. A later call
+// checks, by identity of those objects (str objects cannot change), that
+// what was read is still the start of the map; the entries after it are
+// read in that call alone, and the whole is read again once they are many.
+// Any other change (an entry removed, replaced or moved) reads the map anew.
+
+constexpr size_t kKeyChars = 8;
+constexpr uint64_t kBase = 0x100000001B3ULL;
+inline uint64_t mix_key(uint64_t h, size_t len) { return h + len * 0x9E3779B97F4A7C15ULL; }
+
+// The key propagation finds an entity's candidates by: its first (up to)
+// kKeyChars characters that are not white space, hashed.
+std::pair<uint64_t, size_t> candidate_key(const std::u32string& t) {
+  uint64_t h = 0;
+  size_t len = 0;
+  for (size_t i = 0; i < t.size() && len < kKeyChars; ++i) {
+    if (is_space(t[i])) continue;
+    h = h * kBase + static_cast<uint64_t>(t[i]) + 1;
+    ++len;
+  }
+  return {mix_key(h, len), len};
+}
+
+struct FlatInfo {
+  std::u32string key;     // dedup key
+  uint64_t hash = 0;      // candidate key
+  size_t hash_len = 0;
+  bool direct = false;    // matchable without the regular-expression engine, not starting with white space
+};
+
+FlatInfo flat_info(const std::u32string& text) {
+  FlatInfo f;
+  f.key = dedup_key(collapse_whitespace(text));
+  std::tie(f.hash, f.hash_len) = candidate_key(text);
+  // As EntityPattern tells it: no white space after a space, not starting with one.
+  f.direct = !text.empty() && text[0] != U' ' && !is_space(text[0]);
+  for (size_t i = 1; i < text.size() && f.direct; ++i) {
+    if (text[i - 1] == U' ' && text[i] != U' ' && is_space(text[i])) f.direct = false;
+  }
+  return f;
+}
+
+struct PreparedMap {
+  py::object map;  // the dict read
+  struct Outer {
+    py::object key, inner;
+    std::vector<std::pair<py::object, py::object>> items;
+  };
+  std::vector<Outer> outers;
+  size_t entries = 0;
+  bool strict = true;  // every outer key a str, every value a placeholder (what anonymize_text asks)
+  std::vector<MapEntry> flat;
+  std::vector<FlatInfo> info;
+  std::unordered_map<std::u32string, size_t> index;      // text -> flat
+  std::unordered_map<std::u32string, size_t> canonical;  // dedup key -> flat (shortest text, then first)
+  std::unordered_map<std::u32string, Number> counters;
+  std::unordered_map<uint64_t, std::vector<size_t>> by_hash;
+  std::vector<size_t> indirect;  // flat entries that are not `direct`: always tried
+  bool lengths[kKeyChars + 1] = {};
+  // What calls found of the texts after the prepared start, until they join it.
+  mutable std::unordered_map<std::u32string, FlatInfo> memo;
+};
+
+// The last map read; a call holds its own reference while it uses it, and
+// a map that is in use is never changed, only replaced.
+std::shared_ptr<PreparedMap>* g_prepared = nullptr;
+
+// Whether (key, value) would be refused by the lenient checks of both
+// functions (dict values, str texts and placeholders), and by the strict
+// ones of anonymize_text.
+bool entry_ok(py::handle k, py::handle v) { return PyUnicode_Check(k.ptr()) && PyUnicode_Check(v.ptr()); }
+
+bool strict_ok(py::handle outer_key, py::handle v) {
+  if (!PyUnicode_Check(outer_key.ptr())) return false;
+  Text t(v);
+  Match m;
+  return g_placeholder->fullmatch(t.view(), m);
+}
+
+// The entries of `entity_map` beyond what `p` read: (outer key, text,
+// placeholder) in map order. False when what `p` read is no longer the
+// start of the map, or an entry fails the lenient checks.
+struct NewEntry {
+  py::object type, text, placeholder;
+};
+
+bool entries_after(const PreparedMap& p, py::handle entity_map, std::vector<NewEntry>& out, bool& strict) {
+  if (p.map.ptr() != entity_map.ptr()) return false;
+  PyObject *key, *value;
+  Py_ssize_t pos = 0;
+  size_t i = 0;
+  strict = p.strict;
+  while (PyDict_Next(entity_map.ptr(), &pos, &key, &value)) {
+    const bool known = i < p.outers.size();
+    if (known && (p.outers[i].key.ptr() != key || p.outers[i].inner.ptr() != value)) return false;
+    const bool reserved = is_reserved_key(key);
+    if (!reserved) {
+      if (!PyDict_Check(value)) return false;
+      if (!PyUnicode_Check(key)) strict = false;
+      PyObject *k, *v;
+      Py_ssize_t ipos = 0;
+      size_t j = 0;
+      const std::vector<std::pair<py::object, py::object>>* items = known ? &p.outers[i].items : nullptr;
+      while (PyDict_Next(value, &ipos, &k, &v)) {
+        if (items != nullptr && j < items->size()) {
+          if ((*items)[j].first.ptr() != k || (*items)[j].second.ptr() != v) return false;
+        } else {
+          if (!entry_ok(k, v)) return false;
+          if (strict && !strict_ok(key, v)) strict = false;
+          out.push_back({py::reinterpret_borrow<py::object>(key), py::reinterpret_borrow<py::object>(k),
+                         py::reinterpret_borrow<py::object>(v)});
+        }
+        ++j;
+      }
+      if (items != nullptr && j < items->size()) return false;
+    }
+    ++i;
+  }
+  return i >= p.outers.size();
+}
+
+// Adds one entry of the map to what `p` read of it.
+void add_entry(PreparedMap& p, py::handle outer_key, py::handle k, py::handle v) {
+  if (p.strict && !strict_ok(outer_key, v)) p.strict = false;
+  Text kt(k), vt(v);
+  MapEntry e{std::u32string(kt.view()), std::u32string(vt.view()), py::reinterpret_borrow<py::object>(outer_key)};
+  if (p.strict) {
+    std::u32string label;
+    std::string digits;
+    split_placeholder(e.placeholder, label, digits);
+    p.counters[label].raise_to(digits);
+  }
+  ++p.entries;
+  auto found = p.index.find(e.text);
+  if (found != p.index.end()) {
+    p.flat[found->second].placeholder = std::move(e.placeholder);
+    p.flat[found->second].type = std::move(e.type);
+    return;
+  }
+  const size_t i = p.flat.size();
+  p.index.emplace(e.text, i);
+  p.info.push_back(flat_info(e.text));
+  p.flat.push_back(std::move(e));
+  const FlatInfo& f = p.info.back();
+  auto c = p.canonical.find(f.key);
+  if (c == p.canonical.end()) {
+    p.canonical.emplace(f.key, i);
+  } else if (p.flat[i].text.size() < p.flat[c->second].text.size()) {
+    c->second = i;
+  }
+  if (f.direct) {
+    p.by_hash[f.hash].push_back(i);
+    p.lengths[f.hash_len] = true;
+  } else {
+    p.indirect.push_back(i);
+  }
+}
+
+// Reads what the map holds beyond what `p` read (all of it for a new one),
+// which entries_after has found to be only appended; false when an entry
+// fails the lenient checks.
+bool extend(PreparedMap& p, py::handle entity_map) {
+  const auto outers = snapshot_items(entity_map);
+  for (size_t i = 0; i < outers.size(); ++i) {
+    const auto& [key, inner] = outers[i];
+    if (i == p.outers.size()) p.outers.push_back({key, inner, {}});
+    if (is_reserved_key(key)) continue;
+    if (!PyDict_Check(inner.ptr())) return false;
+    if (!PyUnicode_Check(key.ptr())) p.strict = false;
+    auto& items = p.outers[i].items;
+    const auto now = snapshot_items(inner);
+    if (now.size() > items.size()) p.memo.clear();
+    for (size_t j = items.size(); j < now.size(); ++j) {
+      if (!entry_ok(now[j].first, now[j].second)) return false;
+      add_entry(p, key, now[j].first, now[j].second);
+      items.push_back(now[j]);
+    }
+  }
+  return true;
+}
+
+// Below this many entries after the prepared start, a call reads them for
+// itself (a host that takes a document's entries out again, as the Spark
+// rows do, keeps the start valid); from it on they join the prepared map.
+constexpr size_t kOwnEntries = 256;
+
+// One call's view of a map: the prepared start of it, and the entries
+// after it, read for this call.
+struct MapView {
+  std::shared_ptr<PreparedMap> owner;
+  const PreparedMap* base = nullptr;
+  bool strict = true;
+  std::unordered_map<size_t, std::pair<std::u32string, py::object>> overridden;  // base flat -> placeholder, type
+  std::vector<MapEntry> extra;   // flat entries after the base's
+  std::vector<FlatInfo> extra_info;
+  std::unordered_map<std::u32string, size_t> canonical;  // dedup key -> flat, where it differs from the base's
+  std::unordered_map<std::u32string, Number> counters;
+
+  size_t size() const { return base->flat.size() + extra.size(); }
+  const std::u32string& text(size_t i) const {
+    return i < base->flat.size() ? base->flat[i].text : extra[i - base->flat.size()].text;
+  }
+  const std::u32string& placeholder_at(size_t i) const {
+    if (i >= base->flat.size()) return extra[i - base->flat.size()].placeholder;
+    auto o = overridden.find(i);
+    return o != overridden.end() ? o->second.first : base->flat[i].placeholder;
+  }
+  const py::object& type(size_t i) const {
+    if (i >= base->flat.size()) return extra[i - base->flat.size()].type;
+    auto o = overridden.find(i);
+    return o != overridden.end() ? o->second.second : base->flat[i].type;
+  }
+  const FlatInfo& info(size_t i) const {
+    return i < base->info.size() ? base->info[i] : extra_info[i - base->flat.size()];
+  }
+  // The canonical placeholder of a dedup key, or nullptr.
+  const std::u32string* canonical_of(const std::u32string& key) const {
+    auto c = canonical.find(key);
+    if (c != canonical.end()) return &placeholder_at(c->second);
+    auto b = base->canonical.find(key);
+    return b != base->canonical.end() ? &placeholder_at(b->second) : nullptr;
+  }
+};
+
+// The view of `entity_map` for one call, preparing it when needed; false
+// when the map must be read the plain way (an entry fails the checks).
+bool view_of(py::handle entity_map, MapView& view) {
+  if (g_prepared == nullptr) g_prepared = new std::shared_ptr<PreparedMap>();
+  std::shared_ptr<PreparedMap>& current = *g_prepared;
+  std::vector<NewEntry> fresh;
+  bool strict = true;
+  const bool valid = current && entries_after(*current, entity_map, fresh, strict);
+  if (!valid || fresh.size() >= kOwnEntries) {
+    if (!valid || current.use_count() > 1) {
+      auto p = std::make_shared<PreparedMap>();
+      p->map = py::reinterpret_borrow<py::object>(entity_map);
+      current = p;
+    }
+    std::shared_ptr<PreparedMap> held = current;
+    if (!extend(*held, entity_map)) {
+      if (current == held) current.reset();
+      return false;
+    }
+    fresh.clear();
+    strict = held->strict;
+  }
+  view.owner = current;
+  const PreparedMap& p = *view.owner;
+  view.base = &p;
+  view.strict = strict;
+  view.counters = p.counters;
+  std::unordered_map<std::u32string, size_t> extra_index;
+  std::u32string label;
+  std::string digits;
+  for (const NewEntry& n : fresh) {
+    Text kt(n.text), vt(n.placeholder);
+    std::u32string text(kt.view()), placeholder(vt.view());
+    if (strict) {
+      split_placeholder(placeholder, label, digits);
+      view.counters[label].raise_to(digits);
+    }
+    auto b = p.index.find(text);
+    if (b != p.index.end()) {
+      view.overridden[b->second] = {placeholder, n.type};
+      continue;
+    }
+    auto e = extra_index.find(text);
+    if (e != extra_index.end()) {
+      view.extra[e->second].placeholder = placeholder;
+      view.extra[e->second].type = n.type;
+      continue;
+    }
+    extra_index.emplace(text, view.extra.size());
+    view.extra.push_back({text, placeholder, n.type});
+  }
+  for (size_t k = 0; k < view.extra.size(); ++k) {
+    auto memo = p.memo.find(view.extra[k].text);
+    if (memo == p.memo.end()) memo = p.memo.emplace(view.extra[k].text, flat_info(view.extra[k].text)).first;
+    view.extra_info.push_back(memo->second);
+    const std::u32string& key = view.extra_info.back().key;
+    const size_t i = p.flat.size() + k;
+    auto c = view.canonical.find(key);
+    size_t current = c != view.canonical.end() ? c->second : SIZE_MAX;
+    if (current == SIZE_MAX) {
+      auto b = p.canonical.find(key);
+      if (b != p.canonical.end()) current = b->second;
+    }
+    if (current == SIZE_MAX || view.text(i).size() < view.text(current).size()) view.canonical[key] = i;
+  }
+  return true;
+}
+
+// ---------------------------------------------------------------------------
+// Anonymization
+
 
 // Which of the `needles` occur as a substring of one of the `texts`. Every
 // window of every text with a length some needle has goes into a hash set, so
@@ -461,9 +899,32 @@ std::vector<bool> occur_in_any(const std::vector<std::u32string>& texts, const s
   return found;
 }
 
-py::tuple anonymize_text(py::object text, py::object results) {
+py::tuple anonymize_text(py::object text, py::object results, py::object entity_map_arg) {
   require_str(text, "anonymize_text", "text");
   require_list(results, "anonymize_text", "results");
+  require_dict_or_none(entity_map_arg, "anonymize_text", "entity_map");
+  const bool given_map = !entity_map_arg.is_none();
+
+  // What the given map already holds: the placeholder of each dedup key and
+  // the highest number of each label. Read before the results, whose
+  // attributes may run code that changes the map.
+  std::unordered_map<std::u32string, std::u32string> by_key;
+  std::unordered_map<std::u32string, Number> counters;
+  MapView view;
+  const bool use_view = given_map && view_of(entity_map_arg, view) && view.strict;
+  if (use_view) {
+    counters = view.counters;
+  } else if (given_map) {
+    std::vector<MapEntry> entries = map_entries(entity_map_arg, "anonymize_text", true);
+    std::u32string label;
+    std::string digits;
+    for (const MapEntry& e : entries) {
+      split_placeholder(e.placeholder, label, digits);
+      counters[label].raise_to(digits);
+    }
+    by_key = canonical_placeholders(flatten_entries(std::move(entries)), nullptr);
+  }
+
   Text t(text);
   const Py_ssize_t n = static_cast<Py_ssize_t>(t.size());
   std::vector<Item> input = read_items(results);
@@ -511,27 +972,49 @@ py::tuple anonymize_text(py::object text, py::object results) {
     it.end = end;
   }
 
-  py::dict entity_map;
-  std::unordered_map<std::u32string, std::u32string> by_key;
-  std::unordered_map<std::u32string, long> counters;
   std::vector<std::u32string> replacements(kept.size());
+  std::vector<py::str> originals(kept.size());
   for (size_t k = 0; k < kept.size(); ++k) {
     const Item& it = kept[k];
     if (!PyUnicode_Check(it.type.ptr())) {
       throw py::type_error("entity_type must be str, not " + std::string(Py_TYPE(it.type.ptr())->tp_name) + ": " +
                            describe(it.obj));
     }
+    if (given_map && is_reserved_key(it.type)) {
+      throw py::value_error("entity_type " + quoted(it.type) + " is reserved for entries of map files: " +
+                            describe(it.obj));
+    }
     Text label_text(it.type);
     std::u32string label(label_text.view());
     std::u32string normalized = collapse_whitespace(t.slice(it.start, it.end));
     std::u32string key = dedup_key(normalized);
-    if (!entity_map.contains(it.type)) entity_map[it.type] = py::dict();
     auto found = by_key.find(key);
     if (found == by_key.end()) {
-      found = by_key.emplace(key, placeholder(label, ++counters[label])).first;
+      const std::u32string* known = use_view ? view.canonical_of(key) : nullptr;
+      found = by_key.emplace(key, known != nullptr ? *known : placeholder(label, counters[label].next())).first;
     }
-    entity_map[it.type].cast<py::dict>()[to_str(normalized)] = to_str(found->second);
+    originals[k] = to_str(normalized);
     replacements[k] = found->second;
+  }
+
+  // The map is written once every placeholder is known. An entry the given
+  // map holds already stays as it is: an earlier document restores from it.
+  py::dict entity_map = given_map ? py::reinterpret_borrow<py::dict>(entity_map_arg) : py::dict();
+  for (size_t k = 0; k < kept.size(); ++k) {
+    const py::object& type = kept[k].type;
+    PyObject* inner = PyDict_GetItemWithError(entity_map.ptr(), type.ptr());
+    if (inner == nullptr) {
+      if (PyErr_Occurred()) throw py::error_already_set();
+      py::dict fresh;
+      if (PyDict_SetItem(entity_map.ptr(), type.ptr(), fresh.ptr()) < 0) throw py::error_already_set();
+      inner = fresh.ptr();
+    } else if (!PyDict_Check(inner)) {
+      // Only code run by the results' attributes can have put it there.
+      throw py::type_error("anonymize_text(): entity_map[" + quoted(type) + "] is no longer a dict but " +
+                           Py_TYPE(inner)->tp_name);
+    }
+    py::object value = to_str(replacements[k]);
+    if (PyDict_SetDefault(inner, originals[k].ptr(), value.ptr()) == nullptr) throw py::error_already_set();
   }
 
   // One pass from the start: the spans do not overlap and are sorted by
@@ -748,38 +1231,6 @@ bool replace_entity(std::u32string& cur, std::vector<Span>& placeholders, U32Vie
   return true;
 }
 
-struct FlatEntry {
-  std::u32string text;
-  std::u32string placeholder;
-  py::object type;
-};
-
-std::vector<FlatEntry> flatten(py::dict entity_map, const char* func) {
-  std::vector<FlatEntry> flat;
-  std::unordered_map<std::u32string, size_t> index;
-  for (auto outer : entity_map) {
-    if (!PyDict_Check(outer.second.ptr())) {
-      throw py::type_error(std::string(func) + "(): entity map values must be dict, not " +
-                           Py_TYPE(outer.second.ptr())->tp_name);
-    }
-    for (auto inner : outer.second.cast<py::dict>()) {
-      require_str(inner.first, func, "entity_map text");
-      require_str(inner.second, func, "entity_map placeholder");
-      Text k(inner.first), v(inner.second);
-      std::u32string key(k.view());
-      auto it = index.find(key);
-      if (it == index.end()) {
-        index.emplace(key, flat.size());
-        flat.push_back({key, std::u32string(v.view()), py::reinterpret_borrow<py::object>(outer.first)});
-      } else {
-        flat[it->second].placeholder = std::u32string(v.view());
-        flat[it->second].type = py::reinterpret_borrow<py::object>(outer.first);
-      }
-    }
-  }
-  return flat;
-}
-
 struct Propagated {
   const std::u32string* text;
   const std::u32string* placeholder;
@@ -803,9 +1254,7 @@ bool propagate_in_one_text(std::u32string& text, const std::vector<Span>& placeh
   // not white space: a match holds the entity's own in the same order. The
   // text's windows of those characters are hashed once per key length in use
   // (a rolling hash), and only the windows some entity has are kept.
-  constexpr size_t kKeyChars = 8;
-  constexpr uint64_t kBase = 0x100000001B3ULL;
-  const auto mix = [](uint64_t h, size_t len) { return h + len * 0x9E3779B97F4A7C15ULL; };
+  const auto mix = mix_key;
   std::unordered_map<uint64_t, std::vector<size_t>> candidates_of;
   std::vector<uint64_t> keys(todo.size());
   bool lengths[kKeyChars + 1] = {};
@@ -897,21 +1346,98 @@ bool propagate_in_one_text(std::u32string& text, const std::vector<Span>& placeh
   return true;
 }
 
+// The flat entries of `view` whose candidate key occurs at a place of
+// `text` where a match could start, with those that are always tried: the
+// others cannot match anywhere in the text (a match lies inside one stretch
+// between placeholders, and stretches only shrink as entities are replaced
+// by placeholders).
+std::vector<size_t> candidates_in(const MapView& view, U32View s) {
+  const PreparedMap& p = *view.base;
+  std::vector<size_t> out(p.indirect);
+  for (size_t k = 0; k < view.extra.size(); ++k) out.push_back(p.flat.size() + k);
+  if (!p.by_hash.empty()) {
+    std::vector<size_t> at;
+    std::vector<uint64_t> prefix(1, 0);
+    for (size_t i = 0; i < s.size(); ++i) {
+      if (is_space(s[i])) continue;
+      at.push_back(i);
+      prefix.push_back(prefix.back() * kBase + static_cast<uint64_t>(s[i]) + 1);
+    }
+    uint64_t power[kKeyChars + 1];
+    power[0] = 1;
+    for (size_t len = 1; len <= kKeyChars; ++len) power[len] = power[len - 1] * kBase;
+    std::unordered_set<size_t> seen;
+    for (size_t j = 0; j < at.size(); ++j) {
+      const size_t pos = at[j];
+      if (pos > 0 && is_word(s[pos]) && is_word(s[pos - 1])) continue;
+      for (size_t len = 1; len <= kKeyChars && j + len <= at.size(); ++len) {
+        if (!p.lengths[len]) continue;
+        auto found = p.by_hash.find(mix_key(prefix[j + len] - prefix[j] * power[len], len));
+        if (found == p.by_hash.end()) continue;
+        for (size_t i : found->second) {
+          if (seen.insert(i).second) out.push_back(i);
+        }
+      }
+    }
+  }
+  return out;
+}
+
+bool run_propagation(std::u32string& cur, std::vector<Span>& placeholders, const std::vector<Propagated>& todo);
+
+py::str postprocess_with_view(py::object anonymized, const MapView& view) {
+  Text source(anonymized);
+  std::u32string cur(source.view());
+  std::vector<size_t> found = candidates_in(view, cur);
+  // Longest first; equal lengths keep map order.
+  std::sort(found.begin(), found.end(), [&](size_t a, size_t b) {
+    const size_t la = view.text(a).size(), lb = view.text(b).size();
+    return la != lb ? la > lb : a < b;
+  });
+  py::object types = module().attr("_POSTPROCESS_ENTITY_TYPES");
+  std::vector<const std::u32string*> replacement;
+  std::vector<Propagated> todo;
+  for (size_t i : found) {
+    const std::u32string& text = view.text(i);
+    if (text.size() < 5) continue;
+    int member = PySequence_Contains(types.ptr(), view.type(i).ptr());
+    if (member < 0) throw py::error_already_set();
+    if (!member) continue;
+    const bool one_word_person = equals(view.type(i), "PERSON_NAME") && strip(text).find(U' ') == U32View::npos;
+    todo.push_back({&text, view.canonical_of(view.info(i).key), one_word_person});
+  }
+  std::vector<Span> placeholders = find_placeholders(cur);
+  if (run_propagation(cur, placeholders, todo)) {
+    logger().debug("[processing] Post-process replaced additional entity occurrences");
+  }
+  return to_str(cur);
+}
+
+bool run_propagation(std::u32string& cur, std::vector<Span>& placeholders, const std::vector<Propagated>& todo) {
+  bool changed = false;
+  if (!propagate_in_one_text(cur, placeholders, todo, changed)) {
+    for (const Propagated& p : todo) {
+      changed |= replace_entity(cur, placeholders, *p.text, *p.placeholder, p.one_word_person);
+    }
+  }
+  return changed;
+}
+
 py::str postprocess_anonymized(py::object anonymized, py::object entity_map) {
   require_str(anonymized, "postprocess_anonymized", "anonymized");
   require_dict(entity_map, "postprocess_anonymized", "entity_map");
-  std::vector<FlatEntry> flat = flatten(py::dict(entity_map), "postprocess_anonymized");
+  {
+    MapView view;
+    if (view_of(entity_map, view) && view.strict) return postprocess_with_view(anonymized, view);
+  }
+  std::vector<MapEntry> flat = flatten_entries(map_entries(entity_map, "postprocess_anonymized", false));
 
   std::vector<size_t> by_length(flat.size());
   for (size_t i = 0; i < flat.size(); ++i) by_length[i] = i;
   std::stable_sort(by_length.begin(), by_length.end(),
                    [&](size_t a, size_t b) { return flat[a].text.size() < flat[b].text.size(); });
-  std::unordered_map<std::u32string, std::u32string> canonical;
-  std::vector<std::u32string> keys(flat.size());
-  for (size_t i : by_length) {
-    keys[i] = dedup_key(collapse_whitespace(flat[i].text));
-    canonical.emplace(keys[i], flat[i].placeholder);
-  }
+  std::vector<std::u32string> keys;
+  std::unordered_map<std::u32string, std::u32string> canonical = canonical_placeholders(flat, &keys);
   for (size_t i = 0; i < flat.size(); ++i) flat[i].placeholder = canonical[keys[i]];
 
   // Longest first; equal lengths keep map order (a stable sort).
@@ -925,20 +1451,16 @@ py::str postprocess_anonymized(py::object anonymized, py::object entity_map) {
   py::object types = module().attr("_POSTPROCESS_ENTITY_TYPES");
   std::vector<Propagated> todo;
   for (size_t i : longest_first) {
-    const FlatEntry& e = flat[i];
+    const MapEntry& e = flat[i];
     int member = PySequence_Contains(types.ptr(), e.type.ptr());
     if (member < 0) throw py::error_already_set();
     if (!member || e.text.size() < 5) continue;
     const bool one_word_person = equals(e.type, "PERSON_NAME") && strip(e.text).find(U' ') == U32View::npos;
     todo.push_back({&e.text, &e.placeholder, one_word_person});
   }
-  bool changed = false;
-  if (!propagate_in_one_text(cur, placeholders, todo, changed)) {
-    for (const Propagated& p : todo) {
-      changed |= replace_entity(cur, placeholders, *p.text, *p.placeholder, p.one_word_person);
-    }
+  if (run_propagation(cur, placeholders, todo)) {
+    logger().debug("[processing] Post-process replaced additional entity occurrences");
   }
-  if (changed) logger().debug("[processing] Post-process replaced additional entity occurrences");
   return to_str(cur);
 }
 
@@ -954,6 +1476,7 @@ py::str deanonymize_text(py::object anonymized_text, py::object entity_map) {
   require_dict(entity_map, "deanonymize_text", "entity_map");
   std::unordered_map<std::u32string, std::u32string> first_text;  // placeholder -> text
   for (const auto& outer : snapshot_items(entity_map)) {
+    if (is_reserved_key(outer.first)) continue;
     if (!PyDict_Check(outer.second.ptr())) {
       throw py::type_error(std::string("deanonymize_text(): entity map values must be dict, not ") +
                            Py_TYPE(outer.second.ptr())->tp_name);
@@ -1222,14 +1745,22 @@ PYBIND11_MODULE(processing, m) {
         "instead), cut clean of white space and punctuation, and dropped if nothing is left.\n"
         "Returns a new list of the same objects, narrowed ones as copies (the caller's results are\n"
         "never changed), or the input list itself when empty.");
-  m.def("anonymize_text", &anonymize_text, py::arg("text"), py::arg("results"),
+  m.def("anonymize_text", &anonymize_text, py::arg("text"), py::arg("results"), py::kw_only(),
+        py::arg("entity_map") = py::none(),
         "Replace every detected span by a numbered placeholder.\n\n"
         "Returns (anonymized text, entity map) where the map is entity type -> white-space-normalized\n"
         "original text -> placeholder. Person-name results lose leading titles and trailing\n"
         "punctuation; their start and end are updated in place. Raises ValueError when a result's\n"
-        "offsets lie outside the text.");
+        "offsets lie outside the text.\n\n"
+        "With `entity_map` (the map of earlier documents of the same case), an entity whose dedup key\n"
+        "the map knows gets the map's placeholder (that of its shortest text of the key), new ones are\n"
+        "numbered after the highest number the map holds for their type, and the map is extended in\n"
+        "place (existing entries are never changed) and returned. Top-level keys beginning with\n"
+        "\"tarnis:\" (reserved entries of map files) are skipped. A map that is not a dict of dicts of\n"
+        "text -> placeholder raises TypeError or ValueError before any work.");
   m.def("postprocess_anonymized", &postprocess_anonymized, py::arg("anonymized"), py::arg("entity_map"),
-        "Replace further verbatim occurrences of known entities, never inside placeholders.");
+        "Replace further verbatim occurrences of known entities, never inside placeholders. Top-level\n"
+        "keys of the map beginning with \"tarnis:\" (reserved entries of map files) are skipped.");
   m.def("deanonymize_text", &deanonymize_text, py::arg("anonymized_text"), py::arg("entity_map"),
         "Restore the original texts from the entity map: each placeholder of the text is replaced,\n"
         "once, by the first text the map holds for it; map values that are not placeholders and\n"

@@ -249,10 +249,14 @@ def _verify(config: AnalyzerConfig, texts: dict, found: dict, errors: list) -> N
         found[i] = [r for r in results if id(r) not in rejected]
 
 
-def anonymize_values(config: AnalyzerConfig, values: list) -> tuple[list, list, list]:
+def anonymize_values(config: AnalyzerConfig, values: list, entity_map: dict | None = None) -> tuple[list, list, list]:
     """Anonymize a batch of documents: (anonymized texts, entity maps as the
     command's JSON, errors), one each per value; a document either has its
-    text and map or an error, never part of them."""
+    text and map or an error, never part of them. With `entity_map` (the
+    library's map of earlier documents of a case), every document is
+    anonymized against it alone: its known entities keep their placeholders,
+    its new ones are numbered after the map's, and its own map holds the
+    entries its text uses (those of `entity_map` and its new ones)."""
     n = len(values)
     anonymized: list = [None] * n
     maps: list = [None] * n
@@ -276,16 +280,40 @@ def anonymize_values(config: AnalyzerConfig, values: list) -> tuple[list, list, 
             errors[i] = _withheld(e, "anonymizing" if config.verify is None else "analyzing")
     if config.verify is not None:
         _verify(config, texts, found, errors)
+    case = None
+    if entity_map is not None and found:
+        from tarnis.host.casemap import CaseMap
+
+        # One copy per batch; each document's new entries are taken out again.
+        case = CaseMap({t: dict(inner) for t, inner in entity_map.items()})
     for i, results in found.items():
         try:
-            anon, entity_map = anonymize_results(texts[i], results)
-            maps[i] = entity_map_json(entity_map, anon)
+            if case is None:
+                anon, row_map = anonymize_results(texts[i], results)
+            else:
+                mark = case.checkpoint()
+                try:
+                    anon, _ = anonymize_results(texts[i], results, case.entity_map)
+                    row_map = case.entries_for(anon)
+                finally:
+                    case.rollback(mark)
+            maps[i] = entity_map_json(row_map, anon)
         except Exception as e:  # noqa: BLE001
             errors[i] = _withheld(e, "anonymizing")
             maps[i] = None
             continue
         anonymized[i] = anon
     return anonymized, maps, errors
+
+
+def _case_map(entity_map) -> dict:
+    """The library's entity map of `entity_map` (a dict such as a case map
+    file holds: its reserved "tarnis:" entries are dropped), checked by the
+    library before any job; TypeError or ValueError when it is none."""
+    from tarnis.processing import anonymize_text
+
+    anonymize_text("", [], entity_map=entity_map)      # the library's checks, no change
+    return {t: dict(inner) for t, inner in entity_map.items() if not t.startswith("tarnis:")}
 
 
 def _row_slices(sizes: list[int], limit: int = _MAX_BATCH_CHARS):
@@ -307,13 +335,15 @@ def _text_type(large: bool):
 
 
 def _anonymize_batches(config: AnalyzerConfig, text_col: str, names: tuple[str, str, str], large: bool,
-                       batches):
+                       batches, entity_map=None):
     import pyarrow as pa
 
+    if entity_map is not None and not isinstance(entity_map, dict):
+        entity_map = entity_map.value       # a broadcast variable, read once per task
     text_type = _text_type(large)
     for batch in batches:
         values = batch.column(batch.schema.get_field_index(text_col)).to_pylist()
-        anonymized, maps, errors = anonymize_values(config, values)
+        anonymized, maps, errors = anonymize_values(config, values, entity_map)
         del values
         sizes = [len(a or "") + len(m or "") for a, m in zip(anonymized, maps)]
         for start, stop in _row_slices(sizes):
@@ -459,7 +489,8 @@ def anonymize_dataframe(df, text_col: str = "text", *, rules_only: bool = False,
                         spacy_model=None, entities=None, verify: dict | None = None,
                         output_cols: tuple[str, str] = OUTPUT_COLS, error_col: str = ERROR_COL,
                         ner: str | None = None, gliner_backend: str | None = None,
-                        gliner_batch_size: int | None = None, keep_legal_references: bool = True):
+                        gliner_batch_size: int | None = None, keep_legal_references: bool = True,
+                        entity_map: dict | None = None):
     """`df` with the anonymized text, the entity map (JSON, the command's map
     format) and an error column added, lazily like any transformation.
 
@@ -476,12 +507,30 @@ def anonymize_dataframe(df, text_col: str = "text", *, rules_only: bool = False,
     decisions, orders, official journals, articles) and year ranges stay in
     the text; `keep_legal_references=False` anonymizes them too.
 
+    `entity_map`, the entity map of earlier documents of a case (the
+    library's map, or a case map file loaded with json: its "tarnis:"
+    entries are left out), is broadcast to the executors and every row is
+    anonymized against it: an entity it knows gets its placeholder, a new
+    one is numbered after the map's. The rows' new entities are not merged
+    back into one map: each row is anonymized against `entity_map` alone, so
+    two rows may give one new entity different placeholders, or one
+    placeholder to two new entities. Each row's map holds the entries its
+    text uses and restores it; to extend the case map itself, anonymize with
+    the command's --map, which goes through the documents in order.
+
     A row whose document failed has the error filled and the other two new
     columns null."""
     from pyspark.sql.types import StringType, StructField, StructType
 
     config = make_config(rules_only, gliner_model, spacy_model, entities, verify, ner, gliner_backend,
                          gliner_batch_size, keep_legal_references)
+    shared = None
+    if entity_map is not None:
+        shared = _case_map(entity_map)
+        try:
+            shared = df.sparkSession.sparkContext.broadcast(shared)
+        except Exception:  # noqa: BLE001 - a session without a context (Spark Connect): sent with the tasks
+            pass
     _check_text_column(df, text_col, "text_col")
     if not isinstance(output_cols, (tuple, list)) or len(output_cols) != 2:
         raise TypeError("output_cols must be a pair of column names (anonymized text, entity map)")
@@ -489,7 +538,8 @@ def anonymize_dataframe(df, text_col: str = "text", *, rules_only: bool = False,
     _check_new_columns(df, names)
     schema = StructType(list(df.schema.fields) + [StructField(n, StringType(), True) for n in names])
     return df.mapInArrow(
-        functools.partial(_anonymize_batches, config, text_col, names, _large_strings(df)), schema)
+        functools.partial(_anonymize_batches, config, text_col, names, _large_strings(df), entity_map=shared),
+        schema)
 
 
 def restore_dataframe(df, anonymized_col: str, map_col: str, output_col: str = "restored", *,

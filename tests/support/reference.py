@@ -210,9 +210,32 @@ def _select_keeping_high_spec(ordered, text):
     return [_with_span(k[2], k[0], k[1]) for k in kept]
 
 
-def anonymize_text(text: str, results: list):
+def _seeded(entity_map: dict) -> tuple[dict[str, int], dict[str, str]]:
+    """The counters and dedup keys an existing map starts anonymize_text with:
+    the highest number per placeholder label, and per dedup key the
+    placeholder of its shortest text (as propagation canonicalizes)."""
     counters: dict[str, int] = {}
-    entity_map: dict[str, dict[str, str]] = {}
+    flat: dict[str, str] = {}
+    for entity_type, inner in entity_map.items():
+        if entity_type.startswith("tarnis:"):
+            continue
+        for original, placeholder in inner.items():
+            m = re.fullmatch(r"\[([A-Z_]+)_(\d+)\]", placeholder)
+            counters[m.group(1)] = max(counters.get(m.group(1), 0), int(m.group(2)))
+            flat[original] = placeholder
+    by_key: dict[str, str] = {}
+    for original in sorted(flat, key=len):
+        by_key.setdefault(dedup_key(normalize_whitespace(original)), flat[original])
+    return counters, by_key
+
+
+def anonymize_text(text: str, results: list, entity_map: dict | None = None):
+    counters: dict[str, int] = {}
+    by_key: dict[str, str] = {}
+    if entity_map is None:
+        entity_map = {}
+    else:
+        counters, by_key = _seeded(entity_map)
     anonymized = text
     cleaned = resolve_overlaps(results, cut_text=text)
     non_code = {normalize_whitespace(text[r.start:r.end]) for r in cleaned if r.entity_type != "CODE"}
@@ -228,7 +251,6 @@ def anonymize_text(text: str, results: list):
             r.start += len(m.group())
         while r.end > r.start and text[r.end - 1] in ".,;:":
             r.end -= 1
-    by_key: dict[str, str] = {}
     for r in kept:
         original = text[r.start:r.end]
         normalized = normalize_whitespace(original)
@@ -238,7 +260,7 @@ def anonymize_text(text: str, results: list):
         if key not in by_key:
             counters[label] = counters.get(label, 0) + 1
             by_key[key] = f"[{label}_{counters[label]}]"
-        entity_map[label][normalized] = by_key[key]
+        entity_map[label].setdefault(normalized, by_key[key])
         anonymized = anonymized[:r.start] + by_key[key] + anonymized[r.end:]
     return anonymized, entity_map
 
@@ -257,6 +279,8 @@ def postprocess_anonymized(anonymized: str, entity_map: dict) -> str:
     flat: dict[str, str] = {}
     type_for: dict[str, str] = {}
     for entity_type, inner in entity_map.items():
+        if entity_type.startswith("tarnis:"):
+            continue
         for text, placeholder in inner.items():
             flat[text] = placeholder
             type_for[text] = entity_type

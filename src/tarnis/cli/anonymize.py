@@ -29,14 +29,17 @@ def _remove_partial_outputs(anon: Path, emap: Path, pid: int, force: bool) -> No
 
 def _plan(args, console: Console, outdir: Path | None) -> tuple[list[tuple[Document, Path, Path]], int]:
     """The documents and their outputs, planned before anything is loaded or
-    written, and the number of arguments or documents that failed."""
+    written, and the number of arguments or documents that failed. With a
+    case map (--map) no per-document map is written, so only the anonymized
+    texts count."""
     documents, failed = collect_documents(args.paths, console)
     jobs: list[tuple[Document, Path, Path]] = []
     planned: dict[str, Path] = {}
     inputs = {os.path.realpath(d.source): d.source for d in documents}
+    case = getattr(args, "map", None) is not None
     for doc in documents:
         anon, emap = doc.outputs(outdir)
-        for out in (anon, emap):
+        for out in ((anon,) if case else (anon, emap)):
             key = os.path.realpath(out)
             if key in planned:
                 raise UsageError(f"{shown(planned[key])} and {shown(doc.source)} would both be written to {shown(out)}; "
@@ -50,7 +53,7 @@ def _plan(args, console: Console, outdir: Path | None) -> tuple[list[tuple[Docum
     if not args.force:
         ready = []
         for doc, anon, emap in jobs:
-            existing = [shown(p) for p in (anon, emap) if os.path.lexists(p)]
+            existing = [shown(p) for p in ((anon,) if case else (anon, emap)) if os.path.lexists(p)]
             if existing:
                 console.error(f"{shown(doc.source)}: {' and '.join(existing)} already exist"
                               f"{'s' if len(existing) == 1 else ''} (use --force to overwrite)")
@@ -66,6 +69,10 @@ def cmd_anonymize(args, console: Console) -> int:
     if outdir is not None and outdir.exists() and not outdir.is_dir():
         raise UsageError(f"-o {shown(args.output)}: not a folder")
     jobs, failed = _plan(args, console, outdir)
+    if getattr(args, "map", None) is not None:
+        from tarnis.cli.case import run_case
+
+        return run_case(args, console, jobs, failed)
     if not jobs:
         console.info(f"nothing anonymized, {failed} failed")
         return EXIT_FAILED if failed else EXIT_OK

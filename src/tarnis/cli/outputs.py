@@ -10,6 +10,7 @@ from pathlib import Path
 
 from tarnis.cli.staging import write_outputs
 from tarnis.host.errors import shown
+from tarnis.host.maps import entity_map_json
 from tarnis.host.pipeline import outputs, placeholder_counts, restoration_warning
 
 # The entity map holds the personal data itself: only its owner may read it.
@@ -27,6 +28,13 @@ def write_anonymized(source: Path, text: str, anonymized: str, entity_map: dict,
     map_data, anonymized_data = outputs(anonymized, entity_map, data)
     write_outputs([(emap, map_data, MAP_FILE_MODE), (anon, anonymized_data, text_mode)], force=force)
     return placeholder_counts(anonymized, entity_map)
+
+
+def write_case_map(path: Path, entity_map: dict, documents: dict) -> None:
+    """Write a case map (replacing the one in place, which it extends) as
+    one step: staged, then renamed."""
+    write_outputs([(path, entity_map_json(entity_map, documents=documents).encode("utf-8"), MAP_FILE_MODE)],
+                  force=True)
 
 
 _SURROGATE = re.compile(r"[\ud800-\udfff]")

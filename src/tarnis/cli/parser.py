@@ -29,6 +29,14 @@ def build_parser() -> argparse.ArgumentParser:
     p.add_argument("paths", nargs="+", metavar="PATH", help="text file or folder")
     p.add_argument("-o", "--output", metavar="OUTDIR", help="folder for the outputs (default: beside each input)")
     p.add_argument("-f", "--force", action="store_true", help="overwrite existing outputs")
+    p.add_argument("--map", metavar="CASE.map.json",
+                   help="anonymize every document against one entity map, the case map: the same entity gets "
+                        "the same placeholder in every document, new ones are numbered after those the map "
+                        "holds; the file is extended when it exists (every earlier placeholder kept) and "
+                        "created otherwise. No NAME.map.json is written per document in this mode; "
+                        "`tarnis restore FILE --map CASE.map.json` restores any document of the case. The "
+                        "numbering depends only on the documents and their order, not on --jobs; a second "
+                        "run on the same map at once is refused (lock file CASE.map.json.lock)")
     _add_models(p)
     _add_slm(p, review=True)
     _add_common(p)
@@ -39,7 +47,9 @@ def build_parser() -> argparse.ArgumentParser:
                                    "holding placeholders that the map does not know (the map of another "
                                    "document?) is an error and nothing is written, unless --partial.")
     p.add_argument("file", metavar="FILE", help="anonymized text file")
-    p.add_argument("--map", required=True, metavar="MAP.json", help="the entity map written by anonymize")
+    p.add_argument("--map", required=True, metavar="MAP.json",
+                   help="the entity map written by anonymize: the document's own NAME.map.json, or the case "
+                        "map of anonymize --map")
     p.add_argument("-o", "--output", metavar="OUT", help="file to write (default: standard output)")
     p.add_argument("-f", "--force", action="store_true", help="overwrite OUT if it exists")
     p.add_argument("--partial", action="store_true",

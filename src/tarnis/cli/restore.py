@@ -12,7 +12,8 @@ from tarnis.host.defaults import PLACEHOLDER as _PLACEHOLDER
 from tarnis.host.errors import DocumentError, UsageError, shown
 from tarnis.host.errors import count as _count
 from tarnis.host.errors import listed as _shown
-from tarnis.host.maps import _RESTORE_FLOOR, _RESTORE_GROWTH, map_mismatch, read_entity_map, restored_length
+from tarnis.host.maps import (_RESTORE_FLOOR, _RESTORE_GROWTH, case_document, map_mismatch, read_entity_map,
+                              restored_length)
 
 
 def cmd_restore(args, console: Console) -> int:
@@ -35,12 +36,29 @@ def cmd_restore(args, console: Console) -> int:
         console.error(str(e))
         return EXIT_FAILED
     entity_map = loaded.entity_map
+    own = loaded.own
+    case = loaded.documents is not None
+    info = loaded.info
+    if case:
+        # The document of the case this text is: its fingerprint, and the
+        # placeholder-shaped texts it held itself (which later documents may
+        # have given to entities: in this text they stay as they are).
+        info, own = case_document(text, loaded.documents)
+        if own:
+            entity_map = {t: {k: v for k, v in inner.items() if v not in own} for t, inner in entity_map.items()}
 
-    if loaded.info is None:
+    if case and info is None:
+        console.warning(f"{shown(map_path)}: a case map without documents: it cannot be checked against {source}, "
+                        "only its placeholders can")
+    elif info is None:
         console.warning(f"{shown(map_path)}: a map without the fingerprint of its text (written by an earlier "
                         f"version): it cannot be checked against {source}, only its placeholders can")
     else:
-        mismatch = map_mismatch(text, loaded.info, str(map_path))
+        mismatch = map_mismatch(text, info, f"the case map {map_path}" if case else str(map_path))
+        if mismatch is not None and case and mismatch.startswith("not the text"):
+            mismatch = (f"not a document of the case map {shown(map_path)} (none of its "
+                        f"{_count(len(loaded.documents), 'document')} shares half its lines; a document of "
+                        "another case?)")
         if mismatch is not None:
             if not args.partial:
                 console.error(f"{shown(source)}: {mismatch}; nothing was restored (--partial restores a text edited "
@@ -50,7 +68,7 @@ def cmd_restore(args, console: Console) -> int:
 
     known = {p for inner in entity_map.values() for p in inner.values()}
     found = list(dict.fromkeys(_PLACEHOLDER.findall(text)))
-    unknown = [p for p in found if p not in known and p not in loaded.own]
+    unknown = [p for p in found if p not in known and p not in own]
     if unknown:
         # Most likely the map of another document: restoring the placeholders
         # the two share would put that document's data into this one.
@@ -61,7 +79,8 @@ def cmd_restore(args, console: Console) -> int:
             return EXIT_FAILED
         console.warning(f"{shown(source)}: {what}; left as they are")
     present = set(found)
-    unused = [p for inner in entity_map.values() for p in inner.values() if p not in present]
+    # A case map holds the placeholders of every document of the case.
+    unused = [] if case else [p for inner in entity_map.values() for p in inner.values() if p not in present]
     if unused:
         unused = list(dict.fromkeys(unused))
         console.warning(f"{shown(source)}: {_count(len(unused), 'placeholder')} of {shown(map_path)} not in the text "

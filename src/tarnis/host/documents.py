@@ -297,20 +297,21 @@ def _aligned_replacements(original: str, line: str, keys: dict, every: set) -> l
     return out
 
 
-def anonymize_document(document, results: list) -> tuple[str, dict, bytes | None]:
+def anonymize_document(document, results: list, entity_map: dict | None = None) -> tuple[str, dict, bytes | None]:
     """Anonymize `document` (from read_document) with the engine's results on
     its text: (anonymized text, entity map, the anonymized file's bytes for a
-    Word document or None). In a Word document a result is cut at the line
+    Word document or None); against `entity_map` (a case's, extended in
+    place) when given. In a Word document a result is cut at the line
     breaks between pieces, and further occurrences are replaced piece by
     piece, so no placeholder spans two paragraphs."""
     from tarnis.processing import anonymize_text, postprocess_anonymized
 
     text = document.text
     if not isinstance(document, WordDocument):
-        anonymized, entity_map = anonymize_text(text, results)
+        anonymized, entity_map = anonymize_text(text, results, entity_map=entity_map)
         return postprocess_anonymized(anonymized, entity_map), entity_map, None
     cut = _cut_at_lines(text, results)
-    anonymized, entity_map = anonymize_text(text, cut)
+    anonymized, entity_map = anonymize_text(text, cut, entity_map=entity_map)
     final = postprocess_anonymized(anonymized, entity_map)
     if final.count("\n") == anonymized.count("\n"):
         # No further occurrence ran over a line break: the lines still match the pieces.

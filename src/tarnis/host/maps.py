@@ -60,13 +60,59 @@ def map_fingerprint(anonymized: str, entity_map: dict) -> dict[str, str]:
     }
 
 
-def entity_map_json(entity_map: dict, anonymized: str | None = None) -> str:
+def entity_map_json(entity_map: dict, anonymized: str | None = None, *, documents: dict | None = None) -> str:
     """The entity map as the command writes it: indented UTF-8 JSON with
     non-ASCII characters as they are, ending with a newline; with the
-    `anonymized` text it was made for, followed by the entry MAP_INFO."""
+    `anonymized` text it was made for, followed by the entry MAP_INFO; or,
+    for a case map, with the `documents` of the case (document_record),
+    followed by the entries CASE_INFO and CASE_DOCUMENTS."""
     if anonymized is not None:
         entity_map = {**entity_map, MAP_INFO: map_fingerprint(anonymized, entity_map)}
+    elif documents is not None:
+        entity_map = {**entity_map, CASE_INFO: {"format": CASE_FORMAT}, CASE_DOCUMENTS: documents}
     return json.dumps(entity_map, ensure_ascii=False, indent=2) + "\n"
+
+
+# A case map (`anonymize --map CASE.map.json`) is the entity map of every
+# document of a case, plus two reserved entries: CASE_INFO, its format, and
+# CASE_DOCUMENTS, one entry per document anonymized with it: the digest of
+# the document's anonymized text -> "lines:HASHES own:PLACEHOLDERS" (what
+# MAP_INFO holds for one document). Both are dicts of strings that are not
+# placeholders, so the file still reads as the library's entity map.
+CASE_INFO = "tarnis:case"
+CASE_DOCUMENTS = "tarnis:documents"
+CASE_FORMAT = "tarnis-case-map/1"
+_OWN_SEPARATOR = " " + _OWN_PREFIX
+
+
+def document_record(anonymized: str, known) -> tuple[str, str]:
+    """(key, value) of a document's entry in CASE_DOCUMENTS; `known` holds
+    the placeholders of the case map (the others in the text were in the
+    document itself)."""
+    own = dict.fromkeys(p for p in _PLACEHOLDER.findall(anonymized) if p not in known)
+    return (_text_digest(anonymized),
+            _LINES_PREFIX + " ".join(_line_hashes(anonymized)) + _OWN_SEPARATOR + " ".join(p[1:-1] for p in own))
+
+
+def case_document(text: str, documents: dict) -> tuple[dict | None, frozenset]:
+    """The document of a case map that `text` is, as a MAP_INFO entry for
+    map_mismatch, and its own placeholders: the one of the same digest, or
+    else the one that shares most lines with it (an edited text). (None,
+    empty) for a case without documents."""
+    record = documents.get(_text_digest(text))
+    key = _text_digest(text)
+    if record is None:
+        current = Counter(_line_hashes(text))
+        best = -1
+        for k, value in documents.items():
+            shared = sum((Counter(value[len(_LINES_PREFIX):].split(_OWN_SEPARATOR)[0].split()) & current).values())
+            if shared > best:
+                best, key, record = shared, k, value
+        if record is None:
+            return None, frozenset()
+    lines, _, owned = record.partition(_OWN_SEPARATOR)
+    info = {"format": MAP_FORMAT, "anonymized-sha256": key, "anonymized-lines": lines}
+    return info, frozenset(f"[{p}]" for p in owned.split())
 
 
 
@@ -87,10 +133,12 @@ def _quoted(name: str, limit: int = 40) -> str:
 @dataclass
 class MapFile:
     """A map file: the entity map, and the entry MAP_INFO (None in a map
-    written before such entries existed)."""
+    written before such entries existed, and in a case map); for a case map,
+    its entry CASE_DOCUMENTS (None in the map of one document)."""
     entity_map: dict
     info: dict | None
     own: frozenset = frozenset()     # placeholders that were in the document itself
+    documents: dict | None = None
 
 
 def parse_entity_map(content: str) -> MapFile:
@@ -133,7 +181,20 @@ def parse_entity_map(content: str) -> MapFile:
                 and owned.startswith(_OWN_PREFIX)):
             raise DocumentError(f"the entry {_quoted(MAP_INFO)} is damaged")
         own = frozenset(f"[{p}]" for p in owned[len(_OWN_PREFIX):].split())
-    return MapFile(entity_map, info, own)
+    case, documents = data.get(CASE_INFO), data.get(CASE_DOCUMENTS)
+    if case is not None or documents is not None:
+        if info is not None:
+            raise DocumentError(f"both the map of one document and a case map (entries {_quoted(MAP_INFO)} and "
+                                f"{_quoted(CASE_INFO)})")
+        if case is None or case.get("format") != CASE_FORMAT:
+            found = None if case is None else case.get("format")
+            raise DocumentError(f"case map format {_quoted(str(found))} is not known to this version "
+                                f"(it reads {CASE_FORMAT})")
+        documents = documents if documents is not None else {}
+        for i, (k, v) in enumerate(documents.items(), 1):
+            if not (k.startswith(_SHA256_PREFIX) and v.startswith(_LINES_PREFIX) and _OWN_SEPARATOR in v):
+                raise DocumentError(f"the entry {_quoted(CASE_DOCUMENTS)} is damaged (at its document {i})")
+    return MapFile(entity_map, info, own, documents)
 
 
 def _read_regular_file(path: Path, what: str) -> bytes:

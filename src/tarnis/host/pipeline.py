@@ -30,42 +30,46 @@ def analyze(engine, config, text: str) -> list:
     return detections(engine, text, entities, raw=config.raw)
 
 
-def anonymize_results(text: str, results: list) -> tuple[str, dict]:
+def anonymize_results(text: str, results: list, entity_map: dict | None = None) -> tuple[str, dict]:
     """The anonymized text, its placeholders propagated to the further
-    occurrences of what they replace, and the entity map."""
+    occurrences of what they replace, and the entity map: a new one, or
+    `entity_map` (a case's, see tarnis.host.casemap) extended in place."""
     from tarnis.processing import anonymize_text, postprocess_anonymized
 
-    anonymized, entity_map = anonymize_text(text, results)
+    anonymized, entity_map = anonymize_text(text, results, entity_map=entity_map)
     return postprocess_anonymized(anonymized, entity_map), entity_map
 
 
-def anonymize_input(document, results: list) -> tuple[str, dict, bytes | None]:
+def anonymize_input(document, results: list, entity_map: dict | None = None) -> tuple[str, dict, bytes | None]:
     """(anonymized text, entity map, anonymized Word package or None) of a
-    document read by tarnis.host.documents.read_document."""
+    document read by tarnis.host.documents.read_document; against
+    `entity_map` when given, as anonymize_results."""
     from tarnis.host.documents import anonymize_document as anonymize_host_document
 
     if document.kind == "docx":
-        return anonymize_host_document(document, results)
-    return (*anonymize_results(document.text, results), None)
+        return anonymize_host_document(document, results, entity_map)
+    return (*anonymize_results(document.text, results, entity_map), None)
 
 
 def anonymize_document(engine, text: str, entities: list[str] | None) -> tuple[str, dict]:
     return anonymize_results(text, detections(engine, text, entities))
 
 
-def anonymize_analyzed(source, text: str, results: list, *, reread=None, stages=None):
+def anonymize_analyzed(source, text: str, results: list, *, reread=None, stages=None,
+                       entity_map: dict | None = None):
     """(anonymized text, entity map, anonymized Word package or None, names
     the review added) of a document analyzed as `text` with `results` (the
     kept ones, after a verification). `reread()` gives a Word document read
     again (None for text); `stages` with a review has the model look for
-    names left in the text."""
+    names left in the text; `entity_map`, a case's, is anonymized against
+    and extended in place."""
     document = reread() if reread is not None else None
     if document is not None and document.text != text:
         raise DocumentError(f"{shown(source)}: changed while it was being anonymized")
     if document is not None:
-        anonymized, entity_map, data = anonymize_input(document, results)
+        anonymized, entity_map, data = anonymize_input(document, results, entity_map)
     else:
-        (anonymized, entity_map), data = anonymize_results(text, results), None
+        (anonymized, entity_map), data = anonymize_results(text, results, entity_map), None
     added = []
     if stages is not None and stages.review:
         # The map is complete only after the review has extended it.
