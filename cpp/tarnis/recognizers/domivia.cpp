@@ -32,7 +32,10 @@ const std::u32string kInformalNumber = UR"((?:\s+\d{1,4}[A-Za-z]?))";
 const std::u32string kBuilding =
     UR"((?:,?\s*bl\.\s*[A-Za-z0-9]+)?(?:,?\s*sc\.\s*[A-Za-z0-9]+)?(?:,?\s*(?:et\.\s*\d+|parter))?(?:,?\s*ap\.\s*\d+[A-Za-z]?)?)";
 const std::u32string kSector = UR"((?:,?\s*sector(?:ul)?\s*[1-6])?)";
-const std::u32string kCity = UR"((?:,?\s*[a-zăâîșşțţ]+(?:[- ][a-zăâîșşțţ]+){0,1}\b(?!\.))?)";
+// The city never begins with a street-type word: after "nr. 19, Bdul
+// Magheru 31" a second address begins, which the next match takes whole.
+const std::u32string kCity =
+    UR"((?:,?\s*(?!(?:str|strad[aă]|bd|b-?dul|bul|bulevardul|calea|aleea|pia[tțţ]a|p-?[tțţ]a|[șşs]oseaua|[șşs]os|intrarea|intr|splaiul|spl|fund[aă]tura|drumul)(?!\w))[a-zăâîșşțţ]+(?:[- ][a-zăâîșşțţ]+){0,1}\b(?!\.))?)";
 const std::u32string kCounty = UR"((?:,?\s*jud\.\s*[a-zăâîșşțţ]+)?)";
 const std::u32string kPostalCode = UR"((?:,?\s*(?:MD-?)?\d{4,6})?)";
 
