@@ -235,6 +235,8 @@ def spans(text):
     ("str. Lungă nr. 2, piața Mică 4", ["str. Lungă nr. 2", "piața Mică 4"]),
     ("str. Lungă nr. 2, Piatra Neamț", ["str. Lungă nr. 2, Piatra Neamț"]),
     ("str. Lungă nr. 2, Strehaia", ["str. Lungă nr. 2, Strehaia"]),
+    ("str. Lungă nr. 2, calea ferată și drumul public", ["str. Lungă nr. 2"]),
+    ("strada morii nr. 21, piața muncii din 2017", ["strada morii nr. 21"]),
 ])
 def test_street_type_words_begin_an_address_only_where_one_follows(text, expected):
     assert spans(text) == expected
