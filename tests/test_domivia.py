@@ -264,6 +264,10 @@ def test_street_type_words_begin_an_address_only_where_one_follows(text, expecte
     ("Str. Florilor nr. 12, cod client 4512", "Str. Florilor nr. 12"),
     ("Str. Florilor nr. 12, Telefonul 0722", "Str. Florilor nr. 12"),
     ("Str. Florilor nr. 12, la 12.03.2020", "Str. Florilor nr. 12"),
+    ("str. Victoriei nr. 198, BIC RNCBROBU - card", "str. Victoriei nr. 198"),
+    ("str. Mihai Eminescu nr. 98 SWIFT RNCBROBU", "str. Mihai Eminescu nr. 98"),
+    ("str. Florilor nr. 133  card bancar 5372 4204 3732 0327.", "str. Florilor nr. 133"),
+    ("Calea Unirii nr. 57  CARDUL NR. 5110 2969 7625 5075", "Calea Unirii nr. 57"),
     # Nor does it run on into the lower-case words of the sentence.
     ("pe str. Științei nr. 5 și în luna august", "str. Științei nr. 5"),
     ("Str. Simion Bărnuțiu nr. 62, sau la tel. 219174", "Str. Simion Bărnuțiu nr. 62"),

@@ -72,11 +72,11 @@ const std::u32string kNonStreetStarts =
     UR"(^(?:de|spre|prin|pe|cu|pentru|fără|fara|între|intre|sub|peste|din|conform|în|in)\b)";
 
 // Where an address ends: a contact or identifier keyword ("telefon", "tel.",
-// "e-mail", "CNP", "cont", "cod", ...) in any case and inflection, with the
+// "e-mail", "CNP", "cont", "cod", "BIC", "card", ...) in any case and inflection, with the
 // "nr. de" / "număr de" that may precede it. "cod poștal" belongs to the
 // address.
 const std::u32string kContactKeyword =
-    UR"((?<!\w)(?:(?:nr\.?|num[aă]r(?:ul)?)\s+de\s+)?(?:tel(?:efon(?:ul|ului|ic|ice)?|efoane(?:le)?|efax)?|mobil(?:ul|ului)?|mob|fax(?:ul|ului)?|e-?mail(?:ul|ului|uri)?|mail|cnp(?:-?ul(?:ui)?)?|idnp(?:-?ul(?:ui)?)?|iban(?:-?ul(?:ui)?)?|cont(?:ul|ului|uri)?|cod(?:ul|ului)?(?!\s+po[sșş]tal)|cui|cif|contact(?:ul)?)(?!\w))";
+    UR"((?<!\w)(?:(?:nr\.?|num[aă]r(?:ul)?)\s+de\s+)?(?:tel(?:efon(?:ul|ului|ic|ice)?|efoane(?:le)?|efax)?|mobil(?:ul|ului)?|mob|fax(?:ul|ului)?|e-?mail(?:ul|ului|uri)?|mail|cnp(?:-?ul(?:ui)?)?|idnp(?:-?ul(?:ui)?)?|iban(?:-?ul(?:ui)?)?|cont(?:ul|ului|uri)?|cod(?:ul|ului)?(?!\s+po[sșş]tal)|cui|cif|contact(?:ul)?|bic|swift|card(?:ul|ului|uri)?)(?!\w))";
 // A number right after one of these words is a year, a count or an hour
 // ("din 2017", "de 17", "la ora 10"), not a house number.
 const std::u32string kBeforeNonHouseNumber =
