@@ -268,6 +268,8 @@ def test_street_type_words_begin_an_address_only_where_one_follows(text, expecte
     ("str. Mihai Eminescu nr. 98 SWIFT RNCBROBU", "str. Mihai Eminescu nr. 98"),
     ("str. Florilor nr. 133  card bancar 5372 4204 3732 0327.", "str. Florilor nr. 133"),
     ("Calea Unirii nr. 57  CARDUL NR. 5110 2969 7625 5075", "Calea Unirii nr. 57"),
+    ("cu domiciliul în\nCalea Observatorului nr. 86\n5184 1077 9447 6226.", "Calea Observatorului nr. 86"),
+    ("Str. Lungă 12 5184 1077 9447 6226", "Str. Lungă 12"),
     # Nor does it run on into the lower-case words of the sentence.
     ("pe str. Științei nr. 5 și în luna august", "str. Științei nr. 5"),
     ("Str. Simion Bărnuțiu nr. 62, sau la tel. 219174", "Str. Simion Bărnuțiu nr. 62"),

@@ -310,9 +310,14 @@ class Analysis {
       }
       if (digits < kLongNumberDigits) continue;
       // A short house number followed by a space and then a phone number
-      // ("12 0722123456") stays; a leading zero or plus marks the phone.
+      // ("12 0722123456") stays; a leading zero or plus marks the phone. A
+      // number that comes after the house number with only white space
+      // between ("nr. 86\n5184 1077 9447 6226", a card) is no house number.
       const size_t first = first_end - p;
-      if (groups > 1 && first <= 4 && text_[p] != U'0' && text_[first_end] == U' ' &&
+      size_t before = i;
+      while (before > 0 && is_space(text_[s + before - 1])) --before;
+      const bool after_number = before < i && before > 0 && is_digit(text_[s + before - 1]);
+      if (groups > 1 && first <= 4 && text_[p] != U'0' && text_[first_end] == U' ' && !after_number &&
           digits - first >= kLongNumberDigits) {
         cut = first_end - s;
         break;
