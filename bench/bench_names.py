@@ -102,7 +102,7 @@ def is_name(text: str) -> bool:
 
 
 # Role, office, title and kinship nouns that RoNEC labels PERSON when written
-# with a capital ("Domnul", "Reprezentanții", "Președinte", "Fiul", "Lt Cmdr"):
+# with a capital ("Domnul", "Reprezentanții", "Președinte", "Fiul", "Tatăl", "Lt Cmdr"):
 # no personal data, so they are counted apart ("role nouns") and leave the
 # characters of a name ("Judecătorul Serghei Furdui" counts "Serghei Furdui").
 _FOLD = str.maketrans("ăâîșşțţ", "aaisstt")
@@ -111,7 +111,7 @@ _ROLE_STEMS = ("domn", "doamn", "fiu", "fiic", "tat", "mam", "sot", "frat", "sor
                "proprietar", "premier", "ministr", "primar", "senator", "deputat", "lt", "cmdr", "martor")
 _ROLE_SUFFIXES = ("", "l", "ul", "ului", "u", "a", "ei", "ii", "i", "ilor", "e", "ele", "elor", "ia", "iei",
                   "ul", "alui", "ala", "ii", "lor", "ele", "nul", "nului", "na", "nei", "ile", "ilor", "te", "tele")
-ROLE_NOUNS = {stem + suffix for stem in _ROLE_STEMS for suffix in _ROLE_SUFFIXES}
+ROLE_NOUNS = {stem + suffix for stem in _ROLE_STEMS for suffix in _ROLE_SUFFIXES} | {"tatal"}
 
 
 def is_role_noun(word: str) -> bool:

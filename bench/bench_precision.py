@@ -105,6 +105,11 @@ def main() -> None:
     print(f"{'total':<16}{total_before:>8}{1000 * total_before / n:>11.1f}{total:>8}{1000 * total / n:>11.1f}")
     kept = Counter(t for t, _ in anonymized.get("CODE", [])) - Counter(t for t, _ in found.get("CODE", []))
     print(f"CODE results no longer reported: {sum(kept.values())}")
+    addresses = found.get("DOMIVIA", [])
+    numbered = sum(any(c.isdigit() for c in t) for t, _ in addresses)
+    print(f"DOMIVIA results with a number (house, block): {numbered} ({1000 * numbered / n:.1f} per 1,000); "
+          f"street or square names alone: {len(addresses) - numbered} ({1000 * (len(addresses) - numbered) / n:.1f} "
+          f"per 1,000)")
     print()
     print(f"URL results of Presidio's recognizer starting or ending inside a word (dropped): {len(url_fragments)}")
     for c in url_fragments[:args.samples]:

@@ -19,6 +19,7 @@ ADDRESS_SAMPLES = [
     "piața muncii din 2017, calea ferată 12, autostrada Deva-Orăștie, drumul public, intrarea în vigoare nr. 19",
     "Str. X nr. 5, jud. cluj și în, Str. Y 2 parter sau la, Piața Z, se va; Bd. Zorilor-de-sus, iar Bd. A-b",
     "Calea Aradului nr. 56, cod poștal 300001, cont RO49AAAA1B31007593840000, Strada Ulmilor 3, tel/fax 0256/491923.",
+    "strada C.A.Rosetti nr. 19, Bdul Magheru 31, str. Lungă 2, strada Mare, piata Mică 4, Calea Unirii nr. 3, Iași",
 ]
 SAMPLES = ADDRESS_SAMPLES + ROMANIAN_SAMPLES
 
@@ -227,6 +228,15 @@ def spans(text):
     ("la protestul din Piața VictorieiEXCLUSIV Cum ar putea", ["Piața Victoriei"]),
     ("Str. Prof. Dr. Ion Cantacuzino nr. 5, Ploiești", ["Str. Prof. Dr. Ion Cantacuzino nr. 5, Ploiești"]),
     ("Calea Victoriei nr. 115, sector 1, București, 010071", ["Calea Victoriei nr. 115, sector 1, București, 010071"]),
+    # A street-type word after the house number begins the next address, not a city.
+    ("imobilele din strada C.A.Rosetti nr. 19, Bdul Magheru 31, imobilul", ["strada C.A.Rosetti nr. 19", "Bdul Magheru 31"]),
+    ("str. Lungă nr. 2, strada Mare nr. 4", ["str. Lungă nr. 2", "strada Mare nr. 4"]),
+    ("Str. Lungă 2, Calea Unirii 9, Iași", ["Str. Lungă 2", "Calea Unirii 9, Iași"]),
+    ("str. Lungă nr. 2, piața Mică 4", ["str. Lungă nr. 2", "piața Mică 4"]),
+    ("str. Lungă nr. 2, Piatra Neamț", ["str. Lungă nr. 2, Piatra Neamț"]),
+    ("str. Lungă nr. 2, Strehaia", ["str. Lungă nr. 2, Strehaia"]),
+    ("str. Lungă nr. 2, calea ferată și drumul public", ["str. Lungă nr. 2"]),
+    ("strada morii nr. 21, piața muncii din 2017", ["strada morii nr. 21"]),
 ])
 def test_street_type_words_begin_an_address_only_where_one_follows(text, expected):
     assert spans(text) == expected
@@ -254,6 +264,12 @@ def test_street_type_words_begin_an_address_only_where_one_follows(text, expecte
     ("Str. Florilor nr. 12, cod client 4512", "Str. Florilor nr. 12"),
     ("Str. Florilor nr. 12, Telefonul 0722", "Str. Florilor nr. 12"),
     ("Str. Florilor nr. 12, la 12.03.2020", "Str. Florilor nr. 12"),
+    ("str. Victoriei nr. 198, BIC RNCBROBU - card", "str. Victoriei nr. 198"),
+    ("str. Mihai Eminescu nr. 98 SWIFT RNCBROBU", "str. Mihai Eminescu nr. 98"),
+    ("str. Florilor nr. 133  card bancar 5372 4204 3732 0327.", "str. Florilor nr. 133"),
+    ("Calea Unirii nr. 57  CARDUL NR. 5110 2969 7625 5075", "Calea Unirii nr. 57"),
+    ("cu domiciliul în\nCalea Observatorului nr. 86\n5184 1077 9447 6226.", "Calea Observatorului nr. 86"),
+    ("Str. Lungă 12 5184 1077 9447 6226", "Str. Lungă 12"),
     # Nor does it run on into the lower-case words of the sentence.
     ("pe str. Științei nr. 5 și în luna august", "str. Științei nr. 5"),
     ("Str. Simion Bărnuțiu nr. 62, sau la tel. 219174", "Str. Simion Bărnuțiu nr. 62"),

@@ -89,6 +89,9 @@ def test_names_after_role_words(recognizer, text, expected):
     ("formulată de titularul CNP 2900202123457", []),
     ("Subsemnatul NUMĂR DE ÎNREGISTRARE TM 94 DGX", []),
     ("INCULPATUL POPESCU ION DIN CLUJ", ["POPESCU ION"]), ("titular Ion Pop IBAN RO49", ["Ion Pop"]),
+    # an address after the role word is no name
+    ("Domnul Calea Libertății nr. 182", []), ("Subsemnatul Bulevardul Unirii 3", []),
+    ("DOMNUL STRADA FLORILOR 5", []), ("martorul Piața Unirii nr. 4", []), ("Domnul Ion Pop Aleea Rozelor 2", ["Ion Pop"]),
 ])
 def test_where_a_name_ends_and_what_is_no_name(recognizer, text, expected):
     assert names(recognizer, text) == expected

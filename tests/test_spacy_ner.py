@@ -41,6 +41,13 @@ COURT = ("DOSAR PENAL\n\n"
     ("00:31PoliticăJobbik", True, "Jobbik"),
     ("eMAG", True, "MAG"),
     ("McDonald", False, "McDonald"),
+    # Title abbreviations in capitals without their stop are acronyms.
+    ("DNA Brașov", True, "DNA Brașov"),
+    ("DNA", True, "DNA"),
+    ("ING Bank", True, "ING Bank"),
+    ("DL. POPESCU ION", False, "POPESCU ION"),
+    ("Dna Ionescu", False, "Ionescu"),
+    ("Prof Ionescu", False, "Ionescu"),
     # Nothing of a name is left: role words and lower-case words alone.
     ("avocat", False, None),
     ("inculpat", False, None),

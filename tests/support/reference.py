@@ -404,7 +404,8 @@ def reference_length(text, start, length):
         if digits < 7:
             continue
         first = len(number.group(1))
-        if number.group(2) and first <= 4 and text[p] != "0" and number.group(2)[0] == " " and digits - first >= 7:
+        if number.group(2) and first <= 4 and text[p] != "0" and number.group(2)[0] == " " \
+                and not re.search(r"\d\s+$", text[start:p]) and digits - first >= 7:
             cut = i + first
         else:
             cut = i - 1 if text[p - 1] in "+(" else i

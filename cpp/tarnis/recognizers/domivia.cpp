@@ -32,7 +32,10 @@ const std::u32string kInformalNumber = UR"((?:\s+\d{1,4}[A-Za-z]?))";
 const std::u32string kBuilding =
     UR"((?:,?\s*bl\.\s*[A-Za-z0-9]+)?(?:,?\s*sc\.\s*[A-Za-z0-9]+)?(?:,?\s*(?:et\.\s*\d+|parter))?(?:,?\s*ap\.\s*\d+[A-Za-z]?)?)";
 const std::u32string kSector = UR"((?:,?\s*sector(?:ul)?\s*[1-6])?)";
-const std::u32string kCity = UR"((?:,?\s*[a-zăâîșşțţ]+(?:[- ][a-zăâîșşțţ]+){0,1}\b(?!\.))?)";
+// The city never begins with a street-type word: after "nr. 19, Bdul
+// Magheru 31" a second address begins, which the next match takes whole.
+const std::u32string kCity =
+    UR"((?:,?\s*(?!(?:str|strad[aă]|bd|b-?dul|bul|bulevardul|calea|aleea|pia[tțţ]a|p-?[tțţ]a|[șşs]oseaua|[șşs]os|intrarea|intr|splaiul|spl|fund[aă]tura|drumul)(?!\w))[a-zăâîșşțţ]+(?:[- ][a-zăâîșşțţ]+){0,1}\b(?!\.))?)";
 const std::u32string kCounty = UR"((?:,?\s*jud\.\s*[a-zăâîșşțţ]+)?)";
 const std::u32string kPostalCode = UR"((?:,?\s*(?:MD-?)?\d{4,6})?)";
 
@@ -69,11 +72,11 @@ const std::u32string kNonStreetStarts =
     UR"(^(?:de|spre|prin|pe|cu|pentru|fără|fara|între|intre|sub|peste|din|conform|în|in)\b)";
 
 // Where an address ends: a contact or identifier keyword ("telefon", "tel.",
-// "e-mail", "CNP", "cont", "cod", ...) in any case and inflection, with the
+// "e-mail", "CNP", "cont", "cod", "BIC", "card", ...) in any case and inflection, with the
 // "nr. de" / "număr de" that may precede it. "cod poștal" belongs to the
 // address.
 const std::u32string kContactKeyword =
-    UR"((?<!\w)(?:(?:nr\.?|num[aă]r(?:ul)?)\s+de\s+)?(?:tel(?:efon(?:ul|ului|ic|ice)?|efoane(?:le)?|efax)?|mobil(?:ul|ului)?|mob|fax(?:ul|ului)?|e-?mail(?:ul|ului|uri)?|mail|cnp(?:-?ul(?:ui)?)?|idnp(?:-?ul(?:ui)?)?|iban(?:-?ul(?:ui)?)?|cont(?:ul|ului|uri)?|cod(?:ul|ului)?(?!\s+po[sșş]tal)|cui|cif|contact(?:ul)?)(?!\w))";
+    UR"((?<!\w)(?:(?:nr\.?|num[aă]r(?:ul)?)\s+de\s+)?(?:tel(?:efon(?:ul|ului|ic|ice)?|efoane(?:le)?|efax)?|mobil(?:ul|ului)?|mob|fax(?:ul|ului)?|e-?mail(?:ul|ului|uri)?|mail|cnp(?:-?ul(?:ui)?)?|idnp(?:-?ul(?:ui)?)?|iban(?:-?ul(?:ui)?)?|cont(?:ul|ului|uri)?|cod(?:ul|ului)?(?!\s+po[sșş]tal)|cui|cif|contact(?:ul)?|bic|swift|card(?:ul|ului|uri)?)(?!\w))";
 // A number right after one of these words is a year, a count or an hour
 // ("din 2017", "de 17", "la ora 10"), not a house number.
 const std::u32string kBeforeNonHouseNumber =
@@ -307,9 +310,14 @@ class Analysis {
       }
       if (digits < kLongNumberDigits) continue;
       // A short house number followed by a space and then a phone number
-      // ("12 0722123456") stays; a leading zero or plus marks the phone.
+      // ("12 0722123456") stays; a leading zero or plus marks the phone. A
+      // number that comes after the house number with only white space
+      // between ("nr. 86\n5184 1077 9447 6226", a card) is no house number.
       const size_t first = first_end - p;
-      if (groups > 1 && first <= 4 && text_[p] != U'0' && text_[first_end] == U' ' &&
+      size_t before = i;
+      while (before > 0 && is_space(text_[s + before - 1])) --before;
+      const bool after_number = before < i && before > 0 && is_digit(text_[s + before - 1]);
+      if (groups > 1 && first <= 4 && text_[p] != U'0' && text_[first_end] == U' ' && !after_number &&
           digits - first >= kLongNumberDigits) {
         cut = first_end - s;
         break;

@@ -85,14 +85,16 @@ const char* const kOrganizationWords[] = {
 
 // Words that never belong to a name, written in capitals as often as not in
 // headings and forms: identifier keywords ("titularul CNP ...", "Subsemnatul
-// NUMĂR DE ÎNREGISTRARE ...") and function words. A name ends before one.
+// NUMĂR DE ÎNREGISTRARE ...", "Domnul Calea Libertății nr. 182"), street-type
+// words and function words. A name ends before one.
 const char* const kNotNameWords[] = {
     "cnp", "idnp", "iban", "bic", "swift", "nr", "numar", "numarul", "cod", "codul", "cont", "contul", "tel",
     "telefon", "telefonul", "mobil", "fax", "email", "e-mail", "bi", "ci", "seria", "serie", "cui", "cif",
     "dosar", "dosarul", "contract", "contractul", "inregistrare", "inmatriculare", "de", "din", "la", "cu", "si",
     "in", "al", "a", "ai", "ale", "pe", "pentru", "prin", "sau", "ori", "iar", "dar", "ca", "care", "este",
     "sunt", "domiciliat", "domiciliata", "nascut", "nascuta", "legitimat", "legitimata", "avand", "str",
-    "strada", "bd", "jud", "sector"};
+    "strada", "bd", "bdul", "b-dul", "bulevardul", "calea", "aleea", "piata", "p-ta", "soseaua", "sos",
+    "intrarea", "splaiul", "fundatura", "drumul", "jud", "sector"};
 
 const Regex* g_role = nullptr;
 std::unordered_set<std::u32string>* g_not_names = nullptr;

@@ -87,7 +87,44 @@ const std::unordered_set<std::u32string>& role_words() {
   return *words;
 }
 
-bool is_role_word(U32View word) { return role_words().count(folded(word)) > 0; }
+// Titles written as abbreviations. In capitals and without a full stop they
+// are acronyms of organizations more often than titles ("DNA Brașov", "ING
+// Bank", "procurorii DNA"), so that a title is read in them only with its
+// stop and before a name ("DL. POPESCU ION").
+const std::unordered_set<std::u32string>& abbreviated_titles() {
+  static const std::unordered_set<std::u32string>* words = [] {
+    auto* out = new std::unordered_set<std::u32string>();
+    for (const char* word : {"dl", "dlui", "dna", "dnei", "dnul", "dra", "sr", "sra", "dr", "prof", "ing", "av", "ec",
+                             "jud", "col", "gen", "cpt", "lt", "mr", "mrs", "ms"}) {
+      out->insert(widen(word));
+    }
+    return out;
+  }();
+  return *words;
+}
+
+bool all_capitals(U32View word) {
+  bool letters = false;
+  for (char32_t c : word) {
+    if (!is_alpha(c)) continue;
+    if (!is_upper(c)) return false;
+    letters = true;
+  }
+  return letters;
+}
+
+// `word` (its trailing punctuation still on unless it ends the span) is a
+// role, title or kinship word.
+bool is_role_word(U32View word) {
+  const std::u32string key = folded(word);
+  if (role_words().count(key) == 0) return false;
+  if (word.size() >= 2 && all_capitals(word) && abbreviated_titles().count(key) > 0) {
+    // The stop stays on every word but the last one of the span, and a
+    // title alone at the end of a span introduces no name.
+    return word.back() == U'.';
+  }
+  return true;
+}
 
 struct Word {
   size_t start, end;
