@@ -44,7 +44,9 @@ EMINESCU = "Str. Mihai Eminescu nr. 5, bl. A2, sc. 1, ap. 12, Cluj-Napoca"
     ("Bd. Unirii 3, SECTOR 3", [("informal", "Bd. Unirii 3, SECTOR 3", 0.6), ("prefix_only", "Bd. Unirii 3, SECTOR 3", 0.5)]),
     ("str. Ismail 45, Chișinău, MD-2001", [("informal", "str. Ismail 45, Chișinău, MD-2001", 0.7),
                                           ("prefix_only", "str. Ismail 45, Chișinău, MD-2001", 0.6)]),
-    ("str. Ismail 45, MD-2001", [("informal", "str. Ismail 45, MD", 0.6), ("prefix_only", "str. Ismail 45, MD", 0.5)]),
+    # "MD" is the postal code's, never a city: the digits stay with it.
+    ("str. Ismail 45, MD-2001", [("informal", "str. Ismail 45, MD-2001", 0.65),
+                                 ("prefix_only", "str. Ismail 45, MD-2001", 0.55)]),
     ("calea Dorobanți nr. 7, BL. A, 010101", [("formal", "calea Dorobanți nr. 7, BL. A, 010101", 0.7),
                                             ("informal", "calea Dorobanți nr. 7, BL. A, 010101", 0.65)]),
     ("Str. Lungă nr. 5, bl. 2, Iași, 700001", [("formal", "Str. Lungă nr. 5, bl. 2, Iași, 700001", 0.85),
@@ -214,6 +216,10 @@ def spans(text):
     ("la sediul din Bd. Revoluției din 1989 nr. 17, etajul", ["Bd. Revoluției din 1989 nr. 17"]),
     ("în Piața Marii Adunări Naționale, în data de 25", ["Piața Marii Adunări Naționale"]),
     ("Strada Aviatorilor nr. 8", ["Strada Aviatorilor nr. 8"]),
+    # A Moldovan postal code after the flat is the address's, "MD" and digits together.
+    ("mun. Chișinău, str. Ismail nr. 84, ap. 12, MD-2001, Republica Moldova",
+     ["str. Ismail nr. 84, ap. 12, MD-2001"]),
+    ("str. Ismail nr. 84, ap. 12, MD2001", ["str. Ismail nr. 84, ap. 12, MD2001"]),
     # A road designation after a lower-case street-type word is no street name.
     ("Mănăstirea se află pe drumul DN 6 Timișoara - Cenad", []),
     ("pe drumul E 70 spre Lugoj", []),

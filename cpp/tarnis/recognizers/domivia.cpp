@@ -34,8 +34,10 @@ const std::u32string kBuilding =
 const std::u32string kSector = UR"((?:,?\s*sector(?:ul)?\s*[1-6])?)";
 // The city never begins with a street-type word: after "nr. 19, Bdul
 // Magheru 31" a second address begins, which the next match takes whole.
+// Nor is it the "MD" of a Moldovan postal code ("MD-2001"), which the postal
+// code takes with its digits.
 const std::u32string kCity =
-    UR"((?:,?\s*(?!(?:str|strad[aă]|bd|b-?dul|bul|bulevardul|calea|aleea|pia[tțţ]a|p-?[tțţ]a|[șşs]oseaua|[șşs]os|intrarea|intr|splaiul|spl|fund[aă]tura|drumul)(?!\w))[a-zăâîșşțţ]+(?:[- ][a-zăâîșşțţ]+){0,1}\b(?!\.))?)";
+    UR"((?:,?\s*(?!MD-?\d)(?!(?:str|strad[aă]|bd|b-?dul|bul|bulevardul|calea|aleea|pia[tțţ]a|p-?[tțţ]a|[șşs]oseaua|[șşs]os|intrarea|intr|splaiul|spl|fund[aă]tura|drumul)(?!\w))[a-zăâîșşțţ]+(?:[- ][a-zăâîșşțţ]+){0,1}\b(?!\.))?)";
 const std::u32string kCounty = UR"((?:,?\s*jud\.\s*[a-zăâîșşțţ]+)?)";
 const std::u32string kPostalCode = UR"((?:,?\s*(?:MD-?)?\d{4,6})?)";
 
