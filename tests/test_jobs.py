@@ -55,13 +55,16 @@ def modes(folder: Path) -> dict[str, int]:
 ])
 def test_workers_give_the_same_outputs_and_summary(inputs, tmp_path, command):
     procs = {}
-    for jobs in ("1", "2", "3"):
+    # More workers than documents of a kind and than cores: anonymize with 2
+    # and 3, detect (whose workers only analyze) with 3.
+    counts = ("1", "2", "3") if command[0] == "anonymize" else ("1", "3")
+    for jobs in counts:
         extra = ("-o", tmp_path / jobs) if command[0] == "anonymize" else ()
         procs[jobs] = run(*command, inputs, *extra, RULES, "--jobs", jobs)
     one = procs["1"]
     assert one.returncode == 1, err(one)                 # the latin-1 document fails
     assert "latin1.txt: not valid UTF-8" in err(one)
-    for jobs in ("2", "3"):
+    for jobs in counts[1:]:
         assert procs[jobs].returncode == one.returncode
         assert procs[jobs].stdout == one.stdout
         assert summary(procs[jobs]) == summary(one)
