@@ -432,6 +432,12 @@ def test_anonymize_refuses_to_encrypt_without_a_key(tmp_path, monkeypatch, capsy
                  str(key_file(tmp_path / "open", mode=0o640)), "-q"]) == 2
     assert "chmod 600" in capsys.readouterr().err
     assert sorted(p.name for p in tmp_path.iterdir()) == ["a.txt", "k", "open"], "nothing was written"
+    # A passphrase without --encrypt-map: plain maps, and the run says so.
+    monkeypatch.setenv(mapcrypt.KEY_ENV, PASSPHRASE)
+    assert main(["anonymize", str(doc), "--rules-only", "-q"]) == 0
+    err = capsys.readouterr().err
+    assert "TARNIS_MAP_KEY is set, but the maps are written in clear" in err and PASSPHRASE not in err
+    assert (tmp_path / "a.map.json").read_bytes().startswith(b"{")
 
 
 def test_workers_seal_with_a_key_file(tmp_path, monkeypatch, capsys):

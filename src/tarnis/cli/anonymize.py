@@ -65,7 +65,7 @@ def cmd_anonymize(args, console: Console) -> int:
     outdir = Path(args.output) if args.output else None
     if outdir is not None and outdir.exists() and not outdir.is_dir():
         raise UsageError(f"-o {shown(args.output)}: not a folder")
-    sealer = map_sealer(args)
+    sealer = map_sealer(args, console.warning)
     jobs, failed = _plan(args, console, outdir)
     if not jobs:
         console.info(f"nothing anonymized, {failed} failed")

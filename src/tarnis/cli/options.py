@@ -4,6 +4,7 @@ the host layer made from them."""
 from __future__ import annotations
 
 import argparse
+import os
 from pathlib import Path
 
 from tarnis.cli.workers import usable_cores
@@ -55,12 +56,15 @@ def map_keys(args) -> MapKeys:
     return MapKeys.resolve(getattr(args, "key_file", None))
 
 
-def map_sealer(args) -> MapSealer | None:
+def map_sealer(args, warn) -> MapSealer | None:
     """What seals the maps of an anonymize run (--encrypt-map), its key
-    derived here once; None for plain maps."""
+    derived here once; None for plain maps (`warn` is told when a passphrase
+    is set all the same)."""
     if not getattr(args, "encrypt_map", False):
         if getattr(args, "key_file", None) is not None:
             raise UsageError("--key-file: the maps are written in clear unless --encrypt-map is given")
+        if os.environ.get(KEY_ENV):
+            warn(f"{KEY_ENV} is set, but the maps are written in clear: --encrypt-map encrypts them")
         return None
     return map_keys(args).sealer()
 

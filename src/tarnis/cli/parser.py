@@ -49,7 +49,8 @@ def build_parser() -> argparse.ArgumentParser:
     p.add_argument("-f", "--force", action="store_true", help="overwrite OUT if it exists")
     p.add_argument("--partial", action="store_true",
                    help="restore what the map knows even when the text holds placeholders it does not know "
-                        "(they are left as they are, with a warning)")
+                        "(they are left as they are, with a warning), or was edited, or the map's spellings do not "
+                        "fit (then one spelling per placeholder comes back)")
     _add_map_keys(p, anonymize=False)
     _add_common(p)
     p.set_defaults(run=cmd_restore)
