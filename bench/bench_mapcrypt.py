@@ -13,7 +13,6 @@ after. The target is seal + open under 0.5 s with the passphrase.
 from __future__ import annotations
 
 import argparse
-import json
 import os
 import random
 import time
