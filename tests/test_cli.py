@@ -124,16 +124,25 @@ def test_restore_to_stdout_keeps_bytes(tmp_path):
     assert proc.returncode == 0 and proc.stdout == doc.read_bytes() and proc.stderr == b""
 
 
-def test_inexact_restoration_is_announced(tmp_path):
-    """One IBAN written two ways shares one placeholder, so restoring gives
-    one spelling back for both: the run says so, naming file and line."""
+def test_an_entity_written_two_ways_restores_exactly(tmp_path):
+    """One IBAN written two ways shares one placeholder; the map records the
+    spelling of each occurrence, so restoring gives back both, and the run
+    has nothing to warn about. Without the spellings (a map of an earlier
+    version), one spelling comes back for both."""
     exact = write(tmp_path / "exact.txt", DOCUMENT)
     doc = write(tmp_path / "twice.txt", "Cont: RO49AAAA1B31007593840000.\nAcelași cont: RO49 AAAA 1B31 0075 9384 0000.\n")
     proc = run("anonymize", exact, doc, "--rules-only")
     assert proc.returncode == 0, err(proc)
-    warnings = [line for line in err(proc).splitlines() if "warning" in line]
-    assert len(warnings) == 1 and "twice.txt" in warnings[0] and "line 1" in warnings[0]
+    assert "warning" not in err(proc)
     assert (tmp_path / "twice.anon.txt").read_text() == "Cont: [IBAN_CODE_1].\nAcelași cont: [IBAN_CODE_1].\n"
+    assert "spellings" not in (tmp_path / "exact.map.json").read_text("utf-8"), "an exact map is as it was"
+    proc = run("restore", tmp_path / "twice.anon.txt", "--map", tmp_path / "twice.map.json", "-q")
+    assert proc.returncode == 0 and proc.stdout == doc.read_bytes() and proc.stderr == b""
+    old = json.loads((tmp_path / "twice.map.json").read_text("utf-8"))
+    del old["tarnis:document"]["spellings"], old["tarnis:document"]["original-sha256"]
+    write(tmp_path / "old.map.json", json.dumps(old))
+    proc = run("restore", tmp_path / "twice.anon.txt", "--map", tmp_path / "old.map.json", "-q")
+    assert proc.returncode == 0 and proc.stdout.count(b"RO49 AAAA 1B31 0075 9384 0000") == 2
 
 
 # --- outputs and their names -------------------------------------------------------------------

@@ -74,7 +74,9 @@ def test_one_map_for_the_case_extended_by_a_later_run(tmp_path, capsys):
 
     # Every document of the case restores from the case map; another one is refused, nothing written
     capsys.readouterr()
-    for anon, original in ((out / "a_claim.anon.txt", CLAIM), (out / "c_decision.anon.txt", LATER)):
+    # byte for byte, the defence's own spellings (MARIA IONESCU, the spaced account) included
+    for anon, original in ((out / "a_claim.anon.txt", CLAIM), (out / "b_defence.anon.txt", DEFENCE),
+                           (out / "c_decision.anon.txt", LATER)):
         assert tarnis("restore", anon, "--map", case_map, "-o", tmp_path / "back.txt", "-f", "-q") == 0
         assert (tmp_path / "back.txt").read_text() == original
     foreign = write(tmp_path / "foreign.anon.txt", "Alt dosar: [PERSON_NAME_1], CNP [CNP_1].\n")
@@ -182,10 +184,10 @@ def test_a_run_stopped_midway_leaves_whole_documents_and_their_map(tmp_path, mon
 
         commit = casemap.CaseMap.commit
 
-        def interrupted(self, anonymized):
+        def interrupted(self, anonymized, exact=None):
             if "[PERSON_NAME_2]" in anonymized:     # the second document
                 raise KeyboardInterrupt
-            commit(self, anonymized)
+            commit(self, anonymized, exact)
 
         monkeypatch.setattr(casemap.CaseMap, "commit", interrupted)
     else:
@@ -207,3 +209,29 @@ def test_a_run_stopped_midway_leaves_whole_documents_and_their_map(tmp_path, mon
     else:
         assert status == 2 and "No space left on device" in capsys.readouterr().err
         assert not case_map.exists() and not any(out.iterdir())
+
+
+def test_an_encrypted_case_map_stays_encrypted_and_restores_exactly(tmp_path, capsys, monkeypatch):
+    from tarnis.host.mapcrypt import MAGIC
+    monkeypatch.setenv("TARNIS_MAP_KEY", "o frază de trecere lungă")
+    folder = case_dir(tmp_path, a_claim=CLAIM, b_defence=DEFENCE)
+    status, case_map = anonymize_case(tmp_path, folder, extra=("--encrypt-map",))
+    assert status == 0, capsys.readouterr().err
+    sealed = case_map.read_bytes()
+    assert sealed.startswith(MAGIC) and b"Ionescu" not in sealed and b"IONESCU" not in sealed
+    # A later run must keep it encrypted: without --encrypt-map it is refused and nothing changes
+    later = write(tmp_path / "in2" / "c_decision.txt", LATER)
+    assert anonymize_case(tmp_path, later)[0] == 2
+    assert "encrypted case map" in capsys.readouterr().err
+    assert case_map.read_bytes() == sealed and not (tmp_path / "out" / "c_decision.anon.txt").exists()
+    assert anonymize_case(tmp_path, later, extra=("--encrypt-map",))[0] == 0
+    assert case_map.read_bytes().startswith(MAGIC)
+    out = tmp_path / "out"
+    for name, original in (("a_claim", CLAIM), ("b_defence", DEFENCE), ("c_decision", LATER)):
+        assert tarnis("restore", out / f"{name}.anon.txt", "--map", case_map, "-o", tmp_path / "back.txt",
+                      "-f", "-q") == 0
+        assert (tmp_path / "back.txt").read_text("utf-8") == original
+    # The wrong passphrase: exit 2, nothing written
+    monkeypatch.setenv("TARNIS_MAP_KEY", "alta")
+    assert tarnis("restore", out / "a_claim.anon.txt", "--map", case_map, "-o", tmp_path / "wrong.txt") == 2
+    assert not (tmp_path / "wrong.txt").exists()

@@ -3,6 +3,7 @@
     tarnis anonymize PATH... [-o OUTDIR]     NAME.txt -> NAME.anon.txt + NAME.map.json
     tarnis restore FILE --map MAP.json [-o OUT]
     tarnis detect PATH... [--json]
+    tarnis keygen FILE                       a key file for --encrypt-map
     tarnis spark-anonymize INPUT OUTPUT
 
 Each document goes through the host layer's road (tarnis.host.pipeline):
@@ -19,7 +20,7 @@ models that cannot be loaded.
 The modules: console (messages, data, progress bar), files (finding and
 reading documents), staging (atomic outputs), workers (the worker
 processes), driver (one run over the documents, in-process or pooled),
-outputs (what a document leaves), anonymize, restore, detect and
+outputs (what a document leaves), anonymize, restore, detect, keygen and
 spark_command (the commands), options and parser (the command line), main.
 """
 

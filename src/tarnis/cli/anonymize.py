@@ -9,7 +9,7 @@ from pathlib import Path
 from tarnis.cli.console import EXIT_FAILED, EXIT_OK, Console
 from tarnis.cli.driver import failed_line, rate, run_documents, worker_config
 from tarnis.cli.files import Document, _default_file_mode, _is_word, collect_documents, read_input
-from tarnis.cli.options import engine_config, slm_stages
+from tarnis.cli.options import engine_config, map_sealer, slm_stages
 from tarnis.cli.outputs import write_anonymized
 from tarnis.cli.staging import recover_staged
 from tarnis.cli.workers import WORK_ANONYMIZE
@@ -68,11 +68,12 @@ def cmd_anonymize(args, console: Console) -> int:
     outdir = Path(args.output) if args.output else None
     if outdir is not None and outdir.exists() and not outdir.is_dir():
         raise UsageError(f"-o {shown(args.output)}: not a folder")
+    sealer = map_sealer(args, console.warning)
     jobs, failed = _plan(args, console, outdir)
     if getattr(args, "map", None) is not None:
         from tarnis.cli.case import run_case
 
-        return run_case(args, console, jobs, failed)
+        return run_case(args, console, jobs, failed, sealer)
     if not jobs:
         console.info(f"nothing anonymized, {failed} failed")
         return EXIT_FAILED if failed else EXIT_OK
@@ -89,7 +90,7 @@ def cmd_anonymize(args, console: Console) -> int:
         anonymized, entity_map, data, added = anonymize_analyzed(doc.source, state.text, results, reread=reread,
                                                                  stages=stages)
         counts.update(write_anonymized(doc.source, state.text, anonymized, entity_map, anon, emap, args.force,
-                                       text_mode, console.warning, data))
+                                       text_mode, console.warning, data, sealer))
         if stages.verify:
             stages.count_verdicts(state)
         if stages.review:
@@ -103,7 +104,8 @@ def cmd_anonymize(args, console: Console) -> int:
             _remove_partial_outputs(task[1], task[2], pid, args.force)
 
         done, failed_at, seconds, build_seconds = run_documents(
-            worker_config(config, min(args.jobs, len(tasks)), WORK_ANONYMIZE, force=args.force), args.jobs,
+            worker_config(config, min(args.jobs, len(tasks)), WORK_ANONYMIZE, force=args.force, map_sealer=sealer),
+            args.jobs,
             console, tasks, lambda _, found: counts.update(found), on_lost=on_lost)
     else:
         done, failed_at, seconds, build_seconds = run_documents(

@@ -22,14 +22,16 @@ from pathlib import Path
 from tarnis.cli.console import EXIT_FAILED, EXIT_OK, Console
 from tarnis.cli.driver import failed_line, rate, run_documents, worker_config
 from tarnis.cli.files import _is_word, read_input
-from tarnis.cli.options import engine_config, slm_stages
+from tarnis.cli.options import engine_config, map_keys, slm_stages
 from tarnis.cli.outputs import write_case_map
 from tarnis.cli.staging import (_HOST_TAG, StagedFile, _alive, _interruptions_held, recover_dead_writers)
 from tarnis.host.casemap import CaseMap
 from tarnis.host.engines import ensure_sentence_pipeline
 from tarnis.host.errors import DocumentError, UsageError, shown
+from tarnis.host.mapcrypt import KEY_ENV, MAGIC, is_sealed
 from tarnis.host.maps import MAP_INFO, read_entity_map
 from tarnis.host.pipeline import anonymize_analyzed, placeholder_counts, restoration_warning
+from tarnis.host.spellings import spellings_fields
 from tarnis.host.slm import by_type
 
 LOCK_SUFFIX = ".lock"
@@ -113,13 +115,24 @@ class MapLock:
         self.held = False
 
 
-def load_case_map(map_path: Path) -> CaseMap:
-    """The case map at `map_path`, or a new one when there is no file;
-    UsageError when the file is not a case map (nothing is written then)."""
+def load_case_map(map_path: Path, keys=None, encrypting: bool = False) -> CaseMap:
+    """The case map at `map_path` (an encrypted one opened with `keys`), or
+    a new one when there is no file; UsageError when the file is not a case
+    map, or is encrypted and the run would write it in clear (nothing is
+    written then)."""
     if not os.path.lexists(map_path):
         return CaseMap()
+    if not encrypting:
+        try:
+            with open(map_path, "rb") as f:
+                sealed = is_sealed(f.read(len(MAGIC)))
+        except OSError:
+            sealed = False          # read_entity_map says what is wrong
+        if sealed:
+            raise UsageError(f"--map {shown(map_path)}: an encrypted case map; give --encrypt-map (with its key, "
+                             f"--key-file or {KEY_ENV}) so that it stays encrypted; nothing was anonymized")
     try:
-        loaded = read_entity_map(map_path)
+        loaded = read_entity_map(map_path, keys)
     except DocumentError as e:
         raise UsageError(f"--map {e}; nothing was anonymized") from None
     if loaded.info is not None:
@@ -156,21 +169,21 @@ class _Staged:
         self.files = []
 
 
-def run_case(args, console: Console, jobs: list, failed: int) -> int:
+def run_case(args, console: Console, jobs: list, failed: int, sealer=None) -> int:
     """Anonymize the planned `jobs` ((document, anonymized output, unused
     map output)) against the case map --map; `failed` arguments or
     documents already failed in planning."""
     map_path = Path(args.map)
     check_map_path(map_path, [d.source for d, _, _ in jobs], [anon for _, anon, _ in jobs])
     with MapLock(map_path):
-        case = load_case_map(map_path)
+        case = load_case_map(map_path, map_keys(args) if sealer is not None else None, sealer is not None)
         if not jobs:
             console.info(f"nothing anonymized, {failed} failed; {shown(map_path)} unchanged")
             return EXIT_FAILED if failed else EXIT_OK
-        return _run(args, console, jobs, failed, case, map_path)
+        return _run(args, console, jobs, failed, case, map_path, sealer)
 
 
-def _run(args, console: Console, jobs: list, failed: int, case: CaseMap, map_path: Path) -> int:
+def _run(args, console: Console, jobs: list, failed: int, case: CaseMap, map_path: Path, sealer=None) -> int:
     from tarnis.cli.files import _default_file_mode
 
     stages = slm_stages(args, console)
@@ -192,10 +205,15 @@ def _run(args, console: Console, jobs: list, failed: int, case: CaseMap, map_pat
             anonymized, _, data, added = anonymize_analyzed(doc.source, state.text, results, reread=reread,
                                                             stages=stages, entity_map=case.entity_map)
             own_map = case.entries_for(anonymized)
-            warning = restoration_warning(doc.source, state.text, anonymized, own_map)
+            # The spelling of every occurrence is kept with the document's
+            # entry: later documents add to the map but never change the
+            # text a placeholder restores by default.
+            exact = spellings_fields(state.text, anonymized, own_map)
+            warning = None if exact is not None else restoration_warning(doc.source, state.text, anonymized,
+                                                                          own_map)
             recover_dead_writers([anon])
             output = StagedFile(anon, anonymized.encode("utf-8") if data is None else data, text_mode)
-            case.commit(anonymized)
+            case.commit(anonymized, exact)
         except BaseException:
             if output is not None:
                 output.discard()
@@ -218,10 +236,10 @@ def _run(args, console: Console, jobs: list, failed: int, case: CaseMap, map_pat
     except BaseException:
         # Interrupted or stopped: what is done is kept, as without --map.
         if staged.files:
-            _commit(case, map_path, staged, jobs, args.force, console)
+            _commit(case, map_path, staged, jobs, args.force, console, sealer)
         staged.discard()
         raise
-    lost = _commit(case, map_path, staged, jobs, args.force, console) if staged.files else []
+    lost = _commit(case, map_path, staged, jobs, args.force, console, sealer) if staged.files else []
     failed_at = sorted(set(failed_at) | set(lost))
     done -= len(lost)
     failed += len(failed_at)
@@ -238,7 +256,8 @@ def _run(args, console: Console, jobs: list, failed: int, case: CaseMap, map_pat
     return EXIT_FAILED if failed else EXIT_OK
 
 
-def _commit(case: CaseMap, map_path: Path, staged: _Staged, jobs: list, force: bool, console: Console) -> list[int]:
+def _commit(case: CaseMap, map_path: Path, staged: _Staged, jobs: list, force: bool, console: Console,
+            sealer=None) -> list[int]:
     """The case map into place, then the staged documents; returns the
     indices of documents that could not be put in place (their entries stay
     in the map, unused). When the map cannot be written, no document is
@@ -246,7 +265,7 @@ def _commit(case: CaseMap, map_path: Path, staged: _Staged, jobs: list, force: b
     lost: list[int] = []
     with _interruptions_held():
         try:
-            write_case_map(map_path, case.entity_map, case.documents)
+            write_case_map(map_path, case.entity_map, case.documents, sealer)
         except (DocumentError, OSError) as e:
             staged.discard()
             message = str(e) if isinstance(e, DocumentError) else f"{shown(map_path)}: cannot write: {e.strerror or e}"

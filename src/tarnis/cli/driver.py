@@ -26,9 +26,9 @@ DETECT_AHEAD = 256
 
 
 def worker_config(config: EngineConfig, jobs: int, work: str = WORK_ANALYZE, *, force: bool = False,
-                  as_json: bool = False) -> WorkerConfig:
+                  as_json: bool = False, map_sealer=None) -> WorkerConfig:
     return WorkerConfig(config, threads=max(1, usable_cores() // jobs), work=work, force=force,
-                        text_mode=_default_file_mode(), as_json=as_json)
+                        text_mode=_default_file_mode(), as_json=as_json, map_sealer=map_sealer)
 
 
 def _in_order(results, arrived=None):

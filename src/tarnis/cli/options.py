@@ -4,6 +4,7 @@ the host layer made from them."""
 from __future__ import annotations
 
 import argparse
+import os
 from pathlib import Path
 
 from tarnis.cli.workers import usable_cores
@@ -14,6 +15,8 @@ from tarnis.host.defaults import (DEFAULT_GLINER_BATCH_SIZE, DEFAULT_GLINER_MODE
                                   GLINER_BACKENDS, NER_SOURCES, SLM_LOG_FOLDER, SLM_ON_FAILURE)
 from tarnis.host.defaults import REVIEW_ATTEMPTS as _REVIEW_ATTEMPTS
 from tarnis.host.defaults import VERIFY_ATTEMPTS as _VERIFY_ATTEMPTS
+from tarnis.host.errors import UsageError
+from tarnis.host.mapcrypt import KEY_ENV, MapKeys, MapSealer
 from tarnis.host.slm import SLMStages
 
 
@@ -45,6 +48,36 @@ def slm_stages(args, console) -> SLMStages:
     return SLMStages(verify=verify, review=review, url=args.slm_url, model=args.slm_model,
                      on_failure=args.slm_on_failure, log_dir=slm_log_dir(args) if verify or review else None,
                      timeout=args.slm_timeout, info=console.info)
+
+
+def map_keys(args) -> MapKeys:
+    """The key source of the maps of this run: --key-file, or the passphrase
+    in TARNIS_MAP_KEY, or none (resolved once; MapKeyError says what is wrong)."""
+    return MapKeys.resolve(getattr(args, "key_file", None))
+
+
+def map_sealer(args, warn) -> MapSealer | None:
+    """What seals the maps of an anonymize run (--encrypt-map), its key
+    derived here once; None for plain maps (`warn` is told when a passphrase
+    is set all the same)."""
+    if not getattr(args, "encrypt_map", False):
+        if getattr(args, "key_file", None) is not None:
+            raise UsageError("--key-file: the maps are written in clear unless --encrypt-map is given")
+        if os.environ.get(KEY_ENV):
+            warn(f"{KEY_ENV} is set, but the maps are written in clear: --encrypt-map encrypts them")
+        return None
+    return map_keys(args).sealer()
+
+
+def _add_map_keys(p: argparse.ArgumentParser, anonymize: bool) -> None:
+    g = p.add_argument_group("encrypted maps (AES-256-GCM; see docs/map-files.md)")
+    if anonymize:
+        g.add_argument("--encrypt-map", action="store_true",
+                       help=f"write every map encrypted, with the key of --key-file or one derived (scrypt) from "
+                            f"the passphrase in the environment variable {KEY_ENV}; restore then needs the same key")
+    g.add_argument("--key-file", metavar="FILE",
+                   help="a raw 32-byte key, readable by its owner only (made by `tarnis keygen FILE`); not together "
+                        f"with {KEY_ENV}" + ("" if anonymize else "; needed only for an encrypted map"))
 
 
 def _add_common(p: argparse.ArgumentParser) -> None:

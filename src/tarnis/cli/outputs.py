@@ -10,31 +10,35 @@ from pathlib import Path
 
 from tarnis.cli.staging import write_outputs
 from tarnis.host.errors import shown
-from tarnis.host.maps import entity_map_json
-from tarnis.host.pipeline import outputs, placeholder_counts, restoration_warning
+from tarnis.host.mapcrypt import seal_map
+from tarnis.host.maps import entity_map_json, map_file_json
+from tarnis.host.pipeline import placeholder_counts, restoration_warning
 
 # The entity map holds the personal data itself: only its owner may read it.
 MAP_FILE_MODE = 0o600
 
 
 def write_anonymized(source: Path, text: str, anonymized: str, entity_map: dict, anon: Path, emap: Path,
-                     force: bool, text_mode: int, warn, data: bytes | None = None) -> Counter:
-    """Write a document's entity map, then its anonymized text (or `data`, the
-    anonymized Word package); `warn` is told when restoring would not give
-    back `text`. Returns the placeholders in the text by type."""
-    warning = restoration_warning(source, text, anonymized, entity_map)
-    if warning is not None:
-        warn(warning)
-    map_data, anonymized_data = outputs(anonymized, entity_map, data)
+                     force: bool, text_mode: int, warn, data: bytes | None = None, sealer=None) -> Counter:
+    """Write a document's entity map (with the spellings that restore `text`
+    exactly where the map alone would not; encrypted with `sealer`, a
+    tarnis.host.mapcrypt.MapSealer, unless None), then its anonymized text
+    (or `data`, the anonymized Word package); `warn` is told when restoring
+    would not give back `text`. Returns the placeholders in the text by type."""
+    content, exact = map_file_json(text, anonymized, entity_map)
+    if not exact:
+        warn(restoration_warning(source, text, anonymized, entity_map))
+    map_data = seal_map(content.encode("utf-8"), sealer)
+    anonymized_data = anonymized.encode("utf-8") if data is None else data
     write_outputs([(emap, map_data, MAP_FILE_MODE), (anon, anonymized_data, text_mode)], force=force)
     return placeholder_counts(anonymized, entity_map)
 
 
-def write_case_map(path: Path, entity_map: dict, documents: dict) -> None:
+def write_case_map(path: Path, entity_map: dict, documents: dict, sealer=None) -> None:
     """Write a case map (replacing the one in place, which it extends) as
-    one step: staged, then renamed."""
-    write_outputs([(path, entity_map_json(entity_map, documents=documents).encode("utf-8"), MAP_FILE_MODE)],
-                  force=True)
+    one step: staged, then renamed; encrypted with `sealer` unless None."""
+    content = entity_map_json(entity_map, documents=documents).encode("utf-8")
+    write_outputs([(path, seal_map(content, sealer), MAP_FILE_MODE)], force=True)
 
 
 _SURROGATE = re.compile(r"[\ud800-\udfff]")

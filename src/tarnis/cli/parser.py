@@ -7,7 +7,8 @@ import argparse
 from tarnis import __version__
 from tarnis.cli.anonymize import cmd_anonymize
 from tarnis.cli.detect import cmd_detect
-from tarnis.cli.options import _add_common, _add_models, _add_slm
+from tarnis.cli.keygen import cmd_keygen
+from tarnis.cli.options import _add_common, _add_map_keys, _add_models, _add_slm
 from tarnis.cli.restore import cmd_restore
 from tarnis.cli.spark_command import add_spark_command
 
@@ -39,24 +40,37 @@ def build_parser() -> argparse.ArgumentParser:
                         "run on the same map at once is refused (lock file CASE.map.json.lock)")
     _add_models(p)
     _add_slm(p, review=True)
+    _add_map_keys(p, anonymize=True)
     _add_common(p)
     p.set_defaults(run=cmd_anonymize)
 
     p = sub.add_parser("restore", help="restore an anonymized document from its entity map",
-                       description="Put the original texts back in place of the placeholders. A text "
+                       description="Put the original texts back in place of the placeholders, every "
+                                   "occurrence as it was spelt (the map records the spellings). A text "
                                    "holding placeholders that the map does not know (the map of another "
                                    "document?) is an error and nothing is written, unless --partial.")
     p.add_argument("file", metavar="FILE", help="anonymized text file")
     p.add_argument("--map", required=True, metavar="MAP.json",
                    help="the entity map written by anonymize: the document's own NAME.map.json, or the case "
-                        "map of anonymize --map")
+                        "map of anonymize --map (an encrypted one needs its key: the passphrase in "
+                        "TARNIS_MAP_KEY or --key-file)")
     p.add_argument("-o", "--output", metavar="OUT", help="file to write (default: standard output)")
     p.add_argument("-f", "--force", action="store_true", help="overwrite OUT if it exists")
     p.add_argument("--partial", action="store_true",
                    help="restore what the map knows even when the text holds placeholders it does not know "
-                        "(they are left as they are, with a warning)")
+                        "(they are left as they are, with a warning), or was edited, or the map's spellings do not "
+                        "fit (then one spelling per placeholder comes back)")
+    _add_map_keys(p, anonymize=False)
     _add_common(p)
     p.set_defaults(run=cmd_restore)
+
+    p = sub.add_parser("keygen", help="make a key file for encrypted maps",
+                       description="Write a new random 32-byte key to FILE, readable by you only, for "
+                                   "`anonymize --encrypt-map --key-file FILE` and `restore --key-file FILE`. "
+                                   "An existing FILE is never overwritten.")
+    p.add_argument("file", metavar="FILE", help="the key file to create")
+    _add_common(p)
+    p.set_defaults(run=cmd_keygen)
 
     p = sub.add_parser("detect", help="print what would be anonymized",
                        description="Print the detections of each document (after overlap resolution and "

@@ -6,6 +6,7 @@ from pathlib import Path
 
 from tarnis.cli.console import EXIT_FAILED, EXIT_OK, Console
 from tarnis.cli.files import _is_word, _same_file, read_input
+from tarnis.cli.options import map_keys
 from tarnis.cli.outputs import MAP_FILE_MODE
 from tarnis.cli.staging import write_outputs
 from tarnis.host.defaults import PLACEHOLDER as _PLACEHOLDER
@@ -14,6 +15,7 @@ from tarnis.host.errors import count as _count
 from tarnis.host.errors import listed as _shown
 from tarnis.host.maps import (_RESTORE_FLOOR, _RESTORE_GROWTH, case_document, map_mismatch, read_entity_map,
                               restored_length)
+from tarnis.host.spellings import SpellingsError, exact_occurrences, has_spellings, put_in
 
 
 def cmd_restore(args, console: Console) -> int:
@@ -28,10 +30,11 @@ def cmd_restore(args, console: Console) -> int:
     word = _is_word(source)
     if word and out is None:
         raise UsageError(f"restoring the Word document {shown(source)} needs -o OUT.docx")
+    keys = map_keys(args)
     try:
         document = read_input(source)
         text = document.text
-        loaded = read_entity_map(map_path)
+        loaded = read_entity_map(map_path, keys)
     except DocumentError as e:
         console.error(str(e))
         return EXIT_FAILED
@@ -47,6 +50,7 @@ def cmd_restore(args, console: Console) -> int:
         if own:
             entity_map = {t: {k: v for k, v in inner.items() if v not in own} for t, inner in entity_map.items()}
 
+    mismatch = None
     if case and info is None:
         console.warning(f"{shown(map_path)}: a case map without documents: it cannot be checked against {source}, "
                         "only its placeholders can")
@@ -65,6 +69,18 @@ def cmd_restore(args, console: Console) -> int:
                               "on purpose)")
                 return EXIT_FAILED
             console.warning(f"{shown(source)}: {mismatch}; restored anyway (--partial)")
+    # The spelling of every occurrence, for the text the map was made for.
+    exact = None
+    if mismatch is None and info is not None and has_spellings(info):
+        try:
+            exact = exact_occurrences(text, entity_map, info)
+        except SpellingsError as e:
+            if not args.partial:
+                console.error(f"{shown(map_path)}: {e}; nothing was restored (--partial restores with the "
+                              "map's texts, one spelling per placeholder)")
+                return EXIT_FAILED
+            console.warning(f"{shown(map_path)}: {e}; restored with the map's texts, one spelling per "
+                            "placeholder (--partial)")
 
     known = {p for inner in entity_map.values() for p in inner.values()}
     found = list(dict.fromkeys(_PLACEHOLDER.findall(text)))
@@ -85,13 +101,18 @@ def cmd_restore(args, console: Console) -> int:
         unused = list(dict.fromkeys(unused))
         console.warning(f"{shown(source)}: {_count(len(unused), 'placeholder')} of {shown(map_path)} not in the text "
                         f"(text removed after anonymizing?): {_shown(unused)}")
-    size, limit = restored_length(text, entity_map), max(_RESTORE_GROWTH * len(text), _RESTORE_FLOOR)
+    size = restored_length(text, entity_map) if exact is None else len(text) + sum(map(len, exact)) - sum(
+        map(len, _PLACEHOLDER.findall(text)))
+    limit = max(_RESTORE_GROWTH * len(text), _RESTORE_FLOOR)
     if size > limit:
         console.error(f"{shown(source)}: restoring from {shown(map_path)} would give {size:,} characters, more than "
                       f"{limit:,} ({_RESTORE_GROWTH} times the text, at least {_RESTORE_FLOOR:,}); "
                       "is it a map made by tarnis anonymize? Nothing was restored")
         return EXIT_FAILED
-    restored = document.restored(entity_map) if word else deanonymize_text(text, entity_map).encode("utf-8")
+    if word:
+        restored = document.restored(entity_map, exact)
+    else:
+        restored = (deanonymize_text(text, entity_map) if exact is None else put_in(text, exact)).encode("utf-8")
 
     if out is None:
         console.out(restored.decode("utf-8"))

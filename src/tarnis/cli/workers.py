@@ -43,6 +43,7 @@ class WorkerConfig:
     force: bool = False                 # anonymize: --force
     text_mode: int = 0o644              # anonymize: permissions of the anonymized texts
     as_json: bool = False               # detect: --json
+    map_sealer: object = None           # anonymize --encrypt-map: seals the maps (shows no key)
 
 
 class _CollectingConsole(Console):
@@ -75,7 +76,7 @@ def work_on(engine, config: WorkerConfig, task: tuple, warn):
     if config.work == WORK_ANONYMIZE:
         anonymized, entity_map, data = anonymize_input(document, results)
         return write_anonymized(source, text, anonymized, entity_map, task[1], task[2], config.force,
-                                config.text_mode, warn, data)
+                                config.text_mode, warn, data, config.map_sealer)
     if config.work == WORK_DETECT:
         return detect_output(source, text, results, config.as_json), Counter(r.entity_type for r in results)
     return text, results

@@ -77,11 +77,12 @@ class CaseMap:
                 self._order.pop(entity_type, None)
                 self._sizes.pop(entity_type, None)
 
-    def commit(self, anonymized: str) -> None:
+    def commit(self, anonymized: str, exact: dict | None = None) -> None:
         """The document whose anonymized text is `anonymized` is done: its
-        entries join the index and its entry joins `documents`."""
+        entries join the index and its entry joins `documents` (with the
+        spelling fields `exact` that restore it byte for byte)."""
         self._catch_up()
-        key, record = document_record(anonymized, self)
+        key, record = document_record(anonymized, self, exact)
         self.documents[key] = record
 
     def entries_for(self, anonymized: str) -> dict:

@@ -245,16 +245,25 @@ class WordDocument:
                 piece.replace(_aligned_replacements(original, line, keys, every))
         return self._save()
 
-    def restored(self, entity_map: dict) -> bytes:
+    def restored(self, entity_map: dict, occurrences: list[str] | None = None) -> bytes:
         """The package with every placeholder the map knows replaced by the
-        first text the map holds for it, in the run the placeholder stood in."""
+        first text the map holds for it, in the run the placeholder stood in;
+        with `occurrences`, every placeholder-shaped text by the text given
+        for it (in the order of `text`, see tarnis.host.spellings)."""
         texts: dict = {}
         for inner in _snapshot(entity_map):
             for key, placeholder in inner:
                 texts.setdefault(placeholder, key)
+        if occurrences is not None and len(occurrences) != len(_PLACEHOLDER.findall(self.text)):
+            raise ValueError("one text per placeholder of the document is needed")
+        at = 0
         for piece in self.pieces:
-            found = [(m.start(), m.end(), texts[m.group()]) for m in _PLACEHOLDER.finditer(piece.text)
-                     if m.group() in texts]
+            matches = list(_PLACEHOLDER.finditer(piece.text))
+            if occurrences is not None:
+                given, at = occurrences[at:at + len(matches)], at + len(matches)
+                found = [(m.start(), m.end(), t) for m, t in zip(matches, given) if t != m.group()]
+            else:
+                found = [(m.start(), m.end(), texts[m.group()]) for m in matches if m.group() in texts]
             if found:
                 piece.replace(found)
         return self._save()

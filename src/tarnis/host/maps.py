@@ -1,6 +1,9 @@
 """The map file: the entity map of one anonymized document, as JSON, with
-an entry that ties it to the anonymized text it was made for; reading one
-back, and telling whether a text is the one a map was made for."""
+an entry that ties it to the anonymized text it was made for (and, where the
+map alone would restore another text, the spellings that restore it exactly:
+tarnis.host.spellings); reading one back, encrypted or not
+(tarnis.host.mapcrypt), and telling whether a text is the one a map was made
+for. The format is described in docs/map-files.md."""
 
 from __future__ import annotations
 
@@ -60,14 +63,19 @@ def map_fingerprint(anonymized: str, entity_map: dict) -> dict[str, str]:
     }
 
 
-def entity_map_json(entity_map: dict, anonymized: str | None = None, *, documents: dict | None = None) -> str:
+def entity_map_json(entity_map: dict, anonymized: str | None = None, spellings: dict | None = None, *,
+                    documents: dict | None = None) -> str:
     """The entity map as the command writes it: indented UTF-8 JSON with
     non-ASCII characters as they are, ending with a newline; with the
-    `anonymized` text it was made for, followed by the entry MAP_INFO; or,
-    for a case map, with the `documents` of the case (document_record),
-    followed by the entries CASE_INFO and CASE_DOCUMENTS."""
+    `anonymized` text it was made for, followed by the entry MAP_INFO (with
+    the `spellings` fields of tarnis.host.spellings when given); or, for a
+    case map, with the `documents` of the case (document_record), followed by
+    the entries CASE_INFO and CASE_DOCUMENTS."""
     if anonymized is not None:
-        entity_map = {**entity_map, MAP_INFO: map_fingerprint(anonymized, entity_map)}
+        info = map_fingerprint(anonymized, entity_map)
+        if spellings:
+            info.update(spellings)
+        entity_map = {**entity_map, MAP_INFO: info}
     elif documents is not None:
         entity_map = {**entity_map, CASE_INFO: {"format": CASE_FORMAT}, CASE_DOCUMENTS: documents}
     return json.dumps(entity_map, ensure_ascii=False, indent=2) + "\n"
@@ -85,13 +93,24 @@ CASE_FORMAT = "tarnis-case-map/1"
 _OWN_SEPARATOR = " " + _OWN_PREFIX
 
 
-def document_record(anonymized: str, known) -> tuple[str, str]:
+# After the own placeholders, a document whose occurrences need their own
+# spellings to be restored exactly has " exact:ORIGINAL-DIGEST SPELLINGS"
+# (the fields of tarnis.host.spellings).
+_EXACT_SEPARATOR = " exact:"
+
+
+def document_record(anonymized: str, known, exact: dict | None = None) -> tuple[str, str]:
     """(key, value) of a document's entry in CASE_DOCUMENTS; `known` holds
     the placeholders of the case map (the others in the text were in the
-    document itself)."""
+    document itself); `exact`, the spelling fields that restore the
+    document byte for byte."""
+    from tarnis.host.spellings import ORIGINAL, SPELLINGS
+
     own = dict.fromkeys(p for p in _PLACEHOLDER.findall(anonymized) if p not in known)
-    return (_text_digest(anonymized),
-            _LINES_PREFIX + " ".join(_line_hashes(anonymized)) + _OWN_SEPARATOR + " ".join(p[1:-1] for p in own))
+    value = _LINES_PREFIX + " ".join(_line_hashes(anonymized)) + _OWN_SEPARATOR + " ".join(p[1:-1] for p in own)
+    if exact:
+        value += _EXACT_SEPARATOR + exact[ORIGINAL] + " " + exact[SPELLINGS]
+    return _text_digest(anonymized), value
 
 
 def case_document(text: str, documents: dict) -> tuple[dict | None, frozenset]:
@@ -110,9 +129,33 @@ def case_document(text: str, documents: dict) -> tuple[dict | None, frozenset]:
                 best, key, record = shared, k, value
         if record is None:
             return None, frozenset()
+    from tarnis.host.spellings import ORIGINAL, SPELLINGS
+
+    record, _, exact = record.partition(_EXACT_SEPARATOR)
     lines, _, owned = record.partition(_OWN_SEPARATOR)
     info = {"format": MAP_FORMAT, "anonymized-sha256": key, "anonymized-lines": lines}
+    if exact:
+        info[ORIGINAL], _, info[SPELLINGS] = exact.partition(" ")
     return info, frozenset(f"[{p}]" for p in owned.split())
+
+
+def map_file_json(original: str, anonymized: str, entity_map: dict, *, always: bool = False) -> tuple[str, bool]:
+    """(the map file's text, whether restoring gives back `original` byte
+    for byte) of a document anonymized as `anonymized`. The spellings of the
+    occurrences go into the entry MAP_INFO where the map alone would restore
+    another text (or, with `always`, for every document whose text follows
+    its original: a map that will grow keeps restoring it exactly); a map
+    that restores exactly without them is written as it always was."""
+    from tarnis.processing import deanonymize_text
+
+    from tarnis.host.spellings import spellings_fields
+
+    fields = None
+    exact = deanonymize_text(anonymized, entity_map) == original
+    if always or not exact:
+        fields = spellings_fields(original, anonymized, entity_map)
+        exact = exact or fields is not None
+    return entity_map_json(entity_map, anonymized, fields), exact
 
 
 
@@ -227,8 +270,12 @@ def _read_regular_file(path: Path, what: str) -> bytes:
             raise DocumentError(f"{shown(path)}: cannot read: {e.strerror or e}") from None
 
 
-def read_entity_map(path: Path) -> MapFile:
-    data = _read_regular_file(path, "an entity map")
+def read_entity_map(path: Path, keys=None) -> MapFile:
+    """The map file at `path`; an encrypted one is opened with `keys` (a
+    tarnis.host.mapcrypt.MapKeys), whose MapKeyError says why it cannot be."""
+    from tarnis.host.mapcrypt import open_map
+
+    data = open_map(_read_regular_file(path, "an entity map"), keys, shown(path))
     try:
         content = data.decode("utf-8")
     except UnicodeDecodeError as e:
