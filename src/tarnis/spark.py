@@ -39,7 +39,8 @@ from dataclasses import dataclass, field
 from tarnis.host.config import EngineConfig
 from tarnis.host.defaults import DEFAULT_NER, GLINER_BACKENDS, NER_SOURCES
 from tarnis.host.engines import build_engine
-from tarnis.host.maps import entity_map_json, map_mismatch, parse_entity_map
+from tarnis.host.maps import map_file_json, map_mismatch, parse_entity_map
+from tarnis.host.spellings import SpellingsError, exact_occurrences, has_spellings, put_in
 from tarnis.host.errors import DocumentError
 from tarnis.host.pipeline import anonymize_results, detections
 
@@ -297,7 +298,8 @@ def anonymize_values(config: AnalyzerConfig, values: list, entity_map: dict | No
                     row_map = case.entries_for(anon)
                 finally:
                     case.rollback(mark)
-            maps[i] = entity_map_json(row_map, anon)
+            # With the spellings that restore the row byte for byte, as the command writes it.
+            maps[i] = map_file_json(texts[i], anon, row_map)[0]
         except Exception as e:  # noqa: BLE001
             errors[i] = _withheld(e, "anonymizing")
             maps[i] = None
@@ -378,13 +380,22 @@ def restore_values(anonymized: list, maps: list, partial: bool = False) -> tuple
         except DocumentError as e:
             errors[i] = str(e)
             continue
-        if loaded.info is not None and not partial:
+        mismatch = None
+        if loaded.info is not None:
             mismatch = map_mismatch(text, loaded.info, "its map")
-            if mismatch is not None:
+            if mismatch is not None and not partial:
                 errors[i] = f"anonymized text: {mismatch}"
                 continue
+        exact = None
+        if mismatch is None and has_spellings(loaded.info):
+            try:
+                exact = exact_occurrences(text, loaded.entity_map, loaded.info)
+            except SpellingsError as e:
+                if not partial:
+                    errors[i] = f"entity map: {e}"
+                    continue
         try:
-            restored[i] = deanonymize_text(text, loaded.entity_map)
+            restored[i] = (deanonymize_text(text, loaded.entity_map) if exact is None else put_in(text, exact))
         except Exception as e:  # noqa: BLE001
             errors[i] = _withheld(e, "restoring")
     return restored, errors
