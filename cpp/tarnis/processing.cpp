@@ -593,6 +593,35 @@ constexpr size_t kKeyChars = 8;
 constexpr uint64_t kBase = 0x100000001B3ULL;
 inline uint64_t mix_key(uint64_t h, size_t len) { return h + len * 0x9E3779B97F4A7C15ULL; }
 
+// Calls `f(pos, key)` for every place of `s` where an entity could start (a
+// character that is not white space, at a word start or itself no word
+// character: one that starts with a word character needs a boundary) and
+// every key length `len` marked in `lengths`, with the candidate key of the
+// `len` characters there that are not white space.
+template <class F>
+void for_each_key_at(U32View s, const bool* lengths, F&& f) {
+  const size_t n = s.size();
+  std::vector<size_t> at;  // positions of the characters that are not white space
+  std::vector<uint64_t> prefix(1, 0);
+  at.reserve(n);
+  prefix.reserve(n + 1);
+  for (size_t i = 0; i < n; ++i) {
+    if (is_space(s[i])) continue;
+    at.push_back(i);
+    prefix.push_back(prefix.back() * kBase + static_cast<uint64_t>(s[i]) + 1);
+  }
+  uint64_t power[kKeyChars + 1];
+  power[0] = 1;
+  for (size_t len = 1; len <= kKeyChars; ++len) power[len] = power[len - 1] * kBase;
+  for (size_t j = 0; j < at.size(); ++j) {
+    const size_t pos = at[j];
+    if (pos > 0 && is_word(s[pos]) && is_word(s[pos - 1])) continue;
+    for (size_t len = 1; len <= kKeyChars && j + len <= at.size(); ++len) {
+      if (lengths[len]) f(pos, mix_key(prefix[j + len] - prefix[j] * power[len], len));
+    }
+  }
+}
+
 // The key propagation finds an entity's candidates by: its first (up to)
 // kKeyChars characters that are not white space, hashed.
 std::pair<uint64_t, size_t> candidate_key(const std::u32string& t) {
@@ -1280,29 +1309,10 @@ bool propagate_in_one_text(std::u32string& text, const std::vector<Span>& placeh
   }
   const U32View s(text);
   const size_t n = s.size();
-  std::vector<size_t> at;  // positions of the characters that are not white space
-  std::vector<uint64_t> prefix(1, 0);
-  at.reserve(n);
-  prefix.reserve(n + 1);
-  for (size_t i = 0; i < n; ++i) {
-    if (is_space(s[i])) continue;
-    at.push_back(i);
-    prefix.push_back(prefix.back() * kBase + static_cast<uint64_t>(s[i]) + 1);
-  }
-  uint64_t power[kKeyChars + 1];
-  power[0] = 1;
-  for (size_t len = 1; len <= kKeyChars; ++len) power[len] = power[len - 1] * kBase;
-  for (size_t j = 0; j < at.size(); ++j) {
-    const size_t pos = at[j];
-    // An entity starts at a word start or at a character that is no word
-    // character (one that starts with a word character needs a boundary).
-    if (pos > 0 && is_word(s[pos]) && is_word(s[pos - 1])) continue;
-    for (size_t len = 1; len <= kKeyChars && j + len <= at.size(); ++len) {
-      if (!lengths[len]) continue;
-      auto found = candidates_of.find(mix(prefix[j + len] - prefix[j] * power[len], len));
-      if (found != candidates_of.end()) found->second.push_back(pos);
-    }
-  }
+  for_each_key_at(s, lengths, [&](size_t pos, uint64_t key) {
+    auto found = candidates_of.find(key);
+    if (found != candidates_of.end()) found->second.push_back(pos);
+  });
 
   // start -> (end, replacement + 1; 0 for a placeholder of the text itself)
   std::map<size_t, std::pair<size_t, size_t>> taken;
@@ -1356,29 +1366,14 @@ std::vector<size_t> candidates_in(const MapView& view, U32View s) {
   std::vector<size_t> out(p.indirect);
   for (size_t k = 0; k < view.extra.size(); ++k) out.push_back(p.flat.size() + k);
   if (!p.by_hash.empty()) {
-    std::vector<size_t> at;
-    std::vector<uint64_t> prefix(1, 0);
-    for (size_t i = 0; i < s.size(); ++i) {
-      if (is_space(s[i])) continue;
-      at.push_back(i);
-      prefix.push_back(prefix.back() * kBase + static_cast<uint64_t>(s[i]) + 1);
-    }
-    uint64_t power[kKeyChars + 1];
-    power[0] = 1;
-    for (size_t len = 1; len <= kKeyChars; ++len) power[len] = power[len - 1] * kBase;
     std::unordered_set<size_t> seen;
-    for (size_t j = 0; j < at.size(); ++j) {
-      const size_t pos = at[j];
-      if (pos > 0 && is_word(s[pos]) && is_word(s[pos - 1])) continue;
-      for (size_t len = 1; len <= kKeyChars && j + len <= at.size(); ++len) {
-        if (!p.lengths[len]) continue;
-        auto found = p.by_hash.find(mix_key(prefix[j + len] - prefix[j] * power[len], len));
-        if (found == p.by_hash.end()) continue;
-        for (size_t i : found->second) {
-          if (seen.insert(i).second) out.push_back(i);
-        }
+    for_each_key_at(s, p.lengths, [&](size_t, uint64_t key) {
+      auto found = p.by_hash.find(key);
+      if (found == p.by_hash.end()) return;
+      for (size_t i : found->second) {
+        if (seen.insert(i).second) out.push_back(i);
       }
-    }
+    });
   }
   return out;
 }
