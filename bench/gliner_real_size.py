@@ -23,6 +23,15 @@ Usage: python bench/gliner_real_size.py [--words N] [--paths a,b,...] [--threads
 The default (--words 1500, about five 300-word chunks) takes a few minutes on
 2 cores plus a one-off build and export; --words 20000 gives steadier figures.
 
+With --onnx-settings it measures ONNX Runtime sessions instead: the PyTorch
+default and each session of --variants (KIND:NAME; KIND fp32, int8, or another
+int8 quantisation made here once, NAME "as-loaded" for the recognizer's own
+session or a setting of ORT_VARIANTS: threads, execution mode, memory arena,
+spinning, optimisation level), in one process, interleaved over --rounds, with
+the median of the per-round ratios to PyTorch and their spread, the load and
+the matrix-multiply rate, the score check, and with --profile NAME the time
+per op kind from ONNX Runtime's profiler.
+
 With --command it measures the whole `tarnis anonymize` instead, on two
 folders of generated documents (tests/support/corpus.py): --small documents of about
 2 KB and --large documents of about 20 KB. Every path runs with --jobs 1 on
@@ -476,9 +485,11 @@ def onnx_model(file, spec):
                                   runtime_options={"session": session}), seconds
 
 
-# Quantised copies of model.onnx besides the export's own (model_quantized.onnx, uint8 weights),
-# made here on first use for --variants int8-s8:..., int8-s8pc:...
-QUANTISED = {"int8": ("model_quantized.onnx", None),
+# Quantised copies of model.onnx besides the recognizer's own (model_int8.onnx: int8 weights, one
+# scale per output channel), made here on first use for --variants int8-u8:..., int8-s8:...;
+# int8-u8 is what the gliner library's exporter makes (uint8 weights, one scale per tensor).
+QUANTISED = {"int8": ("model_int8.onnx", None),
+             "int8-u8": ("model_quantized_u8.onnx", dict(weight_type="QUInt8")),
              "int8-s8": ("model_quantized_s8.onnx", dict(weight_type="QInt8")),
              "int8-s8pc": ("model_quantized_s8pc.onnx", dict(weight_type="QInt8", per_channel=True)),
              "int8-u8pc": ("model_quantized_u8pc.onnx", dict(weight_type="QUInt8", per_channel=True))}
