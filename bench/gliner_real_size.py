@@ -23,6 +23,15 @@ Usage: python bench/gliner_real_size.py [--words N] [--paths a,b,...] [--threads
 The default (--words 1500, about five 300-word chunks) takes a few minutes on
 2 cores plus a one-off build and export; --words 20000 gives steadier figures.
 
+With --onnx-settings it measures ONNX Runtime sessions instead: the PyTorch
+default and each session of --variants (KIND:NAME; KIND fp32, int8, or another
+int8 quantisation made here once, NAME "as-loaded" for the recognizer's own
+session or a setting of ORT_VARIANTS: threads, execution mode, memory arena,
+spinning, optimisation level), in one process, interleaved over --rounds, with
+the median of the per-round ratios to PyTorch and their spread, the load and
+the matrix-multiply rate, the score check, and with --profile NAME the time
+per op kind from ONNX Runtime's profiler.
+
 With --command it measures the whole `tarnis anonymize` instead, on two
 folders of generated documents (tests/support/corpus.py): --small documents of about
 2 KB and --large documents of about 20 KB. Every path runs with --jobs 1 on
@@ -413,6 +422,191 @@ def check(paths, text, entities):
         print(f"  {name:<12}{len(g):>7} spans, same spans: {same}, max |d score| on common spans {diff:.1e}")
 
 
+# --- ONNX Runtime session settings --------------------------------------------------------------
+
+# Settings of an ONNX Runtime session, by name: each variant is the recognizer's
+# own session ("as loaded", what SmartGLiNERRecognizer(backend=...) makes) or a
+# session built here with some of these changed from onnxruntime's defaults.
+ORT_VARIANTS = {
+    "defaults": {},                                  # onnxruntime's own defaults (all cores, all optimisations)
+    "intra1": {"intra": 1},
+    "intra2": {"intra": 2},
+    "intra2-nospin": {"intra": 2, "spin": False},
+    "intra2-parallel": {"intra": 2, "mode": "parallel", "inter": 2},
+    "intra2-noarena": {"intra": 2, "arena": False},
+    "intra2-extended": {"intra": 2, "level": "extended"},
+    "intra2-basic": {"intra": 2, "level": "basic"},
+}
+
+
+def ort_options(spec):
+    import onnxruntime as ort
+    o = ort.SessionOptions()
+    levels = {"all": "ORT_ENABLE_ALL", "extended": "ORT_ENABLE_EXTENDED", "basic": "ORT_ENABLE_BASIC",
+              "none": "ORT_DISABLE_ALL"}
+    o.graph_optimization_level = getattr(ort.GraphOptimizationLevel, levels[spec.get("level", "all")])
+    if "intra" in spec:
+        o.intra_op_num_threads = spec["intra"]
+    if "inter" in spec:
+        o.inter_op_num_threads = spec["inter"]
+    if spec.get("mode") == "parallel":
+        o.execution_mode = ort.ExecutionMode.ORT_PARALLEL
+    if "arena" in spec:
+        o.enable_cpu_mem_arena = spec["arena"]
+    if "spin" in spec:
+        o.add_session_config_entry("session.intra_op.allow_spinning", "1" if spec["spin"] else "0")
+    if spec.get("profile"):
+        o.enable_profiling = True
+        o.profile_file_prefix = str(OUT / "ort-profile")
+    return o
+
+
+def describe_options(o):
+    import onnxruntime as ort
+    mode = "parallel" if o.execution_mode == ort.ExecutionMode.ORT_PARALLEL else "sequential"
+    try:
+        spin = o.get_session_config_entry("session.intra_op.allow_spinning")
+    except RuntimeError:        # not set: onnxruntime's default (spinning)
+        spin = ""
+    return (f"intra {o.intra_op_num_threads}, inter {o.inter_op_num_threads}, {mode}, arena {o.enable_cpu_mem_arena},"
+            f" level {str(o.graph_optimization_level).rsplit('.', 1)[-1]}, spinning {spin or 'default'}")
+
+
+def onnx_model(file, spec):
+    """A GLiNER around a session of `file` (in the model's onnx folder) with the settings of `spec`;
+    and the seconds the session took to create."""
+    import onnxruntime as ort
+    from gliner import GLiNER
+    t = time.perf_counter()
+    session = ort.InferenceSession(str(MODEL / "onnx" / file), sess_options=ort_options(spec),
+                                   providers=["CPUExecutionProvider"])
+    seconds = time.perf_counter() - t
+    return GLiNER.from_pretrained(str(MODEL / "onnx"), load_onnx_model=True, onnx_model_file=file,
+                                  runtime_options={"session": session}), seconds
+
+
+# Quantised copies of model.onnx besides the recognizer's own (model_int8.onnx: int8 weights, one
+# scale per output channel), made here on first use for --variants int8-u8:..., int8-s8:...;
+# int8-u8 is what the gliner library's exporter makes (uint8 weights, one scale per tensor).
+QUANTISED = {"int8": ("model_int8.onnx", None),
+             "int8-u8": ("model_quantized_u8.onnx", dict(weight_type="QUInt8")),
+             "int8-s8": ("model_quantized_s8.onnx", dict(weight_type="QInt8")),
+             "int8-s8pc": ("model_quantized_s8pc.onnx", dict(weight_type="QInt8", per_channel=True)),
+             "int8-u8pc": ("model_quantized_u8pc.onnx", dict(weight_type="QUInt8", per_channel=True))}
+
+
+def quantised_file(kind):
+    file, how = QUANTISED[kind]
+    path = MODEL / "onnx" / file
+    if how is not None and not path.exists():
+        from onnxruntime.quantization import QuantType, quantize_dynamic
+        t = time.perf_counter()
+        quantize_dynamic(str(MODEL / "onnx" / "model.onnx"), str(path), per_channel=how.get("per_channel", False),
+                         weight_type=getattr(QuantType, how["weight_type"]))
+        print(f"  quantised {file} in {time.perf_counter() - t:.0f} s", flush=True)
+    return file
+
+
+def rss_mib():
+    with open("/proc/self/status") as f:
+        return next(int(line.split()[1]) for line in f if line.startswith("VmRSS:")) / 1024
+
+
+def profile_ops(model, text, entities, rec):
+    """Time per op kind of one analysis with ONNX Runtime's profiler (the session of `model`
+    must have been made with profiling on)."""
+    rec.analyze(text, entities)
+    path = model.model.session.end_profiling()
+    events = json.loads(Path(path).read_text())
+    by_op, total = {}, 0.0
+    for e in events:
+        if e.get("cat") == "Node" and e.get("name", "").endswith("_kernel_time"):
+            op = e.get("args", {}).get("op_name", "?")
+            by_op[op] = by_op.get(op, 0.0) + e["dur"] / 1e6
+            total += e["dur"] / 1e6
+    os.unlink(path)
+    return total, sorted(by_op.items(), key=lambda kv: -kv[1])
+
+
+def onnx_settings_main(args):
+    """Each ONNX Runtime variant of --variants against the PyTorch default in one process, interleaved."""
+    import torch
+    if args.threads:
+        torch.set_num_threads(args.threads)
+    from gliner import GLiNER
+    from tarnis.recognizers import gliner
+    import spacy
+    spacy_dir = OUT / "blank-ro"
+    if not spacy_dir.exists():
+        models.build_blank_ro_spacy(spacy_dir)
+    t = time.perf_counter()
+    print(f"ONNX export (once): {gliner.export_onnx(str(MODEL))} in {time.perf_counter() - t:.1f} s", flush=True)
+    kw = dict(model_name=str(MODEL), spacy_model=str(spacy_dir), entity_mapping=LABELS)
+    entities = sorted(set(LABELS.values()))
+    text = document(args.words)
+    n_words = len(text.split())
+    nlp = spacy.load(str(spacy_dir))
+    t = time.perf_counter()
+    torch_model = GLiNER.from_pretrained(str(MODEL))
+    print(f"torch {torch.__version__}, {torch.get_num_threads()} threads; {n_words} words, {len(LABELS)} labels; "
+          f"torch model load {time.perf_counter() - t:.1f} s, resident {rss_mib():.0f} MiB; load average {load_avg()}",
+          flush=True)
+    paths = {"torch": make_recognizer(gliner.SmartGLiNERRecognizer, torch_model, nlp, **kw)}
+    for name in args.variants.split(","):
+        kind, _, setting = name.partition(":")
+        backend = "onnx" if kind == "fp32" else "onnx-int8"
+        before = rss_mib()
+        if setting == "as-loaded":
+            # The recognizer's own session, made as the command makes it.
+            t = time.perf_counter()
+            rec = gliner.SmartGLiNERRecognizer(**kw, backend=backend)
+            seconds = time.perf_counter() - t
+            rec.nlp = nlp
+        else:
+            file = "model.onnx" if kind == "fp32" else quantised_file(kind)
+            model, seconds = onnx_model(file, ORT_VARIANTS[setting])
+            rec = make_recognizer(gliner.SmartGLiNERRecognizer, model, nlp, **kw, backend=backend)
+        paths[name] = rec
+        print(f"  {name:<24} session {seconds:5.1f} s, +{rss_mib() - before:5.0f} MiB: "
+              f"{describe_options(rec.model.model.session.get_session_options())}", flush=True)
+
+    warm = document(60)
+    for rec in paths.values():
+        rec.analyze(warm, entities)
+    names = list(paths)
+    times = {name: [] for name in names}
+    loads = [os.getloadavg()[0]]
+    rates = [matmul_gflops(repeat=2)]
+    for r in range(args.rounds):
+        order = names[r % len(names):] + names[:r % len(names)]
+        for name in order:
+            times[name].append(timed(lambda: paths[name].analyze(text, entities)))
+        rates.append(matmul_gflops(repeat=2))
+        loads.append(os.getloadavg()[0])
+    print(f"\nSame process, {args.rounds} interleaved rounds, {n_words} words; load average (1 min) "
+          f"{min(loads):.1f}-{max(loads):.1f}; matrix multiply {min(rates):.1f}-{max(rates):.1f} GFLOP/s")
+    print(f"{'path':<24}{'median s':>9}{'words/s':>9}{'spread':>8}{'vs torch':>10}{'spread':>8}")
+    for name in names:
+        med, sp = spread(times[name])
+        vs, vsp = spread([a / b for a, b in zip(times["torch"], times[name])])
+        print(f"{name:<24}{med:>9.1f}{n_words / med:>9.1f}{sp * 100:>7.0f}%{vs:>9.2f}x{vsp * 100:>7.0f}%", flush=True)
+
+    if args.check_words:
+        check(paths, document(args.check_words), entities)
+
+    if args.profile:
+        print(f"\nTime per op kind, one analysis of {n_words} words (ONNX Runtime profiler; load average {load_avg()}):")
+        for kind in args.profile_kinds.split(","):
+            file = "model.onnx" if kind == "fp32" else quantised_file(kind)
+            spec = dict(ORT_VARIANTS[args.profile], profile=True)
+            model, _ = onnx_model(file, spec)
+            rec = make_recognizer(gliner.SmartGLiNERRecognizer, model, nlp, **kw, backend="onnx")
+            total, ops = profile_ops(model, text, entities, rec)
+            shown = ", ".join(f"{op} {s:.1f} s ({s / total * 100:.0f}%)" for op, s in ops[:8])
+            print(f"  {kind} ({args.profile}): kernels {total:.1f} s: {shown}", flush=True)
+            del rec, model
+
+
 # --- the whole command ------------------------------------------------------------------------
 
 COMMAND_PATHS = {"per-chunk": ["--gliner-batch-size", "1"], "batched": [],
@@ -515,9 +709,24 @@ def main():
     ap.add_argument("--small", type=int, default=3, help="--command: documents of about 2 KB")
     ap.add_argument("--large", type=int, default=2, help="--command: documents of about 20 KB")
     ap.add_argument("--jobs2-paths", default="batched,onnx", help="--command: paths also run with --jobs 2")
+    ap.add_argument("--onnx-settings", action="store_true",
+                    help="measure ONNX Runtime session settings against the PyTorch default instead")
+    ap.add_argument("--variants", default="fp32:as-loaded,fp32:defaults,int8:as-loaded,int8:defaults",
+                    help="--onnx-settings: KIND:NAME, KIND fp32 or one of "
+                         f"{', '.join(QUANTISED)} (int8 copies), NAME 'as-loaded' (the recognizer's own "
+                         f"session) or one of {', '.join(ORT_VARIANTS)}")
+    ap.add_argument("--profile", metavar="NAME", help="--onnx-settings: also time op kinds of a session with "
+                    "these settings")
+    ap.add_argument("--profile-kinds", default="fp32,int8", help=f"--profile: fp32 and any of {', '.join(QUANTISED)}")
     args = ap.parse_args()
     if args.command:
         command_main(args)
+        return
+    if args.onnx_settings:
+        if args.ronec:
+            os.environ["TARNIS_RONEC"] = args.ronec
+        build_model()
+        onnx_settings_main(args)
         return
     if args.ronec:
         os.environ["TARNIS_RONEC"] = args.ronec  # seen by the worker processes too

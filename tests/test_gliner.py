@@ -654,3 +654,30 @@ def test_int8_backend_runs_and_bad_backends_are_refused(onnx_model_dir, blank_ro
     for backend, error in [("tensorrt", ValueError), ("ONNX", ValueError), (1, TypeError)]:
         with pytest.raises(error, match="backend"):
             mod.SmartGLiNERRecognizer(model_name=onnx_model_dir, spacy_model=blank_ro_spacy_dir, backend=backend)
+
+
+def test_int8_copy_has_signed_per_channel_weights_and_an_older_export_is_not_redone(onnx_model_dir):
+    import os
+
+    import onnx
+    paths = mod.export_onnx(onnx_model_dir)
+    graph = onnx.load(paths["quantized_path"]).graph
+    inits = {i.name: i for i in graph.initializer}
+    weights = [inits[n.input[1]] for n in graph.node if n.op_type == "MatMulInteger" and n.input[1] in inits]
+    assert weights and all(w.data_type == onnx.TensorProto.INT8 for w in weights)
+    zero_points = [inits[n.input[3]] for n in graph.node if n.op_type == "MatMulInteger" and len(n.input) > 3
+              and n.input[3] in inits]
+    assert any(len(z.dims) == 1 and z.dims[0] > 1 for z in zero_points)     # one zero point per output channel
+
+    # A folder from an earlier finished export (its int8 copy under the old
+    # name): the int8 copy is made from its model.onnx, which is not rewritten.
+    folder = os.path.dirname(paths["onnx_path"])
+    os.replace(paths["quantized_path"], os.path.join(folder, "model_quantized.onnx"))
+    stamp = os.path.getmtime(paths["onnx_path"])
+    assert mod.export_onnx(onnx_model_dir) == paths
+    assert os.path.isfile(paths["quantized_path"]) and os.path.getmtime(paths["onnx_path"]) == stamp
+    # Without that proof of a finished export, a model.onnx is not trusted.
+    os.remove(paths["quantized_path"])
+    os.remove(os.path.join(folder, "model_quantized.onnx"))
+    mod.export_onnx(onnx_model_dir)
+    assert os.path.getmtime(paths["onnx_path"]) != stamp and os.path.isfile(paths["quantized_path"])

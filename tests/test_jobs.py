@@ -233,3 +233,23 @@ def test_full_mode_runs_in_workers(tmp_path, tiny_gliner_dir, blank_ro_spacy_dir
     assert proc.returncode == 0, err(proc)
     assert "3 documents anonymized, 0 failed" in err(proc)
     assert len(snapshot(tmp_path / "out")) == 6
+
+
+def test_the_onnx_export_is_made_once_in_the_command_before_its_workers(monkeypatch, tmp_path):
+    from tarnis.cli import driver
+    from tarnis.host.config import EngineConfig
+    from tarnis.recognizers import gliner
+
+    made = []
+    monkeypatch.setattr(gliner, "export_onnx", lambda name: made.append(name))
+    for config in (EngineConfig(rules_only=True), EngineConfig(ner="spacy", gliner_backend="onnx"),
+                   EngineConfig(gliner_model=str(tmp_path))):        # torch, the default: nothing to export
+        driver.export_once(config)
+    assert made == []
+    driver.export_once(EngineConfig(gliner_model=str(tmp_path), gliner_backend="onnx-int8"))
+    assert made == [str(tmp_path)]
+
+    def fails(name):
+        raise OSError("disk full")
+    monkeypatch.setattr(gliner, "export_onnx", fails)
+    driver.export_once(EngineConfig(gliner_model=str(tmp_path), gliner_backend="onnx"))   # left to the workers

@@ -15,7 +15,7 @@ from tarnis.cli.console import Console, OutputError
 from tarnis.cli.files import _default_file_mode
 from tarnis.cli.workers import WORK_ANALYZE, WorkerConfig, WorkerPool, do_document, usable_cores
 from tarnis.host.config import EngineConfig
-from tarnis.host.defaults import VERIFY_GROUP
+from tarnis.host.defaults import DEFAULT_GLINER_BACKEND, DEFAULT_GLINER_MODEL, DEFAULT_NER, VERIFY_GROUP
 from tarnis.host.engines import build_engine
 from tarnis.host.errors import DocumentError, listed, shown
 from tarnis.host.slm import DocState
@@ -29,6 +29,22 @@ def worker_config(config: EngineConfig, jobs: int, work: str = WORK_ANALYZE, *, 
                   as_json: bool = False, map_sealer=None) -> WorkerConfig:
     return WorkerConfig(config, threads=max(1, usable_cores() // jobs), work=work, force=force,
                         text_mode=_default_file_mode(), as_json=as_json, map_sealer=map_sealer)
+
+
+def export_once(config: EngineConfig) -> None:
+    """The ONNX export of the neural model made here, once, before the workers
+    start: each would otherwise make its own, at the same time, into the same
+    folder. A failure is left for the workers to report with its remedy."""
+    if config.rules_only or (config.ner or DEFAULT_NER) == "spacy" or \
+            (config.gliner_backend or DEFAULT_GLINER_BACKEND) == "torch":
+        return
+    try:
+        from tarnis.host.engines import model_argument
+        from tarnis.recognizers.gliner import export_onnx
+
+        export_onnx(model_argument(config.gliner_model or DEFAULT_GLINER_MODEL, "--gliner-model"))
+    except Exception:  # noqa: BLE001 - each worker reports it when it builds its analyzer
+        pass
 
 
 def _in_order(results, arrived=None):
@@ -84,6 +100,7 @@ def run_documents(config: WorkerConfig, jobs: int, console: Console, tasks: list
         engine, build_seconds = build_engine(config.engine, console.warning)
         results = ((index, *do_document(engine, config, task)) for index, task in enumerate(tasks))
     else:
+        export_once(config.engine)
         pool = WorkerPool(config, jobs, console, on_lost)
         build_seconds = pool.build_seconds
         results = pool.run(tasks, ahead)
