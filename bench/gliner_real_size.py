@@ -161,8 +161,8 @@ def load_before(path):
     import importlib.machinery
     import importlib.util
     loader = importlib.machinery.ExtensionFileLoader("before.gliner", str(path))
-    spec = importlib.util.spec_from_file_location("before.gliner", str(path), loader=loader)
-    module = importlib.util.module_from_spec(spec)
+    found = importlib.util.spec_from_file_location("before.gliner", str(path), loader=loader)
+    module = importlib.util.module_from_spec(found)
     loader.exec_module(module)
     return module
 
@@ -439,23 +439,23 @@ ORT_VARIANTS = {
 }
 
 
-def ort_options(spec):
+def ort_options(settings):
     import onnxruntime as ort
     o = ort.SessionOptions()
     levels = {"all": "ORT_ENABLE_ALL", "extended": "ORT_ENABLE_EXTENDED", "basic": "ORT_ENABLE_BASIC",
               "none": "ORT_DISABLE_ALL"}
-    o.graph_optimization_level = getattr(ort.GraphOptimizationLevel, levels[spec.get("level", "all")])
-    if "intra" in spec:
-        o.intra_op_num_threads = spec["intra"]
-    if "inter" in spec:
-        o.inter_op_num_threads = spec["inter"]
-    if spec.get("mode") == "parallel":
+    o.graph_optimization_level = getattr(ort.GraphOptimizationLevel, levels[settings.get("level", "all")])
+    if "intra" in settings:
+        o.intra_op_num_threads = settings["intra"]
+    if "inter" in settings:
+        o.inter_op_num_threads = settings["inter"]
+    if settings.get("mode") == "parallel":
         o.execution_mode = ort.ExecutionMode.ORT_PARALLEL
-    if "arena" in spec:
-        o.enable_cpu_mem_arena = spec["arena"]
-    if "spin" in spec:
-        o.add_session_config_entry("session.intra_op.allow_spinning", "1" if spec["spin"] else "0")
-    if spec.get("profile"):
+    if "arena" in settings:
+        o.enable_cpu_mem_arena = settings["arena"]
+    if "spin" in settings:
+        o.add_session_config_entry("session.intra_op.allow_spinning", "1" if settings["spin"] else "0")
+    if settings.get("profile"):
         o.enable_profiling = True
         o.profile_file_prefix = str(OUT / "ort-profile")
     return o
@@ -472,13 +472,13 @@ def describe_options(o):
             f" level {str(o.graph_optimization_level).rsplit('.', 1)[-1]}, spinning {spin or 'default'}")
 
 
-def onnx_model(file, spec):
-    """A GLiNER around a session of `file` (in the model's onnx folder) with the settings of `spec`;
+def onnx_model(file, settings):
+    """A GLiNER around a session of `file` (in the model's onnx folder) with the settings of `settings`;
     and the seconds the session took to create."""
     import onnxruntime as ort
     from gliner import GLiNER
     t = time.perf_counter()
-    session = ort.InferenceSession(str(MODEL / "onnx" / file), sess_options=ort_options(spec),
+    session = ort.InferenceSession(str(MODEL / "onnx" / file), sess_options=ort_options(settings),
                                    providers=["CPUExecutionProvider"])
     seconds = time.perf_counter() - t
     return GLiNER.from_pretrained(str(MODEL / "onnx"), load_onnx_model=True, onnx_model_file=file,
@@ -598,8 +598,8 @@ def onnx_settings_main(args):
         print(f"\nTime per op kind, one analysis of {n_words} words (ONNX Runtime profiler; load average {load_avg()}):")
         for kind in args.profile_kinds.split(","):
             file = "model.onnx" if kind == "fp32" else quantised_file(kind)
-            spec = dict(ORT_VARIANTS[args.profile], profile=True)
-            model, _ = onnx_model(file, spec)
+            settings = dict(ORT_VARIANTS[args.profile], profile=True)
+            model, _ = onnx_model(file, settings)
             rec = make_recognizer(gliner.SmartGLiNERRecognizer, model, nlp, **kw, backend="onnx")
             total, ops = profile_ops(model, text, entities, rec)
             shown = ", ".join(f"{op} {s:.1f} s ({s / total * 100:.0f}%)" for op, s in ops[:8])

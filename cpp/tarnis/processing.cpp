@@ -1283,7 +1283,6 @@ bool propagate_in_one_text(std::u32string& text, const std::vector<Span>& placeh
   // not white space: a match holds the entity's own in the same order. The
   // text's windows of those characters are hashed once per key length in use
   // (a rolling hash), and only the windows some entity has are kept.
-  const auto mix = mix_key;
   std::unordered_map<uint64_t, std::vector<size_t>> candidates_of;
   std::vector<uint64_t> keys(todo.size());
   bool lengths[kKeyChars + 1] = {};
@@ -1296,15 +1295,9 @@ bool propagate_in_one_text(std::u32string& text, const std::vector<Span>& placeh
     if (!patterns.back().direct || is_space(t[0]) || !g_placeholder->fullmatch(*todo[k].placeholder, m)) {
       return false;
     }
-    uint64_t h = 0;
-    size_t len = 0;
-    for (size_t i = 0; i < t.size() && len < kKeyChars; ++i) {
-      if (is_space(t[i])) continue;
-      h = h * kBase + static_cast<uint64_t>(t[i]) + 1;
-      ++len;
-    }
+    const auto [key, len] = candidate_key(t);
     lengths[len] = true;
-    keys[k] = mix(h, len);
+    keys[k] = key;
     candidates_of.try_emplace(keys[k]);
   }
   const U32View s(text);
