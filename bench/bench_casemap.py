@@ -5,11 +5,12 @@ The documents (tests/support/corpus.py) are analyzed once with the rules-only
 analyzer; then both sides run the command's road of a document after its
 analysis, interleaved (A B A B ...), on copies of the same results:
 
-- A, per-document maps: anonymize_results, the restore check
-  (restoration_warning) and the map file's JSON with its fingerprint;
+- A, per-document maps: anonymize_results and the map file's JSON with its
+  fingerprint and, where the map alone would not restore the text, its
+  spellings (map_file_json);
 - B, the case map: anonymize_analyzed against the case's map (CaseMap), the
-  entries the text uses, the restore check with them, the document's
-  fingerprint, and the case map's JSON written once at the end.
+  entries the text uses, the spellings that restore it exactly, the
+  document's fingerprint, and the case map's JSON written once at the end.
 
 Prints each side's best and worst of --repeat runs, the ratio of the
 anonymizing step alone and of the whole run (analysis included), and the
@@ -60,8 +61,9 @@ def main() -> None:
     from tarnis.host.casemap import CaseMap
     from tarnis.host.config import EngineConfig
     from tarnis.host.engines import build_engine, import_presidio_without_torch
-    from tarnis.host.maps import entity_map_json
-    from tarnis.host.pipeline import analyze, anonymize_analyzed, anonymize_results, outputs, restoration_warning
+    from tarnis.host.maps import entity_map_json, map_file_json
+    from tarnis.host.pipeline import analyze, anonymize_analyzed, anonymize_results, restoration_warning
+    from tarnis.host.spellings import spellings_fields
     from tarnis.processing import anonymize_text
 
     import_presidio_without_torch()
@@ -88,15 +90,18 @@ def main() -> None:
     def per_document():
         for text, results in zip(docs, analyzed):
             anonymized, entity_map = anonymize_results(text, copies(results))
-            restoration_warning("doc", text, anonymized, entity_map)
-            outputs(anonymized, entity_map)
+            # as the command writes a document's map: with its spellings where needed
+            map_file_json(text, anonymized, entity_map)
 
     def case_map():
         case = CaseMap({t: dict(inner) for t, inner in seed_map.items()})
         for text, results in zip(docs, analyzed):
             anonymized, _, _, _ = anonymize_analyzed("doc", text, copies(results), entity_map=case.entity_map)
-            restoration_warning("doc", text, anonymized, case.entries_for(anonymized))
-            case.commit(anonymized)
+            own = case.entries_for(anonymized)
+            exact = spellings_fields(text, anonymized, own)
+            if exact is None:
+                restoration_warning("doc", text, anonymized, own)
+            case.commit(anonymized, exact)
         entity_map_json(case.entity_map, documents=case.documents)
         return case
 

@@ -328,29 +328,6 @@ def open_map(data: bytes, keys: MapKeys | None, name: str) -> bytes:
     return (keys or MapKeys()).open(data, name)
 
 
-def write_map_bytes(path, data: bytes, sealer: MapSealer | None) -> None:
-    """Write the map file's bytes `data` to `path` (sealed with `sealer`
-    unless None), mode 600, atomically: staged beside it and renamed."""
-    import tempfile
-
-    path = Path(path)
-    content = seal_map(data, sealer)
-    fd, staged = tempfile.mkstemp(prefix=f".{path.name}.", suffix=".tmp", dir=path.parent)
-    try:
-        os.fchmod(fd, 0o600)
-        with os.fdopen(fd, "wb") as f:
-            f.write(content)
-            f.flush()
-            os.fsync(f.fileno())
-        os.replace(staged, path)
-    except BaseException:
-        try:
-            os.unlink(staged)
-        except FileNotFoundError:
-            pass
-        raise
-
-
 def header_fields(data: bytes) -> dict:
     """What the header of a sealed file says, for tools and tests: the key
     kind, scrypt's parameters and the sizes (no key material)."""

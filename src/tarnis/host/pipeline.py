@@ -107,15 +107,6 @@ def restoration_warning(source, text: str, anonymized: str, entity_map: dict) ->
             f"text is complete")
 
 
-def outputs(anonymized: str, entity_map: dict, data: bytes | None = None) -> tuple[bytes, bytes]:
-    """(the map file, the anonymized document) as a front writes them: the
-    map with the fingerprint of its text; the text as UTF-8, or `data`, the
-    anonymized Word package. The map goes first: an anonymized text without
-    its map could never be restored."""
-    return (entity_map_json(entity_map, anonymized).encode("utf-8"),
-            anonymized.encode("utf-8") if data is None else data)
-
-
 def placeholder_counts(anonymized: str, entity_map: dict) -> Counter:
     """The placeholders of the map found in the text, by entity type."""
     known = {p for inner in entity_map.values() for p in inner.values()}
