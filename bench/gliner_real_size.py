@@ -509,7 +509,12 @@ def quantised_file(kind):
             from onnxruntime.quantization.shape_inference import quant_pre_process
             prepared = MODEL / "onnx" / "model_prepared.onnx"
             if not prepared.exists():
-                quant_pre_process(str(source), str(prepared), skip_symbolic_shape=True)
+                cwd = os.getcwd()
+                os.chdir(OUT)       # it leaves its temporary files in the working folder
+                try:
+                    quant_pre_process(str(source), str(prepared), skip_symbolic_shape=True)
+                finally:
+                    os.chdir(cwd)
             source = prepared
         quantize_dynamic(str(source), str(path), per_channel=how.get("per_channel", False),
                          weight_type=getattr(QuantType, how["weight_type"]))

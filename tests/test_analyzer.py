@@ -14,7 +14,7 @@ from tarnis.processing import (anonymize_text, deanonymize_text, filter_entity_d
 
 ORDER = ["SmartGLiNERRecognizer", "RomanianStreetAddressRecognizer", "EmailRecognizer", "RomanianPhoneRecognizer",
          "CustomIbanRecognizer", "CreditCardRecognizer", "IpRecognizer", "WordBoundedUrlRecognizer", "BICRecognizer",
-         "CodeRecognizer", "CnpRecognizer", "IdnpRecognizer", "PartyNameRecognizer"]
+         "CodeRecognizer", "IdentityCardRecognizer", "CnpRecognizer", "IdnpRecognizer", "PartyNameRecognizer"]
 
 
 @pytest.fixture(scope="module")
@@ -32,7 +32,7 @@ def test_registry_order_and_log(models, caplog):
     with caplog.at_level(logging.INFO, logger="tarnis.analyzer"):
         engine = A.build_analyzer(**models)
     assert [r.name for r in engine.registry.recognizers] == ORDER
-    assert f"[analyzer] Registered 13 recognizers: {', '.join(ORDER)}" in caplog.messages
+    assert f"[analyzer] Registered 14 recognizers: {', '.join(ORDER)}" in caplog.messages
     gliner = engine.registry.recognizers[0]
     assert gliner.entity_mapping == {} and gliner.supported_entities == []
 
@@ -62,8 +62,8 @@ def test_ner_component_is_removed(models, tmp_path):
 def test_other_language_leaves_fixed_recognizers_on_romanian(models):
     engine = A.build_analyzer(supported_language="ro-MD", **models)
     languages = {r.name: r.supported_language for r in engine.registry.recognizers}
-    fixed = {"RomanianPhoneRecognizer", "BICRecognizer", "CodeRecognizer", "CnpRecognizer", "IdnpRecognizer",
-             "PartyNameRecognizer"}
+    fixed = {"RomanianPhoneRecognizer", "BICRecognizer", "CodeRecognizer", "IdentityCardRecognizer", "CnpRecognizer",
+             "IdnpRecognizer", "PartyNameRecognizer"}
     assert {n for n, lang in languages.items() if lang == "ro"} == fixed
     assert engine.supported_languages == ["ro-MD"]
     text = "CNP 1234567890128, cod BIC BTRLRO22"
@@ -73,7 +73,7 @@ def test_other_language_leaves_fixed_recognizers_on_romanian(models):
 def test_engines_are_independent(models):
     first, second = A.build_analyzer(**models), A.build_analyzer(**models)
     first.registry.add_recognizer(A.CnpRecognizer())
-    assert len(first.registry.recognizers) == 14 and len(second.registry.recognizers) == 13
+    assert len(first.registry.recognizers) == len(ORDER) + 1 and len(second.registry.recognizers) == len(ORDER)
     assert first.registry.recognizers[0] is not second.registry.recognizers[0]
 
 

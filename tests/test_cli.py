@@ -553,7 +553,7 @@ def test_full_mode_with_local_models(tmp_path, tiny_gliner_dir, blank_ro_spacy_d
     doc = write(tmp_path / "a.txt", "Domnul Ion Popescu, " + DOCUMENT)
     proc = run("anonymize", doc, "--gliner-model", tiny_gliner_dir, "--spacy-model", blank_ro_spacy_dir, "-v")
     assert proc.returncode == 0, err(proc)
-    assert "Registered 13 recognizers: SmartGLiNERRecognizer" in err(proc)
+    assert "Registered 14 recognizers: SmartGLiNERRecognizer" in err(proc)
     entity_map = json.loads((tmp_path / "a.map.json").read_text("utf-8"))
     assert entity_map["CNP"] == {"1850101123456": "[CNP_1]"}
     assert "1850101123456" not in (tmp_path / "a.anon.txt").read_text("utf-8")

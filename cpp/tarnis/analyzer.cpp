@@ -68,6 +68,7 @@ py::list rule_recognizers(py::module_ m, py::object supported_language, bool kee
   out.append(with_language("WordBoundedUrlRecognizer"));
   out.append(m.attr("BICRecognizer")());
   out.append(m.attr("CodeRecognizer")(py::arg("keep_legal_references") = keep_legal_references));
+  out.append(m.attr("IdentityCardRecognizer")());
   out.append(m.attr("CnpRecognizer")());
   out.append(m.attr("IdnpRecognizer")());
   out.append(m.attr("PartyNameRecognizer")());
@@ -239,6 +240,8 @@ PYBIND11_MODULE(analyzer, m) {
   m.attr("IdnpRecognizer") = py::module_::import("tarnis.recognizers.idnp").attr("IdnpRecognizer");
   m.attr("PartyNameRecognizer") = py::module_::import("tarnis.recognizers.party").attr("PartyNameRecognizer");
   m.attr("CodeRecognizer") = py::module_::import("tarnis.recognizers.code").attr("CodeRecognizer");
+  m.attr("IdentityCardRecognizer") =
+      py::module_::import("tarnis.recognizers.idcard").attr("IdentityCardRecognizer");
   m.attr("PhoneRecognizer") = py::module_::import("tarnis.recognizers.phone").attr("CustomPhoneRecognizer");
 
   py::set disabled;
@@ -320,8 +323,8 @@ PYBIND11_MODULE(analyzer, m) {
       },
       py::arg("supported_language") = "ro", py::kw_only(), py::arg("keep_legal_references") = false,
       "The rule-based recognizers of the analyzer, newly constructed, in its order: street address,\n"
-      "e-mail, phone, IBAN, card, IP, URL (without results inside words), BIC, code, CNP, IDNP and the\n"
-      "names introduced by a role word (phone and the last five always on Romanian). `keep_legal_references` goes to the code recognizer.");
+      "e-mail, phone, IBAN, card, IP, URL (without results inside words), BIC, code, identity card,\n"
+      "CNP, IDNP and the names introduced by a role word (phone and the last six always on Romanian). `keep_legal_references` goes to the code recognizer.");
 
   m.def(
       "build_analyzer",
@@ -340,10 +343,10 @@ PYBIND11_MODULE(analyzer, m) {
       py::arg("backend") = py::none(), py::arg("spacy_ner") = false, py::arg("keep_legal_references") = false,
       "Assemble a Presidio AnalyzerEngine for Romanian text.\n\n"
       "Registers, in this order, the GLiNER recognizer, the street-address, e-mail, phone, IBAN, card, IP,\n"
-      "URL, BIC, code, CNP, IDNP and role-name recognizers in a fresh registry, and loads the spaCy pipeline `spacy_model`\n"
+      "URL, BIC, code, identity card, CNP, IDNP and role-name recognizers in a fresh registry, and loads the spaCy pipeline `spacy_model`\n"
       "into the NLP engine with its ner component removed. Pass GLINER_ENTITY_MAPPING and\n"
       "GLINER_ENTITY_THRESHOLDS to give the neural recognizer its labels. `batch_size` and `backend`\n"
-      "(keyword only) go to SmartGLiNERRecognizer; None keeps its defaults (batches of 8, PyTorch). A model or pipeline that is not\n"
+      "(keyword only) go to SmartGLiNERRecognizer; None keeps its defaults (one chunk per call, PyTorch). A model or pipeline that is not\n"
       "installed raises tarnis.recognizers.gliner.ModelUnavailableError (an OSError) naming it.\n"
       "With `spacy_ner=True` (keyword only) the pipeline keeps its ner component and SpacyNerRecognizer,\n"
       "registered last, reports its persons and organizations as PERSON_NAME and ORGANIZATION; a pipeline\n"
