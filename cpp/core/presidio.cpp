@@ -1,5 +1,7 @@
 #include "core/presidio.hpp"
 
+#include "core/checks.hpp"
+
 namespace tarnis::core {
 
 namespace {
@@ -37,6 +39,20 @@ py::object ResultFactory::make(py::handle entity_type, size_t start, size_t end,
       keyword_names({"entity_type", "start", "end", "score", "analysis_explanation"});
   py::object expl = call_with_keywords(explanation_cls_, {recognizer, score, explanation}, explanation_names);
   return call_with_keywords(result_cls_, {entity_type, py::int_(start), py::int_(end), score, expl}, result_names);
+}
+
+py::object make_span_result(py::handle module, py::handle self, const char* entity_type, py::handle span,
+                            py::handle score, py::handle explanation) {
+  py::tuple s(py::reinterpret_borrow<py::object>(span));
+  return ResultFactory(module).make(py::str(entity_type), index_value(s[0]), index_value(s[1]), score,
+                                    self.attr("__class__").attr("__name__"), explanation);
+}
+
+void init_local_recognizer(py::handle module, py::handle self, const char* entity_type, const char* name) {
+  py::list entities;
+  entities.append(entity_type);
+  module.attr("LocalRecognizer").attr("__init__")(self, py::arg("supported_entities") = entities,
+                                                  py::arg("supported_language") = "ro", py::arg("name") = name);
 }
 
 }  // namespace tarnis::core

@@ -29,4 +29,14 @@ class ResultFactory {
   py::object result_cls_, explanation_cls_;
 };
 
+// `_make_result(span, score, explanation)` of a recognizer of one entity type:
+// a result over the (start, end) pair `span`, explained under the name of the
+// class of `self` (a subclass is named as itself).
+py::object make_span_result(py::handle module, py::handle self, const char* entity_type, py::handle span,
+                            py::handle score, py::handle explanation);
+
+// LocalRecognizer.__init__ (as `module` binds it) for a recognizer of one
+// entity type on Romanian: supported_entities [entity_type], language "ro".
+void init_local_recognizer(py::handle module, py::handle self, const char* entity_type, const char* name);
+
 }  // namespace tarnis::core

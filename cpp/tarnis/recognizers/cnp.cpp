@@ -42,12 +42,6 @@ bool valid_checksum(U32View digits) {
   return value[12] == expected;
 }
 
-py::object make_result(py::module_ m, py::object self, py::object span, py::object score, py::object explanation) {
-  py::tuple s = py::tuple(span);
-  return ResultFactory(m).make(py::str("CNP"), index_value(s[0]), index_value(s[1]), score,
-                               self.attr("__class__").attr("__name__"), explanation);
-}
-
 py::list analyze(py::object self, py::object text) {
   require_str(text, "analyze", "text");
   Text t(text);
@@ -114,13 +108,7 @@ PYBIND11_MODULE(cnp, m) {
       .attr("CONTEXT_SCORE", py::float_(0.85))
       .attr("STANDALONE_CHECKSUM_SCORE", py::float_(0.85))
       .init(
-          [m](py::object self) {
-            py::list entities;
-            entities.append("CNP");
-            m.attr("LocalRecognizer").attr("__init__")(self, py::arg("supported_entities") = entities,
-                                                       py::arg("supported_language") = "ro",
-                                                       py::arg("name") = "CnpRecognizer");
-          },
+          [m](py::object self) { init_local_recognizer(m, self, "CNP", "CnpRecognizer"); },
           "Recognizer for entity type CNP, language \"ro\".")
       .method(
           "load", [](py::object) {}, "Nothing to load.")
@@ -132,7 +120,7 @@ PYBIND11_MODULE(cnp, m) {
       .method(
           "_make_result",
           [m](py::object self, py::object span, py::object score, py::object explanation) {
-            return make_result(m, self, span, score, explanation);
+            return make_span_result(m, self, "CNP", span, score, explanation);
           },
           "Build one CNP result from a (start, end) pair, a score and an explanation text.", py::arg("span"),
           py::arg("score"), py::arg("explanation"))

@@ -37,12 +37,6 @@ const char32_t* const kCompactPattern = UR"((?<![\w/\-])(?<!\d\.)([A-Z]{2}\d{6})
 const Regex* g_context = nullptr;
 const Regex* g_compact = nullptr;
 
-py::object make_result(py::module_ m, py::object self, py::object span, py::object score, py::object explanation) {
-  py::tuple s = py::tuple(span);
-  return ResultFactory(m).make(py::str("CODE"), index_value(s[0]), index_value(s[1]), score,
-                               self.attr("__class__").attr("__name__"), explanation);
-}
-
 py::list analyze(py::object self, py::object text) {
   require_str(text, "analyze", "text");
   Text t(text);
@@ -93,13 +87,7 @@ PYBIND11_MODULE(idcard, m) {
       .attr("CONTEXT_SCORE", py::float_(0.6))
       .attr("COMPACT_SCORE", py::float_(0.5))
       .init(
-          [m](py::object self) {
-            py::list entities;
-            entities.append("CODE");
-            m.attr("LocalRecognizer").attr("__init__")(self, py::arg("supported_entities") = entities,
-                                                       py::arg("supported_language") = "ro",
-                                                       py::arg("name") = "IdentityCardRecognizer");
-          },
+          [m](py::object self) { init_local_recognizer(m, self, "CODE", "IdentityCardRecognizer"); },
           "Recognizer for entity type CODE, language \"ro\".")
       .method(
           "load", [](py::object) {}, "Nothing to load.")
@@ -113,7 +101,7 @@ PYBIND11_MODULE(idcard, m) {
       .method(
           "_make_result",
           [m](py::object self, py::object span, py::object score, py::object explanation) {
-            return make_result(m, self, span, score, explanation);
+            return make_span_result(m, self, "CODE", span, score, explanation);
           },
           "Build one CODE result from a (start, end) pair, a score and an explanation text.", py::arg("span"),
           py::arg("score"), py::arg("explanation"))

@@ -81,12 +81,6 @@ bool valid_cnp(const Text& t, size_t start, size_t end) {
   return truth(g->cnp_checksum(to_str(t.slice(start, end))));
 }
 
-py::object make_result(py::module_ m, py::object self, py::object span, py::object score, py::object explanation) {
-  py::tuple s = py::tuple(span);
-  return ResultFactory(m).make(py::str("IDNP"), index_value(s[0]), index_value(s[1]), score,
-                               self.attr("__class__").attr("__name__"), explanation);
-}
-
 py::list analyze(py::object self, py::object text) {
   require_str(text, "analyze", "text");
   Text t(text);
@@ -182,13 +176,7 @@ PYBIND11_MODULE(idnp, m) {
       .attr("CONTEXT_OVER_CNP_SCORE", py::float_(0.9))
       .attr("STANDALONE_CHECKSUM_SCORE", py::float_(0.85))
       .init(
-          [m](py::object self) {
-            py::list entities;
-            entities.append("IDNP");
-            m.attr("LocalRecognizer").attr("__init__")(self, py::arg("supported_entities") = entities,
-                                                       py::arg("supported_language") = "ro",
-                                                       py::arg("name") = "IdnpRecognizer");
-          },
+          [m](py::object self) { init_local_recognizer(m, self, "IDNP", "IdnpRecognizer"); },
           "Recognizer for entity type IDNP, language \"ro\".")
       .method(
           "load", [](py::object) {}, "Nothing to load.")
@@ -203,7 +191,7 @@ PYBIND11_MODULE(idnp, m) {
       .method(
           "_make_result",
           [m](py::object self, py::object span, py::object score, py::object explanation) {
-            return make_result(m, self, span, score, explanation);
+            return make_span_result(m, self, "IDNP", span, score, explanation);
           },
           "Build one IDNP result from a (start, end) pair, a score and an explanation text.", py::arg("span"),
           py::arg("score"), py::arg("explanation"))
