@@ -20,27 +20,15 @@ load average before and after.
 from __future__ import annotations
 
 import argparse
-import gc
 import os
 import sys
-import time
 
 sys.path[:0] = [os.path.join(os.path.dirname(__file__), "..", "tests")]
 
 from presidio_analyzer import RecognizerResult  # noqa: E402
 
 from support import corpus  # noqa: E402
-
-
-def timed(fn):
-    gc.collect()
-    gc.disable()
-    try:
-        t = time.perf_counter()
-        out = fn()
-        return time.perf_counter() - t, out
-    finally:
-        gc.enable()
+from support.timing import timed  # noqa: E402
 
 
 def copies(results):

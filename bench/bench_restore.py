@@ -18,31 +18,19 @@ Prints best and worst of --repeat runs and the load average before and after.
 from __future__ import annotations
 
 import argparse
-import gc
 import os
 import re
 import sys
-import time
 
 sys.path[:0] = [os.path.dirname(__file__), os.path.join(os.path.dirname(__file__), "..", "tests")]
 
 from support import corpus, reference  # noqa: E402
+from support.timing import timed  # noqa: E402
 from presidio_analyzer import RecognizerResult  # noqa: E402
 
 from tarnis import processing  # noqa: E402
 
 PLACEHOLDER = re.compile(r"\[[A-Z_]+_\d+\]")
-
-
-def timed(fn):
-    gc.collect()
-    gc.disable()
-    try:
-        t = time.perf_counter()
-        out = fn()
-        return time.perf_counter() - t, out
-    finally:
-        gc.enable()
 
 
 def dense_document(size, seed=7):
