@@ -15,7 +15,6 @@
 #include <pybind11/pybind11.h>
 
 #include <set>
-#include <utility>
 
 #include "core/checks.hpp"
 #include "core/presidio.hpp"
@@ -41,8 +40,7 @@ py::list analyze(py::object self, py::object text) {
   require_str(text, "analyze", "text");
   Text t(text);
   py::list results;
-  using Span = std::pair<size_t, size_t>;
-  std::set<size_t> covered;  // starts of the numbers already reported with their series
+  std::set<size_t> covered;  // starts of the series already reported after "seria"
   py::object make = self.attr("_make_result");
   Match m;
 
@@ -50,9 +48,8 @@ py::list analyze(py::object self, py::object text) {
   {
     MatchIterator it(*g_context, t.view());
     while (it.next(m)) {
-      const Span span{m.start(1), m.end(2)};
       covered.insert(m.start(1));
-      results.append(make(py::make_tuple(span.first, span.second), self.attr("CONTEXT_SCORE"), keyword_note));
+      results.append(make(py::make_tuple(m.start(1), m.end(2)), self.attr("CONTEXT_SCORE"), keyword_note));
     }
   }
   py::object compact_note = py::str("Identity card series and number written together");
@@ -60,8 +57,7 @@ py::list analyze(py::object self, py::object text) {
     MatchIterator it(*g_compact, t.view());
     while (it.next(m)) {
       if (covered.count(m.start(1))) continue;
-      results.append(
-          make(py::make_tuple(m.start(1), m.end(1)), self.attr("COMPACT_SCORE"), compact_note));
+      results.append(make(py::make_tuple(m.start(1), m.end(1)), self.attr("COMPACT_SCORE"), compact_note));
     }
   }
   return results;
